@@ -1,0 +1,12 @@
+# Every dependency is a Debian package installed by scripts/setup.
+find_package(Threads REQUIRED)
+find_package(OpenSSL 3 REQUIRED)
+find_package(Boost 1.81 REQUIRED COMPONENTS json url filesystem system)
+find_package(Poco REQUIRED COMPONENTS Foundation Net NetSSL Crypto Util JSON)
+find_package(nlohmann_json 3 REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(CARES REQUIRED IMPORTED_TARGET libcares)
+if(LUMIVEX_TESTS)
+  find_package(GTest REQUIRED)
+  find_package(Protobuf REQUIRED)
+endif()
