@@ -29,7 +29,7 @@ struct VelaTaskConfiguration : TaskConfiguration {
     std::int32_t download_duration_seconds = 10;  // "download_duration_seconds"
     std::int32_t upload_duration_seconds = 10;    // "upload_duration_seconds"
     // The speed measurement's parameters; owned by the control document.
-    const SpeedMeasurementTypeParameters* speedParameters = nullptr;
+    SpeedMeasurementTypeParameters* speedParameters = nullptr;
     bool skip_certificate_validation = false;     // "skip_certificate_validation"
     std::string authToken;                        // option "auth_token"
 };
