@@ -6,8 +6,10 @@
 #include <boost/system/system_error.hpp>
 
 #include <cctype>
-#include <type_traits>
+#include <cmath>
+#include <limits>
 #include <locale>
+#include <type_traits>
 
 namespace json = boost::json;
 
@@ -16,9 +18,21 @@ namespace trevask::measurement_library {
 namespace {
 
 // boost.json's exact conversion, except that a double at or above 2^63 / 2^64
-// is refused for 64-bit targets instead of being cast out of range.
+// is refused for 64-bit targets instead of being cast out of range (boost's
+// own guard covers long long only, and int64_t is long here), and a double
+// beyond the range of float is refused for float targets instead of being
+// cast out of range.
 template <typename T>
 T toExact(const json::value& v, json::error_code& ec) {
+    if constexpr (std::is_same_v<T, float>) {
+        if (v.is_double()) {
+            const double d = v.get_double();
+            if (std::isfinite(d) && std::fabs(d) > static_cast<double>(std::numeric_limits<float>::max())) {
+                ec = json::error::not_exact;
+                return T{};
+            }
+        }
+    }
     if constexpr (std::is_integral_v<T> && sizeof(T) == 8) {
         if (v.is_double()) {
             const double d = v.get_double();

@@ -10,7 +10,8 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
-#include <typeinfo>
+#include <utility>
+#include <vector>
 
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
@@ -46,6 +47,21 @@ std::optional<std::string> readTypeText(const boost::json::value& value, const c
 const boost::json::object& requireObject(const boost::json::value& value);
 // List members: throws std::invalid_argument "array required".
 const boost::json::array& requireArray(const boost::json::value& value);
+
+// A list member: an absent key leaves the target unchanged; otherwise the
+// member must be an array and its elements are read, in array order, by
+// `readElement` (JSON value -> element) into a new list that then replaces
+// the target. A failing element leaves the target as it was.
+template <typename T, typename ReadElement>
+void readList(const boost::json::object& obj, const char* key, std::vector<T>& target, ReadElement&& readElement) {
+    auto it = obj.find(key);
+    if (it == obj.end()) return;
+    const auto& array = requireArray(it->value());
+    std::vector<T> list;
+    list.reserve(array.size());
+    for (const auto& element : array) list.push_back(readElement(element));
+    target = std::move(list);
+}
 
 // Case-insensitive equality of kind names (same length, equal after
 // upper-casing each character with the global locale).
