@@ -2,9 +2,15 @@
 
 #include "ClientResult.h"
 #include "JsonWriter.h"
+#include "Utf8.h"
+
+#include <boost/json.hpp>
 
 #include <cmath>
+#include <cstdlib>
+#include <cstring>
 #include <limits>
+#include <random>
 
 using namespace vela_client;
 
@@ -207,4 +213,42 @@ TEST(ResultJson, DiagnosticTextNamesEveryField)
     EXPECT_EQ(to_string(ConnectionStreamInfo{p, std::nullopt}),
               "ConnectionStreamInfo { client: Some(ConnectionStreamInfoParameter { local_ip: Some(\"::1\"), "
               "local_port: Some(4000), remote_ip: None, remote_port: None }), server: None }");
+}
+
+// Every float the writer lays out reads back to the same value, and every
+// text, however broken, still gives a JSON document a standard parser takes.
+TEST(ResultJson, OutputReadsBackForArbitraryValuesAndBytes)
+{
+    std::mt19937_64 rng(20240611);
+    for (int i = 0; i < 20000; ++i) {
+        const std::uint64_t bits = rng();
+        double d;
+        std::memcpy(&d, &bits, sizeof d);
+        if (std::isfinite(d)) {
+            EXPECT_EQ(std::strtod(format_f64(d).c_str(), nullptr), d) << format_f64(d);
+        }
+        const auto fbits = static_cast<std::uint32_t>(bits >> 7);
+        float f;
+        std::memcpy(&f, &fbits, sizeof f);
+        if (std::isfinite(f)) {
+            EXPECT_EQ(std::strtof(format_f32(f).c_str(), nullptr), f) << format_f32(f);
+        }
+    }
+
+    for (int i = 0; i < 500; ++i) {
+        std::string text(rng() % 40, '\0');
+        for (char& c : text) {
+            c = static_cast<char>(rng());
+        }
+        ClientResult r;
+        r.server_info.emplace().free = text;
+        r.rtt_udp.emplace().packet_loss = static_cast<float>(rng() % 1000) / 999.0F;
+        const std::string out = json(r);
+        boost::system::error_code ec;
+        const boost::json::value parsed = boost::json::parse(out, ec);
+        ASSERT_FALSE(ec) << out;
+        if (is_valid_utf8(text)) {
+            EXPECT_EQ(parsed.at("server_info").at("free").as_string(), text);
+        }
+    }
 }
