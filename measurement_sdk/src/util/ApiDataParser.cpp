@@ -29,6 +29,9 @@ bool nestedTooDeep(const nlohmann::json& root) {
 }
 
 std::optional<std::string> memberText(const std::string& body, const char* key, std::source_location where) {
+    // A NUL byte is never valid JSON text, but the library takes it for the
+    // end of the input and would accept whatever precedes it.
+    if (body.find('\0') != std::string::npos) return std::nullopt;
     try {
         // No exceptions (a syntax error gives the discarded value), comments refused.
         const nlohmann::json root = nlohmann::json::parse(body, nullptr, false, false);
