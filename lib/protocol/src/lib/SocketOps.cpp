@@ -55,6 +55,24 @@ std::variant<PeerAndLocal, std::string> peer_and_local_addr(const SocketHandle& 
     return PeerAndLocal{to_endpoint(peer), to_endpoint(local)};
 }
 
+std::optional<Endpoint> local_address(const SocketHandle& socket)
+{
+    sockaddr_storage local{};
+    socklen_t len = sizeof(local);
+    if (::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&local), &len) != 0)
+        return std::nullopt;
+    return to_endpoint(local);
+}
+
+std::optional<Endpoint> peer_address(const SocketHandle& socket)
+{
+    sockaddr_storage peer{};
+    socklen_t len = sizeof(peer);
+    if (::getpeername(socket.fd(), reinterpret_cast<sockaddr*>(&peer), &len) != 0)
+        return std::nullopt;
+    return to_endpoint(peer);
+}
+
 std::variant<SocketHandle, std::string> duplicate_socket(int fd)
 {
     if (fd < 0)

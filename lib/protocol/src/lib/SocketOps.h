@@ -6,6 +6,7 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include <optional>
 #include <string>
 #include <utility>
 #include <variant>
@@ -41,6 +42,10 @@ struct PeerAndLocal {
 // Reads the peer address, then the local address; the text of the first
 // failing query otherwise.
 std::variant<PeerAndLocal, std::string> peer_and_local_addr(const SocketHandle& socket);
+
+// The local or the peer address alone; absent when the query fails.
+std::optional<Endpoint> local_address(const SocketHandle& socket);
+std::optional<Endpoint> peer_address(const SocketHandle& socket);
 
 // Duplicates the descriptor of a connected socket; the failure text names the
 // step that failed.
