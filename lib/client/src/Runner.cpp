@@ -8,7 +8,7 @@ std::variant<Runner, std::string> Runner::create(std::uint8_t number, Token toke
                                                  SharedRandomBufferRef random_buffer, std::uint32_t buffer_multiplier,
                                                  const AbortContext& abort)
 {
-    std::string id = log_id(token);
+    std::string id = vela_client::log_id(token);
     AbortContext copy = abort;
     auto connection = ProtocolConnection::create(std::move(transport), std::move(token), buffer_multiplier,
                                                  std::move(random_buffer), progress_interval, copy);
