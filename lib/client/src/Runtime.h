@@ -10,9 +10,11 @@
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/strand.hpp>
 #include <boost/asio/thread_pool.hpp>
-#include <boost/asio/use_future.hpp>
 
 #include <cstddef>
+#include <exception>
+#include <future>
+#include <type_traits>
 
 namespace vela_client {
 
@@ -34,7 +36,29 @@ public:
     template <class T>
     T block_on(boost::asio::awaitable<T> task)
     {
-        return boost::asio::co_spawn(executor(), std::move(task), boost::asio::use_future).get();
+        std::promise<T> done;
+        auto result = done.get_future();
+        if constexpr (std::is_void_v<T>) {
+            boost::asio::co_spawn(executor(), std::move(task), [&done](std::exception_ptr e) {
+                if (e)
+                    done.set_exception(e);
+                else
+                    done.set_value();
+            });
+        } else {
+            // Results need not be default-constructible: the task hands its
+            // value over from inside.
+            boost::asio::co_spawn(
+                executor(),
+                [&done, t = std::move(task)]() mutable -> boost::asio::awaitable<void> {
+                    done.set_value(co_await std::move(t));
+                },
+                [&done](std::exception_ptr e) {
+                    if (e)
+                        done.set_exception(e);
+                });
+        }
+        return result.get();
     }
 
     // Stops the pool: tasks still spawned are dropped, the threads end.

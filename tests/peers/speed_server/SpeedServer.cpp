@@ -253,7 +253,20 @@ struct SpeedServer::Impl {
     std::vector<std::uint8_t> last_chunk;  // one chunk, marker 0xFF
     mutable std::mutex stats_mutex;
     Stats stats;
-    bool cut_reply_pending = false;
+    std::once_flag blocks_made;
+
+    void make_blocks()
+    {
+        std::call_once(blocks_made, [this] {
+            const std::size_t chunk = options.chunk_size;
+            const std::size_t per_block = std::max<std::size_t>(1, kBlockBytes / chunk);
+            block.assign(per_block * chunk, 0x5A);
+            for (std::size_t i = 0; i < per_block; ++i)
+                block[(i + 1) * chunk - 1] = 0x00;
+            last_chunk.assign(chunk, 0x5A);
+            last_chunk.back() = options.omit_last_marker ? 0x00 : 0xFF;
+        });
+    }
 
     template <class F>
     void count(F&& f)
@@ -379,6 +392,9 @@ template <class Framer>
 awaitable<bool> SpeedServer::Impl::send_downlink(Framer& framer, std::uint64_t chunks, std::optional<Clock::duration> for_time,
                                                  bool& cut)
 {
+    if (options.chunk_size == 0)
+        co_return false;  // nothing can be framed; the client refuses such a server anyway
+    make_blocks();
     const std::size_t chunk = options.chunk_size;
     const std::size_t per_block = block.size() / chunk;
     const auto start = Clock::now();
@@ -439,7 +455,7 @@ template <class Framer>
 awaitable<bool> SpeedServer::Impl::receive_uplink(Framer& framer, std::optional<std::uint32_t> notify_ms, std::uint64_t& bytes)
 {
     ChunkScan scan;
-    scan.chunk_size = options.chunk_size;
+    scan.chunk_size = std::max<std::uint32_t>(options.chunk_size, 1);
     const auto start = Clock::now();
     auto last_notice = start;
     bool unused_cut = false;
@@ -649,14 +665,6 @@ void SpeedServer::start()
     s.tls.use_certificate_chain(asio::buffer(s.certificate.certificate_pem));
     s.tls.use_private_key(asio::buffer(s.certificate.private_key_pem), ssl::context::pem);
 
-    const std::size_t chunk = std::max<std::uint32_t>(s.options.chunk_size, 1);
-    s.options.chunk_size = std::uint32_t(chunk);
-    const std::size_t per_block = std::max<std::size_t>(1, kBlockBytes / chunk);
-    s.block.assign(per_block * chunk, 0x5A);
-    for (std::size_t i = 0; i < per_block; ++i)
-        s.block[(i + 1) * chunk - 1] = 0x00;
-    s.last_chunk.assign(chunk, 0x5A);
-    s.last_chunk.back() = s.options.omit_last_marker ? 0x00 : 0xFF;
 
     const auto address = asio::ip::make_address(s.options.bind_address);
     s.acceptor.open(address.is_v6() ? tcp::v6() : tcp::v4());

@@ -1,11 +1,8 @@
 #include "lib/AsyncLock.h"
 
-#include <boost/asio/any_completion_handler.hpp>
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/experimental/concurrent_channel.hpp>
 #include <boost/asio/this_coro.hpp>
-#include <boost/asio/associated_cancellation_slot.hpp>
-#include <boost/asio/associated_executor.hpp>
-#include <boost/asio/async_result.hpp>
-#include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 namespace asio = boost::asio;
@@ -32,20 +29,14 @@ void AsyncLockGuard::release()
     }
 }
 
+// A waiter is woken through a one-slot channel, so a grant made before its
+// wait has started is not lost.
 struct AsyncRwLock::Waiter {
+    Waiter(const asio::any_io_executor& ex, bool s) : shared(s), wake(ex, 1) {}
     bool shared = false;
-    bool done = false;  // granted or cancelled; the handler is gone
-    asio::any_io_executor executor;
-    asio::any_completion_handler<void(error_code)> handler;
+    bool granted = false;
+    asio::experimental::concurrent_channel<void(error_code)> wake;
 };
-
-namespace {
-// Resumes the waiter through its task's executor, never inline.
-void complete(const asio::any_io_executor& ex, asio::any_completion_handler<void(error_code)> handler, error_code ec)
-{
-    asio::post(ex, [h = std::move(handler), ec]() mutable { std::move(h)(ec); });
-}
-} // namespace
 
 bool AsyncRwLock::can_grant_now(bool shared) const
 {
@@ -85,56 +76,26 @@ asio::awaitable<AsyncLockGuard> AsyncRwLock::lock_exclusive() { return acquire(f
 
 asio::awaitable<AsyncLockGuard> AsyncRwLock::acquire(bool shared)
 {
+    std::shared_ptr<Waiter> waiter;
     {
         std::lock_guard lk(mutex_);
         if (can_grant_now(shared)) {
             take(shared);
             co_return AsyncLockGuard(this, shared);
         }
+        waiter = std::make_shared<Waiter>(co_await asio::this_coro::executor, shared);
+        waiters_.push_back(waiter);
     }
-    // The lock is taken for us before the handler runs; a cancelled wait
-    // completes with operation_aborted (thrown by use_awaitable).
-    auto executor = co_await asio::this_coro::executor;
-    co_await asio::async_initiate<const asio::use_awaitable_t<>, void(error_code)>(
-        [this, shared, &executor](auto handler) {
-            auto slot = asio::get_associated_cancellation_slot(handler);
-            std::unique_lock lk(mutex_);
-            if (can_grant_now(shared)) {
-                take(shared);
-                lk.unlock();
-                complete(executor, std::move(handler), {});
-                return;
-            }
-            auto waiter = std::make_shared<Waiter>();
-            waiter->shared = shared;
-            waiter->executor = executor;
-            waiters_.push_back(waiter);
-            if (slot.is_connected()) {
-                std::weak_ptr<Waiter> weak = waiter;
-                slot.assign([this, weak](asio::cancellation_type) {
-                    if (auto w = weak.lock())
-                        cancel_waiter(w);
-                });
-            }
-            waiter->handler = std::move(handler);
-        },
-        asio::use_awaitable);
-    co_return AsyncLockGuard(this, shared);
-}
-
-void AsyncRwLock::cancel_waiter(const std::shared_ptr<Waiter>& waiter)
-{
-    asio::any_completion_handler<void(error_code)> handler;
+    // A cancelled wait (a time-out around it, say) wakes here as well.
+    co_await waiter->wake.async_receive(asio::as_tuple(asio::use_awaitable));
     {
         std::lock_guard lk(mutex_);
-        if (waiter->done)
-            return;
-        waiter->done = true;
-        handler = std::move(waiter->handler);
+        if (waiter->granted)
+            co_return AsyncLockGuard(this, shared);
         waiters_.remove(waiter);
-        grant_waiters();  // a cancelled writer may have held back readers
+        grant_waiters();  // a writer that gave up may have held back readers
     }
-    complete(waiter->executor, std::move(handler), asio::error::operation_aborted);
+    throw boost::system::system_error(asio::error::operation_aborted);
 }
 
 void AsyncRwLock::release(bool shared)
@@ -155,9 +116,9 @@ void AsyncRwLock::grant_waiters()
         if (front->shared ? writer_ : (writer_ || readers_ > 0))
             return;
         take(front->shared);
-        front->done = true;
+        front->granted = true;
         waiters_.pop_front();
-        complete(front->executor, std::move(front->handler), {});
+        front->wake.try_send(error_code{});
     }
 }
 
