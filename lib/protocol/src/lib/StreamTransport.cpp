@@ -31,6 +31,8 @@ using detail::OpTimer;
 
 constexpr std::size_t kReadBufferSize = 256 * 1024;
 constexpr std::size_t kMaxEnvelope = 0xFFFF;
+constexpr std::size_t kDirectReadMin = 16 * 1024;
+constexpr std::size_t kDirectReadTail = 4096;
 
 
 template <class Stream>
@@ -105,11 +107,12 @@ private:
         while (!out.empty()) {
             pos_ = end_ = 0;
             // Small pieces go through the read buffer; large ones are read in
-            // place, with the bytes after them landing in the read buffer.
-            const bool direct = out.size() >= kReadBufferSize / 4;
+            // place, with a little of what follows them (the marker, the next
+            // frame's start) landing in the read buffer.
+            const bool direct = out.size() >= kDirectReadMin;
             std::array<asio::mutable_buffer, 2> targets{
                 direct ? asio::buffer(out.data(), out.size()) : asio::buffer(buffer_.get(), kReadBufferSize),
-                direct ? asio::buffer(buffer_.get(), kReadBufferSize) : asio::mutable_buffer()};
+                direct ? asio::buffer(buffer_.get(), kDirectReadTail) : asio::mutable_buffer()};
             auto& timer = state_->read_timer;
             if (deadline)
                 timer.arm(*deadline, state_);
