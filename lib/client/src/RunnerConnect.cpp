@@ -1,0 +1,201 @@
+#include "RunnerConnect.h"
+
+#include "lib/StreamTypes.h"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/ssl/host_name_verification.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/beast/core/role.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+
+#include <openssl/ssl.h>
+
+namespace asio = boost::asio;
+namespace ssl = asio::ssl;
+namespace websocket = boost::beast::websocket;
+using namespace asio::experimental::awaitable_operators;
+
+namespace vela_client {
+
+namespace {
+
+// One TLS client context per process: the system's trusted roots, TLS 1.0 as
+// the lowest version and no highest one. Certificate checks are set per
+// connection.
+std::variant<ssl::context*, std::string> client_tls_context()
+{
+    static std::variant<std::unique_ptr<ssl::context>, std::string> context = []() -> decltype(context) {
+        try {
+            auto ctx = std::make_unique<ssl::context>(ssl::context::tls_client);
+            boost::system::error_code ignored;
+            ctx->set_default_verify_paths(ignored);
+            SSL_CTX_set_min_proto_version(ctx->native_handle(), TLS1_VERSION);
+            return ctx;
+        } catch (const boost::system::system_error& e) {
+            return e.code().message();
+        }
+    }();
+    if (auto* text = std::get_if<std::string>(&context))
+        return *text;
+    return std::get<0>(context).get();
+}
+
+// "ws://host:port/path" split into the Host header and the request target.
+std::pair<std::string, std::string> websocket_host_and_target(const std::string& url)
+{
+    std::string rest = url;
+    if (const auto scheme = rest.find("://"); scheme != std::string::npos)
+        rest = rest.substr(scheme + 3);
+    const auto slash = rest.find('/');
+    if (slash == std::string::npos)
+        return {rest, "/"};
+    return {rest.substr(0, slash), rest.substr(slash)};
+}
+
+std::optional<std::string> ip_text(const std::optional<Endpoint>& endpoint)
+{
+    if (!endpoint)
+        return std::nullopt;
+    return endpoint->address().to_string();
+}
+
+std::optional<std::uint16_t> port_of(const std::optional<Endpoint>& endpoint)
+{
+    if (!endpoint)
+        return std::nullopt;
+    return endpoint->port();
+}
+
+asio::awaitable<std::variant<ConnectedTransport, std::string>> connect_on_strand(const RunnerConnectParams& params,
+                                                                                  ConnectLimits limits)
+{
+    using Result = std::variant<ConnectedTransport, std::string>;
+    const auto strand = co_await asio::this_coro::executor;
+
+    // 1. TCP, within its limit.
+    TcpSocket socket(strand);
+    {
+        asio::steady_timer timer(strand, limits.tcp_connect);
+        auto first = co_await (socket.async_connect(params.server_address, asio::as_tuple(asio::use_awaitable)) ||
+                               timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+        if (first.index() == 1)
+            co_return Result("timeout while connecting to " + endpoint_text(params.server_address));
+        if (auto [ec] = std::get<0>(first); ec)
+            co_return Result(ec.message());
+    }
+
+    // 2. The second handle, for socket options and shutdown later on.
+    auto duplicated = duplicate_socket(socket.native_handle());
+    if (std::holds_alternative<std::string>(duplicated))
+        co_return Result(std::string("failed to convert into std socket"));
+    SocketHandle handle = std::move(std::get<SocketHandle>(duplicated));
+
+    // 3. The connection as the client sees it; a failing query leaves its
+    // two members absent.
+    ConnectionStreamInfoParameter client;
+    const auto local = local_address(handle);
+    const auto peer = peer_address(handle);
+    client.local_ip = ip_text(local);
+    client.local_port = port_of(local);
+    client.remote_ip = ip_text(peer);
+    client.remote_port = port_of(peer);
+
+    auto done = [&client](std::variant<MessageTransport, std::string> built) -> Result {
+        if (auto* text = std::get_if<std::string>(&built))
+            return *text;
+        return ConnectedTransport{std::move(std::get<MessageTransport>(built)), client};
+    };
+
+    if (params.tls) {
+        // 4. TLS, within its limit, then websocket or stream framing.
+        auto context = client_tls_context();
+        if (auto* text = std::get_if<std::string>(&context))
+            co_return Result(*text);
+        TlsStream tls(std::move(socket), *std::get<ssl::context*>(context));
+        if (params.skip_certificate_validation) {
+            tls.set_verify_mode(ssl::verify_none);
+        } else {
+            tls.set_verify_mode(ssl::verify_peer);
+            tls.set_verify_callback(ssl::host_name_verification(params.host));
+        }
+        SSL_set_tlsext_host_name(tls.native_handle(), params.host.c_str());
+        asio::steady_timer timer(strand, limits.tls_handshake);
+        auto first = co_await (tls.async_handshake(ssl::stream_base::client, asio::as_tuple(asio::use_awaitable)) ||
+                               timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+        if (first.index() == 1)
+            co_return Result(std::string("timeout while connecting to server: deadline has elapsed"));
+        if (auto [ec] = std::get<0>(first); ec)
+            co_return Result("failed to establish TLS session: " + ec.message());
+        if (params.websocket_url) {
+            WsTls ws(std::move(tls));
+            const auto [host, target] = websocket_host_and_target(*params.websocket_url);
+            auto [ec] = co_await ws.async_handshake(host, target, asio::as_tuple(asio::use_awaitable));
+            if (ec)
+                co_return Result("failed to establish WebSocket connection: " + ec.message());
+            co_return done(MessageTransport::from_websocket(std::move(ws), std::move(handle)));
+        }
+        co_return done(MessageTransport::from_stream(std::move(tls), std::move(handle)));
+    }
+
+    // 5. Plain TCP: websocket or stream framing.
+    if (params.websocket_url) {
+        WsTcp ws(std::move(socket));
+        const auto [host, target] = websocket_host_and_target(*params.websocket_url);
+        auto [ec] = co_await ws.async_handshake(host, target, asio::as_tuple(asio::use_awaitable));
+        if (ec)
+            co_return Result(std::string("failed to establish WebSocket connection"));
+        co_return done(MessageTransport::from_websocket(std::move(ws), std::move(handle)));
+    }
+    co_return done(MessageTransport::from_stream(std::move(socket), std::move(handle)));
+}
+
+asio::any_io_executor connection_strand(const asio::any_io_executor& current)
+{
+    // One strand per connection, made on the pool under the current executor.
+    if (const auto* strand = current.target<Strand>())
+        return asio::make_strand(strand->get_inner_executor());
+    return asio::make_strand(current);
+}
+
+} // namespace
+
+asio::awaitable<std::variant<ConnectedTransport, std::string>> connect_transport(const RunnerConnectParams& params,
+                                                                                  const ConnectLimits& limits)
+{
+    auto strand = connection_strand(co_await asio::this_coro::executor);
+    co_return co_await asio::co_spawn(strand, connect_on_strand(params, limits), asio::use_awaitable);
+}
+
+asio::awaitable<std::variant<Runner, std::string>>
+runner_connect(std::uint8_t number, Token token, Duration progress_interval, AbortContext abort,
+               const RunnerConnectParams& params, std::shared_ptr<CommandReceiver> command_receiver,
+               std::shared_ptr<FeedbackSender> feedback_sender, SharedRandomBufferRef random_buffer,
+               std::uint32_t buffer_multiplier, const ConnectLimits& limits)
+{
+    using Result = std::variant<Runner, std::string>;
+    auto connected = co_await connect_transport(params, limits);
+    if (auto* text = std::get_if<std::string>(&connected))
+        co_return Result(std::move(*text));
+    auto& ready = std::get<ConnectedTransport>(connected);
+
+    auto built = Runner::create(number, std::move(token), std::move(ready.transport), std::move(command_receiver),
+                                std::move(feedback_sender), progress_interval, std::move(random_buffer), buffer_multiplier,
+                                abort);
+    if (auto* text = std::get_if<std::string>(&built))
+        co_return Result(std::move(*text));
+    Runner runner = std::move(std::get<Runner>(built));
+
+    auto server = co_await runner.connection->measurement_init(limits.init_request);
+    if (!server)
+        co_return Result(server.error());
+    runner.connection_stream_info = ConnectionStreamInfo{ready.client, std::move(server).value()};
+    co_return Result(std::move(runner));
+}
+
+} // namespace vela_client

@@ -1,0 +1,69 @@
+#pragma once
+
+// Framing of a runner connection: protocol envelopes and test data chunks,
+// either in websocket messages or on the raw stream (a 2-byte big-endian
+// length before every envelope, chunks bare). The reader and the writer of
+// one connection may work at the same time from two tasks.
+//
+// Every operation runs on the connection's strand; awaiting it from a task
+// on that strand (executor()) avoids one hop per call.
+
+#include "lib/AsyncLock.h"
+#include "lib/SocketOps.h"
+#include "lib/TransportError.h"
+
+#include <boost/asio/any_io_executor.hpp>
+#include <boost/asio/awaitable.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <variant>
+#include <vector>
+
+namespace vela_client {
+
+class MessageReader {
+public:
+    virtual ~MessageReader() = default;
+    // On success the buffer holds exactly the bytes of one envelope.
+    virtual boost::asio::awaitable<IoStatus> recv_msg(std::vector<std::uint8_t>& buffer, Timeout timeout) = 0;
+    // Reads one chunk whose payload fills `payload` (its length is the payload
+    // length expected) and sets `last` from the marker byte.
+    virtual boost::asio::awaitable<IoStatus> recv_chunk(std::span<std::uint8_t> payload, bool& last, Timeout timeout) = 0;
+};
+
+class MessageWriter {
+public:
+    virtual ~MessageWriter() = default;
+    virtual boost::asio::awaitable<IoStatus> send_msg(std::span<const std::uint8_t> bytes, Timeout timeout) = 0;
+    virtual boost::asio::awaitable<IoStatus> send_chunk(std::span<const std::uint8_t> payload, bool last, Timeout timeout) = 0;
+};
+
+// The receiving half behind its asynchronous mutex; shared by the protocol
+// connection and the reading sub-tasks of a runner.
+struct ReaderHolder {
+    AsyncMutex mutex;
+    std::unique_ptr<MessageReader> reader;
+};
+
+struct MessageTransport {
+    Endpoint peer_address;
+    Endpoint local_address;
+    std::shared_ptr<ReaderHolder> reader;
+    std::unique_ptr<MessageWriter> writer;
+    SocketHandle socket;  // second handle of the connection's socket
+    boost::asio::any_io_executor executor;  // the connection's strand
+
+    // Constructors over a connected stream (plain TCP or TLS) or a websocket
+    // whose opening handshake is done; the stream types are those of
+    // StreamTypes.h. They fail with the address query's text and then release
+    // what they were given.
+    template <class Stream>
+    static std::variant<MessageTransport, std::string> from_stream(Stream&& stream, SocketHandle socket);
+    template <class WebSocket>
+    static std::variant<MessageTransport, std::string> from_websocket(WebSocket&& websocket, SocketHandle socket);
+};
+
+} // namespace vela_client

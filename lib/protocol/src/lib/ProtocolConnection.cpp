@@ -1,0 +1,169 @@
+#include "lib/ProtocolConnection.h"
+
+#include "ClientLog.h"
+#include "lib/detail/OpTimer.h"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <random>
+
+namespace asio = boost::asio;
+
+namespace vela_client {
+
+namespace {
+
+using detail::Clock;
+using detail::Deadline;
+
+constexpr const char* kRequestTimedOut = "protobuf communication timed out";
+
+// What is left of a deadline as a time-out of one step.
+Timeout remaining(const Deadline& deadline)
+{
+    if (!deadline)
+        return std::nullopt;
+    return std::max(Clock::duration::zero(), *deadline - Clock::now());
+}
+
+// Takes the reader's mutex; gives no guard when the deadline passed first.
+asio::awaitable<std::optional<AsyncLockGuard>> lock_reader(ReaderHolder& holder, const Deadline& deadline)
+{
+    if (auto guard = holder.mutex.try_lock(); guard.owns_lock())
+        co_return std::optional<AsyncLockGuard>(std::move(guard));
+    if (!deadline)
+        co_return std::optional<AsyncLockGuard>(co_await holder.mutex.lock());
+    // Bounded wait: the reader is held by a sub-task only rarely when a
+    // request is made, so polling in short steps costs nothing measurable.
+    asio::steady_timer timer(co_await asio::this_coro::executor);
+    for (;;) {
+        if (auto guard = holder.mutex.try_lock(); guard.owns_lock())
+            co_return std::optional<AsyncLockGuard>(std::move(guard));
+        if (Clock::now() >= *deadline)
+            co_return std::nullopt;
+        timer.expires_after(std::min<Clock::duration>(std::chrono::milliseconds(1), *deadline - Clock::now()));
+        co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+    }
+}
+
+struct ReadOutcome {
+    IoStatus status;
+    bool lock_timed_out = false;
+};
+
+asio::awaitable<ReadOutcome> read_envelope(ReaderHolder& holder, std::vector<std::uint8_t>& buffer, Timeout read_timeout,
+                                           const Deadline& lock_deadline)
+{
+    auto guard = co_await lock_reader(holder, lock_deadline);
+    if (!guard)
+        co_return ReadOutcome{std::nullopt, true};
+    auto status = co_await holder.reader->recv_msg(buffer, read_timeout);
+    co_return ReadOutcome{std::move(status), false};
+}
+
+} // namespace
+
+ProtocolConnection::ProtocolConnection(MessageTransport t, Token tok, std::uint32_t multiplier, SharedRandomBufferRef buffer,
+                                       Duration interval, AbortContext a)
+    : transport(std::move(t)), random_buffer(std::move(buffer)), token(std::move(tok)), progress_interval(interval),
+      abort(std::move(a)), buffer_multiplier(multiplier)
+{
+}
+
+std::variant<std::unique_ptr<ProtocolConnection>, std::string>
+ProtocolConnection::create(MessageTransport transport, Token token, std::uint32_t buffer_multiplier,
+                           SharedRandomBufferRef random_buffer, Duration progress_interval, AbortContext abort)
+{
+    if (buffer_multiplier == 0)
+        return std::string("buffer multiplier can not be zero");  // the transport is released here
+    return std::unique_ptr<ProtocolConnection>(new ProtocolConnection(std::move(transport), std::move(token), buffer_multiplier,
+                                                                      std::move(random_buffer), progress_interval,
+                                                                      std::move(abort)));
+}
+
+asio::awaitable<Expected<Msg, std::string>> ProtocolConnection::request(const Msg& msg, Timeout timeout)
+{
+    const Deadline deadline = detail::deadline_after(timeout);
+    std::vector<std::uint8_t> bytes;
+    bytes.reserve(msg.encoded_len());
+    msg.encode(bytes);
+    // The steps carry what is left of the request's own deadline, so a
+    // time-out of a step is the request's.
+    if (auto failed = co_await transport.writer->send_msg(bytes, remaining(deadline))) {
+        if (deadline && failed->kind == IoErrorKind::TimedOut)
+            co_return unexpected(std::string(kRequestTimedOut));
+        co_return unexpected("failed to write proto message: " + failed->text);
+    }
+    std::vector<std::uint8_t> reply;
+    auto read = co_await read_envelope(*transport.reader, reply, remaining(deadline), deadline);
+    if (read.lock_timed_out)
+        co_return unexpected(std::string(kRequestTimedOut));
+    if (read.status) {
+        if (deadline && read.status->kind == IoErrorKind::TimedOut)
+            co_return unexpected(std::string(kRequestTimedOut));
+        co_return unexpected("failed to read proto message: " + read.status->text);
+    }
+    auto decoded = Msg::decode(reply);
+    if (!decoded)
+        co_return unexpected(std::string("failed to decode proto message"));
+    co_return std::move(decoded).value();
+}
+
+asio::awaitable<Expected<Msg, std::string>> ProtocolConnection::read_proto_msg(Timeout timeout)
+{
+    std::vector<std::uint8_t> buffer;
+    // The time-out starts once the reader is ours.
+    auto read = co_await read_envelope(*transport.reader, buffer, timeout, std::nullopt);
+    if (read.status)
+        co_return unexpected("failed to read proto message: " + read.status->text);
+    auto decoded = Msg::decode(buffer);
+    if (!decoded)
+        co_return unexpected(std::string("failed to decode proto message"));
+    co_return std::move(decoded).value();
+}
+
+asio::awaitable<Expected<bool, std::string>> ProtocolConnection::recv_data_chunk(Timeout timeout)
+{
+    chunk_buffer.resize(chunk_size > 0 ? chunk_size - 1 : 0);
+    auto& holder = *transport.reader;
+    auto guard = holder.mutex.try_lock();
+    if (!guard.owns_lock())
+        guard = co_await holder.mutex.lock();
+    bool last = false;
+    auto status = co_await holder.reader->recv_chunk(chunk_buffer, last, timeout);
+    guard.release();
+    if (status)
+        co_return unexpected(std::move(status->text));
+    co_return last;
+}
+
+asio::awaitable<IoStatus> ProtocolConnection::send_data_chunk(std::span<const std::uint8_t> payload, bool last, Timeout timeout)
+{
+    return transport.writer->send_chunk(payload, last, timeout);
+}
+
+asio::awaitable<std::optional<std::string>> ProtocolConnection::write_random_data(std::span<const std::uint8_t> payload,
+                                                                                   bool last, Timeout timeout)
+{
+    if (auto failed = co_await send_data_chunk(payload, last, timeout))
+        co_return "failed to write random data: " + failed->text;
+    co_return std::nullopt;
+}
+
+void ProtocolConnection::set_tcp_nodelay(bool on)
+{
+    const std::string error = set_socket_nodelay(transport.socket, on);
+    if (!error.empty())
+        log_event(LogLevel::Error, "protocol", "failed to set TCP_NODELAY: " + error);
+}
+
+void ProtocolConnection::shutdown()
+{
+    shutdown_socket(transport.socket);
+    closed = true;
+}
+
+} // namespace vela_client

@@ -1,0 +1,108 @@
+#include "lib/SocketOps.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <cstring>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <system_error>
+#include <unistd.h>
+
+namespace vela_client {
+
+namespace {
+std::string errno_text(int err) { return std::system_category().message(err); }
+
+Endpoint to_endpoint(const sockaddr_storage& storage)
+{
+    Endpoint endpoint;
+    if (storage.ss_family == AF_INET6)
+        std::memcpy(endpoint.data(), &storage, sizeof(sockaddr_in6));
+    else
+        std::memcpy(endpoint.data(), &storage, sizeof(sockaddr_in));
+    return endpoint;
+}
+} // namespace
+
+SocketHandle& SocketHandle::operator=(SocketHandle&& other) noexcept
+{
+    if (this != &other) {
+        close();
+        fd_ = std::exchange(other.fd_, -1);
+    }
+    return *this;
+}
+
+void SocketHandle::close()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+std::variant<PeerAndLocal, std::string> peer_and_local_addr(const SocketHandle& socket)
+{
+    sockaddr_storage peer{};
+    socklen_t len = sizeof(peer);
+    if (::getpeername(socket.fd(), reinterpret_cast<sockaddr*>(&peer), &len) != 0)
+        return errno_text(errno);
+    sockaddr_storage local{};
+    len = sizeof(local);
+    if (::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&local), &len) != 0)
+        return errno_text(errno);
+    return PeerAndLocal{to_endpoint(peer), to_endpoint(local)};
+}
+
+std::optional<Endpoint> local_address(const SocketHandle& socket)
+{
+    sockaddr_storage local{};
+    socklen_t len = sizeof(local);
+    if (::getsockname(socket.fd(), reinterpret_cast<sockaddr*>(&local), &len) != 0)
+        return std::nullopt;
+    return to_endpoint(local);
+}
+
+std::optional<Endpoint> peer_address(const SocketHandle& socket)
+{
+    sockaddr_storage peer{};
+    socklen_t len = sizeof(peer);
+    if (::getpeername(socket.fd(), reinterpret_cast<sockaddr*>(&peer), &len) != 0)
+        return std::nullopt;
+    return to_endpoint(peer);
+}
+
+std::variant<SocketHandle, std::string> duplicate_socket(int fd)
+{
+    if (fd < 0)
+        return std::string("failed to take the stream out of the runtime");
+    int copy = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    if (copy < 0)
+        return std::string("failed to make a second socket handle");
+    return SocketHandle(copy);
+}
+
+std::string set_socket_nodelay(const SocketHandle& socket, bool on)
+{
+    int value = on ? 1 : 0;
+    if (::setsockopt(socket.fd(), IPPROTO_TCP, TCP_NODELAY, &value, sizeof(value)) != 0)
+        return errno_text(errno);
+    return {};
+}
+
+void shutdown_socket(const SocketHandle& socket)
+{
+    if (socket.valid())
+        ::shutdown(socket.fd(), SHUT_RDWR);
+}
+
+std::string endpoint_text(const Endpoint& endpoint)
+{
+    const auto address = endpoint.address();
+    if (address.is_v6())
+        return "[" + address.to_string() + "]:" + std::to_string(endpoint.port());
+    return address.to_string() + ":" + std::to_string(endpoint.port());
+}
+
+} // namespace vela_client

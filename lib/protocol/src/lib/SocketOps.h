@@ -1,0 +1,63 @@
+#pragma once
+
+// The second operating-system handle of a runner connection's socket and the
+// plain socket calls made through it (addresses, TCP_NODELAY, shutdown) while
+// the stream itself is in use by the transport.
+
+#include <boost/asio/ip/tcp.hpp>
+
+#include <optional>
+#include <string>
+#include <utility>
+#include <variant>
+
+namespace vela_client {
+
+// Owns one file descriptor; closes it when released.
+class SocketHandle {
+public:
+    SocketHandle() = default;
+    explicit SocketHandle(int fd) : fd_(fd) {}
+    SocketHandle(SocketHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    SocketHandle& operator=(SocketHandle&& other) noexcept;
+    SocketHandle(const SocketHandle&) = delete;
+    SocketHandle& operator=(const SocketHandle&) = delete;
+    ~SocketHandle() { close(); }
+
+    int fd() const { return fd_; }
+    bool valid() const { return fd_ >= 0; }
+    void close();
+
+private:
+    int fd_ = -1;
+};
+
+using Endpoint = boost::asio::ip::tcp::endpoint;
+
+struct PeerAndLocal {
+    Endpoint peer;
+    Endpoint local;
+};
+
+// Reads the peer address, then the local address; the text of the first
+// failing query otherwise.
+std::variant<PeerAndLocal, std::string> peer_and_local_addr(const SocketHandle& socket);
+
+// The local or the peer address alone; absent when the query fails.
+std::optional<Endpoint> local_address(const SocketHandle& socket);
+std::optional<Endpoint> peer_address(const SocketHandle& socket);
+
+// Duplicates the descriptor of a connected socket; the failure text names the
+// step that failed.
+std::variant<SocketHandle, std::string> duplicate_socket(int fd);
+
+// Sets TCP_NODELAY; returns the operating system's error text on failure.
+std::string set_socket_nodelay(const SocketHandle& socket, bool on);
+
+// Shuts the socket down in both directions; errors are dropped.
+void shutdown_socket(const SocketHandle& socket);
+
+// Text form of a socket address: "1.2.3.4:80" or "[2001:db8::1]:80".
+std::string endpoint_text(const Endpoint& endpoint);
+
+} // namespace vela_client

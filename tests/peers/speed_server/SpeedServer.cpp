@@ -1,0 +1,712 @@
+#include "SpeedServer.h"
+
+#include "TestCertificate.h"
+#include "sprint.pb.h"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/co_spawn.hpp>
+#include <boost/asio/detached.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ip/udp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/ssl.hpp>
+#include <boost/beast/websocket.hpp>
+#include <boost/beast/websocket/ssl.hpp>
+
+#include <openssl/evp.h>
+#include <openssl/hmac.h>
+
+#include <array>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+namespace asio = boost::asio;
+namespace ssl = asio::ssl;
+namespace websocket = boost::beast::websocket;
+using asio::awaitable;
+using asio::ip::tcp;
+using asio::ip::udp;
+using Clock = std::chrono::steady_clock;
+constexpr auto use_tuple = asio::as_tuple(asio::use_awaitable);
+
+namespace speed_server {
+
+namespace {
+
+constexpr std::size_t kBlockBytes = 1 << 20;  // downlink writes of about 1 MiB
+constexpr std::size_t kReadBytes = 256 * 1024;
+
+// Walks fixed-size chunks through the received bytes and finds the markers.
+struct ChunkScan {
+    std::size_t chunk_size = 1;
+    std::size_t offset = 0;  // bytes of the current chunk seen so far
+    std::uint64_t chunks = 0;
+};
+
+// Stream framing over a plain or TLS stream, with bytes already read
+// (while the connection kind was detected) served first.
+template <class Stream>
+class StreamFramer {
+public:
+    StreamFramer(Stream& stream, std::vector<std::uint8_t> preload) : stream_(stream), buffer_(kReadBytes)
+    {
+        std::memcpy(buffer_.data(), preload.data(), preload.size());
+        end_ = preload.size();
+    }
+    static constexpr bool is_websocket = false;
+
+    awaitable<bool> read_exact(std::uint8_t* out, std::size_t n)
+    {
+        while (n > 0) {
+            if (pos_ == end_ && !co_await refill())
+                co_return false;
+            const std::size_t take = std::min(n, end_ - pos_);
+            std::memcpy(out, buffer_.data() + pos_, take);
+            pos_ += take;
+            out += take;
+            n -= take;
+        }
+        co_return true;
+    }
+
+    awaitable<std::optional<std::string>> read_msg()
+    {
+        std::array<std::uint8_t, 2> length{};
+        if (!co_await read_exact(length.data(), 2))
+            co_return std::nullopt;
+        std::string body(std::size_t(length[0]) << 8 | length[1], '\0');
+        if (!co_await read_exact(reinterpret_cast<std::uint8_t*>(body.data()), body.size()))
+            co_return std::nullopt;
+        co_return body;
+    }
+
+    awaitable<bool> write_msg(const std::string& body)
+    {
+        const std::array<std::uint8_t, 2> length{std::uint8_t(body.size() >> 8), std::uint8_t(body.size())};
+        std::array<asio::const_buffer, 2> parts{asio::buffer(length), asio::buffer(body)};
+        auto [ec, n] = co_await asio::async_write(stream_, parts, use_tuple);
+        co_return !ec;
+    }
+
+    awaitable<bool> write_raw(const std::uint8_t* data, std::size_t n)
+    {
+        auto [ec, written] = co_await asio::async_write(stream_, asio::buffer(data, n), use_tuple);
+        co_return !ec;
+    }
+
+    // Pre-framed chunks (payload and marker each) go out in one write.
+    awaitable<bool> write_chunks(const std::uint8_t* data, std::size_t n, std::size_t /*chunk_size*/)
+    {
+        return write_raw(data, n);
+    }
+
+    // Reads what is available and walks the chunks in it; stops right after
+    // a last-chunk marker, leaving later bytes buffered. Gives the bytes
+    // taken, or nothing when the connection ended.
+    awaitable<std::optional<std::size_t>> read_chunks(ChunkScan& scan, bool& last)
+    {
+        last = false;
+        if (pos_ == end_ && !co_await refill())
+            co_return std::nullopt;
+        const std::size_t start = pos_;
+        while (pos_ < end_) {
+            const std::size_t need = scan.chunk_size - scan.offset;
+            if (end_ - pos_ < need) {
+                scan.offset += end_ - pos_;
+                pos_ = end_;
+                break;
+            }
+            pos_ += need;
+            scan.offset = 0;
+            ++scan.chunks;
+            if (buffer_[pos_ - 1] == 0xFF) {
+                last = true;
+                break;
+            }
+        }
+        co_return pos_ - start;
+    }
+
+private:
+    awaitable<bool> refill()
+    {
+        pos_ = end_ = 0;
+        auto [ec, n] = co_await stream_.async_read_some(asio::buffer(buffer_), use_tuple);
+        if (ec || n == 0)
+            co_return false;
+        end_ = n;
+        co_return true;
+    }
+
+    Stream& stream_;
+    std::vector<std::uint8_t> buffer_;
+    std::size_t pos_ = 0;
+    std::size_t end_ = 0;
+};
+
+// Websocket framing: one binary message per envelope and per chunk.
+template <class Ws>
+class WsFramer {
+public:
+    explicit WsFramer(Ws& ws) : ws_(ws) { ws_.binary(true); }
+    static constexpr bool is_websocket = true;
+
+    awaitable<std::optional<std::string>> read_msg()
+    {
+        buffer_.clear();
+        auto [ec, n] = co_await ws_.async_read(buffer_, use_tuple);
+        if (ec)
+            co_return std::nullopt;
+        const auto data = buffer_.cdata();
+        co_return std::string(static_cast<const char*>(data.data()), data.size());
+    }
+    awaitable<bool> write_msg(const std::string& body)
+    {
+        auto [ec, n] = co_await ws_.async_write(asio::buffer(body), use_tuple);
+        co_return !ec;
+    }
+    awaitable<bool> write_raw(const std::uint8_t* data, std::size_t n)
+    {
+        auto [ec, written] = co_await ws_.async_write(asio::buffer(data, n), use_tuple);
+        co_return !ec;
+    }
+    awaitable<bool> write_chunks(const std::uint8_t* data, std::size_t n, std::size_t chunk_size)
+    {
+        for (std::size_t at = 0; at < n; at += chunk_size)
+            if (!co_await write_raw(data + at, chunk_size))
+                co_return false;
+        co_return true;
+    }
+    awaitable<std::optional<std::size_t>> read_chunks(ChunkScan& scan, bool& last)
+    {
+        auto msg = co_await read_msg();
+        if (!msg || msg->empty())
+            co_return std::nullopt;
+        ++scan.chunks;
+        last = static_cast<std::uint8_t>(msg->back()) == 0xFF;
+        co_return msg->size();
+    }
+    // One ping is one message.
+    awaitable<std::optional<std::string>> read_ping(std::size_t) { return read_msg(); }
+
+private:
+    Ws& ws_;
+    boost::beast::flat_buffer buffer_;
+};
+
+std::string uuid_text(const std::string& bytes)
+{
+    static const char* hex = "0123456789abcdef";
+    std::string out;
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            out += '-';
+        const auto b = static_cast<unsigned char>(bytes[i]);
+        out += hex[b >> 4];
+        out += hex[b & 15];
+    }
+    return out;
+}
+
+bool token_valid(const sprintproto::MeasurementInitRequest& init, const std::string& key)
+{
+    if (init.uuid().size() != 16)
+        return false;
+    const std::string message = uuid_text(init.uuid()) + "_" + std::to_string(init.timestamp_s());
+    unsigned char mac[EVP_MAX_MD_SIZE];
+    unsigned int mac_len = 0;
+    HMAC(EVP_sha3_256(), key.data(), int(key.size()), reinterpret_cast<const unsigned char*>(message.data()), message.size(),
+         mac, &mac_len);
+    return init.hmac().size() == mac_len && std::memcmp(init.hmac().data(), mac, mac_len) == 0;
+}
+
+sprintproto::Msg generic(int status, const std::string& description)
+{
+    sprintproto::Msg msg;
+    msg.mutable_generic_response()->set_status_code(static_cast<sprintproto::ResponseStatus>(status));
+    msg.mutable_generic_response()->set_description(description);
+    return msg;
+}
+
+} // namespace
+
+struct SpeedServer::Impl {
+    explicit Impl(Options o) : options(std::move(o)), acceptor(io), udp_socket(io), tls(ssl::context::tls_server) {}
+
+    Options options;
+    asio::io_context io;
+    tcp::acceptor acceptor;
+    udp::socket udp_socket;
+    ssl::context tls;
+    TestCertificate certificate;
+    std::vector<std::thread> threads;
+    std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
+    std::vector<std::uint8_t> block;       // whole chunks, markers 0x00
+    std::vector<std::uint8_t> last_chunk;  // one chunk, marker 0xFF
+    mutable std::mutex stats_mutex;
+    Stats stats;
+    std::once_flag blocks_made;
+
+    void make_blocks()
+    {
+        std::call_once(blocks_made, [this] {
+            const std::size_t chunk = options.chunk_size;
+            const std::size_t per_block = std::max<std::size_t>(1, kBlockBytes / chunk);
+            block.assign(per_block * chunk, 0x5A);
+            for (std::size_t i = 0; i < per_block; ++i)
+                block[(i + 1) * chunk - 1] = 0x00;
+            last_chunk.assign(chunk, 0x5A);
+            last_chunk.back() = options.omit_last_marker ? 0x00 : 0xFF;
+        });
+    }
+
+    template <class F>
+    void count(F&& f)
+    {
+        std::lock_guard lock(stats_mutex);
+        f(stats);
+    }
+
+    awaitable<void> accept_loop();
+    awaitable<void> udp_loop();
+    awaitable<void> session(tcp::socket socket);
+    template <class Stream>
+    awaitable<void> framed(Stream& stream, tcp::endpoint remote, tcp::endpoint local);
+    template <class Framer>
+    awaitable<void> serve(Framer& framer, tcp::endpoint remote, tcp::endpoint local, bool& cut);
+
+    template <class Framer>
+    awaitable<bool> reply(Framer& framer, const sprintproto::Msg& msg, bool& cut);
+    template <class Framer>
+    awaitable<bool> send_downlink(Framer& framer, std::uint64_t count, std::optional<Clock::duration> for_time, bool& cut);
+    template <class Framer>
+    awaitable<bool> receive_uplink(Framer& framer, std::optional<std::uint32_t> notify_ms, std::uint64_t& bytes);
+    template <class Framer>
+    awaitable<bool> echo_pings(Framer& framer, std::uint32_t payload_size);
+
+    awaitable<void> pause(std::chrono::milliseconds d)
+    {
+        if (d.count() <= 0)
+            co_return;
+        asio::steady_timer timer(co_await asio::this_coro::executor, d);
+        co_await timer.async_wait(use_tuple);
+    }
+};
+
+awaitable<void> SpeedServer::Impl::accept_loop()
+{
+    for (;;) {
+        auto [ec, socket] = co_await acceptor.async_accept(asio::make_strand(io), use_tuple);
+        if (ec) {
+            if (ec == asio::error::operation_aborted || !acceptor.is_open())
+                co_return;
+            continue;
+        }
+        count([](Stats& s) { ++s.connections; });
+        asio::co_spawn(socket.get_executor(), session(std::move(socket)), asio::detached);
+    }
+}
+
+awaitable<void> SpeedServer::Impl::session(tcp::socket socket)
+{
+    boost::system::error_code ec;
+    const auto remote = socket.remote_endpoint(ec);
+    const auto local = socket.local_endpoint(ec);
+    if (options.silent) {
+        // Take whatever comes and never answer, until the client goes.
+        std::vector<std::uint8_t> sink(4096);
+        for (;;) {
+            auto [rec, n] = co_await socket.async_read_some(asio::buffer(sink), use_tuple);
+            if (rec)
+                co_return;
+        }
+    }
+    std::uint8_t first = 0;
+    auto [pec, peeked] = co_await socket.async_receive(asio::buffer(&first, 1), tcp::socket::message_peek, use_tuple);
+    if (pec || peeked == 0)
+        co_return;
+    if (first == 0x16 && options.tls_enabled) {
+        ssl::stream<tcp::socket> stream(std::move(socket), tls);
+        auto [hec] = co_await stream.async_handshake(ssl::stream_base::server, use_tuple);
+        if (hec)
+            co_return;
+        co_await framed(stream, remote, local);
+        co_return;
+    }
+    co_await framed(socket, remote, local);
+}
+
+template <class Stream>
+awaitable<void> SpeedServer::Impl::framed(Stream& stream, tcp::endpoint remote, tcp::endpoint local)
+{
+    // A websocket starts with its upgrade request; the stream framing with
+    // the length of the initialisation request.
+    std::vector<std::uint8_t> head(4);
+    auto [ec, n] = co_await asio::async_read(stream, asio::buffer(head), use_tuple);
+    if (ec)
+        co_return;
+    bool cut = options.cut_off != CutOff::None;
+    if (std::memcmp(head.data(), "GET ", 4) == 0) {
+        websocket::stream<Stream&> ws(stream);
+        auto [aec] = co_await ws.async_accept(asio::buffer(head), use_tuple);
+        if (aec)
+            co_return;
+        WsFramer<websocket::stream<Stream&>> framer(ws);
+        co_await serve(framer, remote, local, cut);
+        co_return;
+    }
+    StreamFramer<Stream> framer(stream, std::move(head));
+    co_await serve(framer, remote, local, cut);
+    boost::system::error_code ignored;
+    stream.lowest_layer().shutdown(tcp::socket::shutdown_both, ignored);
+}
+
+template <class Framer>
+awaitable<bool> SpeedServer::Impl::reply(Framer& framer, const sprintproto::Msg& msg, bool& cut)
+{
+    const std::string body = msg.SerializeAsString();
+    if constexpr (!Framer::is_websocket) {
+        if (cut && (options.cut_off == CutOff::InLengthField || options.cut_off == CutOff::InBody)) {
+            cut = false;
+            std::vector<std::uint8_t> partial{std::uint8_t(body.size() >> 8)};
+            if (options.cut_off == CutOff::InBody) {
+                partial.push_back(std::uint8_t(body.size()));
+                partial.insert(partial.end(), body.begin(), body.begin() + long(body.size() / 2));
+            }
+            co_await framer.write_raw(partial.data(), partial.size());
+            co_return false;
+        }
+    }
+    co_return co_await framer.write_msg(body);
+}
+
+template <class Framer>
+awaitable<bool> SpeedServer::Impl::send_downlink(Framer& framer, std::uint64_t chunks, std::optional<Clock::duration> for_time,
+                                                 bool& cut)
+{
+    if (options.chunk_size == 0)
+        co_return false;  // nothing can be framed; the client refuses such a server anyway
+    make_blocks();
+    const std::size_t chunk = options.chunk_size;
+    const std::size_t per_block = block.size() / chunk;
+    const auto start = Clock::now();
+    std::uint64_t sent = 0;
+    auto account = [this, chunk](std::uint64_t n) { this->count([&](Stats& s) { s.downlink_bytes += n * chunk; }); };
+
+    if constexpr (!Framer::is_websocket) {
+        if (cut && (options.cut_off == CutOff::InChunkPayload || options.cut_off == CutOff::BeforeMarker)) {
+            cut = false;
+            const std::size_t part = options.cut_off == CutOff::BeforeMarker ? chunk - 1 : (chunk - 1) / 2;
+            co_await framer.write_raw(block.data(), part);
+            co_return false;
+        }
+        if (options.trickle_bytes > 0) {
+            // Every chunk in small pieces with pauses between them.
+            for (std::uint64_t i = 0; for_time ? Clock::now() - start < *for_time : i < chunks; ++i) {
+                const bool is_last = for_time ? false : i + 1 == chunks;
+                const std::uint8_t* data = is_last ? last_chunk.data() : block.data();
+                for (std::size_t at = 0; at < chunk; at += options.trickle_bytes) {
+                    if (!co_await framer.write_raw(data + at, std::min(options.trickle_bytes, chunk - at)))
+                        co_return false;
+                    co_await pause(options.trickle_pause);
+                }
+                account(1);
+            }
+            if (for_time && !co_await framer.write_raw(last_chunk.data(), chunk))
+                co_return false;
+            co_return true;
+        }
+    }
+    if (for_time) {
+        // Without the last marker the stream goes on until the client leaves
+        // (bounded, so that the server never streams forever).
+        const auto limit = options.omit_last_marker ? *for_time + std::chrono::seconds(15) : *for_time;
+        while (Clock::now() - start < limit) {
+            if (!co_await framer.write_chunks(block.data(), per_block * chunk, chunk))
+                co_return false;
+            account(per_block);
+        }
+        account(1);
+        co_return co_await framer.write_chunks(last_chunk.data(), chunk, chunk);
+    }
+    while (sent + 1 < chunks) {
+        const std::uint64_t n = std::min<std::uint64_t>(per_block, chunks - 1 - sent);
+        if (!co_await framer.write_chunks(block.data(), n * chunk, chunk))
+            co_return false;
+        sent += n;
+        account(n);
+    }
+    if (chunks > 0) {
+        account(1);
+        co_return co_await framer.write_chunks(last_chunk.data(), chunk, chunk);
+    }
+    co_return true;
+}
+
+template <class Framer>
+awaitable<bool> SpeedServer::Impl::receive_uplink(Framer& framer, std::optional<std::uint32_t> notify_ms, std::uint64_t& bytes)
+{
+    ChunkScan scan;
+    scan.chunk_size = std::max<std::uint32_t>(options.chunk_size, 1);
+    const auto start = Clock::now();
+    auto last_notice = start;
+    bool unused_cut = false;
+    for (;;) {
+        bool last = false;
+        auto got = co_await framer.read_chunks(scan, last);
+        if (!got)
+            co_return false;
+        bytes += *got;
+        count([&](Stats& s) { s.uplink_bytes += *got; });
+        if (!notify_ms) {
+            if (last)
+                co_return true;
+            continue;
+        }
+        const auto now = Clock::now();
+        if (last || now - last_notice >= std::chrono::milliseconds(*notify_ms)) {
+            sprintproto::Msg msg;
+            auto* note = msg.mutable_uplink_test_progress_notification();
+            note->set_duration_ns(std::uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(now - start).count()));
+            note->set_bytes(bytes);
+            note->set_completed(last && !options.skip_completed_notification);
+            if (!co_await reply(framer, msg, unused_cut))
+                co_return false;
+            last_notice = now;
+        }
+        if (last)
+            co_return true;
+    }
+}
+
+template <class Framer>
+awaitable<bool> SpeedServer::Impl::echo_pings(Framer& framer, std::uint32_t payload_size)
+{
+    std::vector<std::uint8_t> ping(payload_size);
+    for (;;) {
+        if constexpr (Framer::is_websocket) {
+            auto msg = co_await framer.read_msg();
+            if (!msg)
+                co_return false;
+            ping.assign(msg->begin(), msg->end());
+        } else {
+            if (!co_await framer.read_exact(ping.data(), ping.size()))
+                co_return false;
+        }
+        if (!co_await framer.write_raw(ping.data(), ping.size()))
+            co_return false;
+        if (!ping.empty() && ping.back() == 0xFF)
+            co_return true;
+    }
+}
+
+template <class Framer>
+awaitable<void> SpeedServer::Impl::serve(Framer& framer, tcp::endpoint remote, tcp::endpoint local, bool& cut)
+{
+    auto body = co_await framer.read_msg();
+    if (!body)
+        co_return;
+    sprintproto::Msg msg;
+    if (!msg.ParseFromString(*body))
+        co_return;
+    count([](Stats& s) { ++s.init_requests; });
+    if (options.silent_init) {
+        while (co_await framer.read_msg()) {
+        }
+        co_return;
+    }
+    co_await pause(options.init_reply_delay);
+    bool no_cut = false;
+    if (!msg.has_measurement_init_request()) {
+        co_await reply(framer, generic(sprintproto::UnknownMessage, "expected a measurement initialisation"), no_cut);
+        co_return;
+    }
+    if (auto it = options.error_replies.find(3); it != options.error_replies.end()) {
+        co_await reply(framer, generic(it->second.status_code, it->second.description), no_cut);
+        co_return;
+    }
+    if (options.secret_key && !token_valid(msg.measurement_init_request(), *options.secret_key)) {
+        count([](Stats& s) { ++s.tokens_rejected; });
+        co_await reply(framer, generic(sprintproto::InvalidToken, options.invalid_token_description), no_cut);
+        co_return;
+    }
+    sprintproto::Msg init;
+    auto* response = init.mutable_measurement_init_response();
+    response->set_chunksize(options.chunk_size);
+    response->set_max_rtt_payload_bytes(options.max_rtt_payload_bytes);
+    if (options.send_connection_info) {
+        auto* info = response->mutable_connection_info();
+        info->set_remote_ip(remote.address().to_string());
+        info->set_remote_port(remote.port());
+        info->set_server_ip(local.address().to_string());
+        info->set_server_port(local.port());
+    }
+    if (!co_await reply(framer, init, no_cut))
+        co_return;
+
+    for (;;) {
+        body = co_await framer.read_msg();
+        if (!body || !msg.ParseFromString(*body))
+            co_return;
+        const int field = msg.submsg_case();
+        const auto* descriptor = msg.GetDescriptor()->FindFieldByNumber(field);
+        count([&](Stats& s) { s.requests.push_back(descriptor ? descriptor->message_type()->name() : "none"); });
+        co_await pause(options.reply_delay);
+        if (auto it = options.error_replies.find(field); it != options.error_replies.end()) {
+            if (!co_await reply(framer, generic(it->second.status_code, it->second.description), cut))
+                co_return;
+            continue;
+        }
+        const auto ok = generic(sprintproto::Ok, "");
+        bool alive = true;
+        std::uint64_t bytes = 0;
+        switch (msg.submsg_case()) {
+        case sprintproto::Msg::kDownlinkPretestRequest:
+            alive = co_await reply(framer, ok, cut) &&
+                    co_await send_downlink(framer, msg.downlink_pretest_request().count(), std::nullopt, cut);
+            break;
+        case sprintproto::Msg::kDownlinkTestRequest:
+            alive = co_await reply(framer, ok, cut) &&
+                    co_await send_downlink(framer, 0, std::chrono::seconds(msg.downlink_test_request().seconds()), cut);
+            break;
+        case sprintproto::Msg::kUplinkPretestRequest:
+            alive = co_await reply(framer, ok, cut) && co_await receive_uplink(framer, std::nullopt, bytes) &&
+                    co_await reply(framer, ok, cut);
+            break;
+        case sprintproto::Msg::kUplinkTestRequest:
+            alive = co_await reply(framer, ok, cut) &&
+                    co_await receive_uplink(framer, msg.uplink_test_request().progress_update_ms(), bytes);
+            break;
+        case sprintproto::Msg::kRttTcpRequest:
+            alive = co_await reply(framer, ok, cut) && co_await echo_pings(framer, msg.rtt_tcp_request().payload_size());
+            break;
+        case sprintproto::Msg::kServerLoadRequest: {
+            sprintproto::Msg load;
+            load.mutable_server_load_response()->set_stdout_vmstat("procs -----------memory----------\n r  b   swpd   free\n 0  0      0 123456\n");
+            load.mutable_server_load_response()->set_stdout_free("              total        used        free\nMem:       16000000     4000000    12000000\n");
+            alive = co_await reply(framer, load, cut);
+            break;
+        }
+        case sprintproto::Msg::kServerTracerouteRequest: {
+            sprintproto::Msg trace;
+            trace.mutable_server_traceroute_response()->set_stdout("traceroute to " + remote.address().to_string() +
+                                                                    "\n 1  " + remote.address().to_string() + "  0.050 ms\n");
+            alive = co_await reply(framer, trace, cut);
+            break;
+        }
+        case sprintproto::Msg::kQuitRequest:
+            co_await reply(framer, ok, cut);
+            co_return;
+        default:
+            alive = co_await reply(framer, generic(sprintproto::UnknownMessage, "unknown message"), cut);
+        }
+        if (!alive)
+            co_return;
+    }
+}
+
+awaitable<void> SpeedServer::Impl::udp_loop()
+{
+    std::array<char, 512> datagram{};
+    std::optional<std::pair<std::string, udp::endpoint>> held;  // for reordering
+    std::uint64_t seen = 0;
+    for (;;) {
+        udp::endpoint from;
+        auto [ec, n] = co_await udp_socket.async_receive_from(asio::buffer(datagram), from, use_tuple);
+        if (ec) {
+            if (!udp_socket.is_open())
+                co_return;
+            continue;
+        }
+        sprintproto::Msg msg;
+        if (!msg.ParseFromArray(datagram.data(), int(n)) || !msg.has_rtt_udp_request())
+            continue;
+        ++seen;
+        count([](Stats& s) { ++s.udp_requests; });
+        const std::uint32_t id = msg.rtt_udp_request().identifier();
+        if (options.udp_drop_ids.count(id) || (options.udp_drop_every > 0 && seen % options.udp_drop_every == 0))
+            continue;
+        sprintproto::Msg answer;
+        answer.mutable_rtt_udp_response()->set_identifier(id);
+        const std::string bytes = answer.SerializeAsString();
+        auto send = [&](const std::string& b, const udp::endpoint& to) -> awaitable<void> {
+            co_await udp_socket.async_send_to(asio::buffer(b), to, use_tuple);
+            if (options.udp_duplicate)
+                co_await udp_socket.async_send_to(asio::buffer(b), to, use_tuple);
+        };
+        if (options.udp_reorder && id % 2 == 0 && !held) {
+            held.emplace(bytes, from);
+            continue;
+        }
+        co_await send(bytes, from);
+        if (held) {
+            co_await send(held->first, held->second);
+            held.reset();
+        }
+    }
+}
+
+SpeedServer::SpeedServer(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
+
+SpeedServer::~SpeedServer() { stop(); }
+
+void SpeedServer::start()
+{
+    auto& s = *impl_;
+    s.certificate = make_test_certificate();
+    s.tls.use_certificate_chain(asio::buffer(s.certificate.certificate_pem));
+    s.tls.use_private_key(asio::buffer(s.certificate.private_key_pem), ssl::context::pem);
+
+
+    const auto address = asio::ip::make_address(s.options.bind_address);
+    s.acceptor.open(address.is_v6() ? tcp::v6() : tcp::v4());
+    s.acceptor.set_option(tcp::acceptor::reuse_address(true));
+    s.acceptor.bind(tcp::endpoint(address, 0));
+    s.acceptor.listen();
+    s.udp_socket.open(address.is_v6() ? udp::v6() : udp::v4());
+    s.udp_socket.bind(udp::endpoint(address, 0));
+
+    s.work.emplace(s.io.get_executor());
+    asio::co_spawn(asio::make_strand(s.io), s.accept_loop(), asio::detached);
+    asio::co_spawn(asio::make_strand(s.io), s.udp_loop(), asio::detached);
+    for (int i = 0; i < std::max(1, s.options.threads); ++i)
+        s.threads.emplace_back([&s] { s.io.run(); });
+}
+
+void SpeedServer::stop()
+{
+    auto& s = *impl_;
+    if (s.threads.empty())
+        return;
+    asio::post(s.io, [&s] {
+        boost::system::error_code ignored;
+        s.acceptor.close(ignored);
+        s.udp_socket.close(ignored);
+    });
+    s.work.reset();
+    s.io.stop();
+    for (auto& t : s.threads)
+        t.join();
+    s.threads.clear();
+}
+
+std::uint16_t SpeedServer::tcp_port() const { return impl_->acceptor.local_endpoint().port(); }
+std::uint16_t SpeedServer::udp_port() const { return impl_->udp_socket.local_endpoint().port(); }
+
+Stats SpeedServer::stats() const
+{
+    std::lock_guard lock(impl_->stats_mutex);
+    return impl_->stats;
+}
+
+const std::string& SpeedServer::certificate_pem() const { return impl_->certificate.certificate_pem; }
+
+} // namespace speed_server

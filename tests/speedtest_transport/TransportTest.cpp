@@ -1,0 +1,464 @@
+// Runner connections, protocol connection and transport against the real
+// test measurement server over loopback.
+
+#include "ClientLog.h"
+#include "Runtime.h"
+#include "RunnerConnect.h"
+#include "SpeedServer.h"
+#include "lib/AsyncLock.h"
+
+#include <gtest/gtest.h>
+
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <atomic>
+#include <mutex>
+
+using namespace vela_client;
+using namespace vela_client::sprintproto;
+namespace asio = boost::asio;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kSecret = "test-secret";
+
+// Collects the messages of every log event of the process.
+class CollectingLog : public LogSubscriber {
+public:
+    void on_event(const LogEvent& event) override
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& field : event.fields)
+            if (field.name == "message")
+                if (const auto* text = std::get_if<std::string>(&field.value))
+                    messages_.push_back(*text);
+    }
+    int count_containing(const std::string& piece)
+    {
+        std::lock_guard lock(mutex_);
+        int n = 0;
+        for (const auto& m : messages_)
+            n += m.find(piece) != std::string::npos;
+        return n;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<std::string> messages_;
+};
+
+CollectingLog& test_log()
+{
+    static auto log = [] {
+        auto l = std::make_shared<CollectingLog>();
+        set_global_log_subscriber(l);
+        return l;
+    }();
+    return *log;
+}
+
+struct Connection {
+    std::variant<Runner, std::string> outcome;
+    bool ok() const { return std::holds_alternative<Runner>(outcome); }
+    const std::string& error() const { return std::get<std::string>(outcome); }
+    Runner& runner() { return std::get<Runner>(outcome); }
+};
+
+class TransportTest : public ::testing::Test {
+protected:
+    TransportTest() { test_log(); }
+
+    speed_server::SpeedServer& serve(speed_server::Options options = {})
+    {
+        if (!options.secret_key)
+            options.secret_key = kSecret;
+        servers_.push_back(std::make_unique<speed_server::SpeedServer>(options));
+        servers_.back()->start();
+        return *servers_.back();
+    }
+
+    static RunnerConnectParams params(std::uint16_t port, bool tls = false, bool websocket = false, bool skip = true)
+    {
+        RunnerConnectParams p;
+        p.host = "localhost";
+        p.server_address = Endpoint(asio::ip::make_address("127.0.0.1"), port);
+        p.tls = tls;
+        p.skip_certificate_validation = skip;
+        if (websocket)
+            p.websocket_url = "ws://127.0.0.1:" + std::to_string(port);
+        return p;
+    }
+
+    Connection connect(const RunnerConnectParams& p, ConnectLimits limits = {}, std::uint32_t multiplier = 8,
+                       SharedRandomBufferRef buffer = nullptr, const char* secret = kSecret)
+    {
+        auto token = build_token(secret);
+        EXPECT_TRUE(token.has_value());
+        if (!buffer)
+            buffer = make_shared_random_buffer();
+        AbortContext abort(make_stop_flag(), std::nullopt);
+        return {runtime_.block_on(runner_connect(0, *token, Duration::from_millis(200), abort, p, nullptr, nullptr, buffer,
+                                                 multiplier, limits))};
+    }
+
+    template <class T>
+    T run(asio::awaitable<T> task)
+    {
+        return runtime_.block_on(std::move(task));
+    }
+
+    std::vector<std::unique_ptr<speed_server::SpeedServer>> servers_;
+    Runtime runtime_{4};
+};
+
+asio::awaitable<Expected<Msg, std::string>> request(ProtocolConnection& c, Msg msg, Timeout t = 5s)
+{
+    co_return co_await c.request(msg, t);
+}
+
+bool is_ok(const Expected<Msg, std::string>& reply)
+{
+    return reply && reply->get<GenericResponse>() && reply->get<GenericResponse>()->is_ok();
+}
+
+// Downlink pretest of `count` chunks: gives the chunks read and whether only
+// the last one was marked.
+asio::awaitable<std::pair<int, bool>> downlink_round(ProtocolConnection& c, std::uint32_t count)
+{
+    auto reply = co_await c.request(Msg(DownlinkPretestRequest{count}), 5s);
+    if (!is_ok(reply))
+        co_return std::pair{-1, false};
+    int chunks = 0;
+    bool marks_right = true;
+    for (;;) {
+        auto last = co_await c.recv_data_chunk(5s);
+        if (!last)
+            co_return std::pair{-2, false};
+        ++chunks;
+        if (*last)
+            break;
+    }
+    marks_right = chunks == int(count);
+    co_return std::pair{chunks, marks_right};
+}
+
+// Uplink pretest of `count` chunks cut from the shared buffer.
+asio::awaitable<bool> uplink_round(ProtocolConnection& c, std::uint32_t count)
+{
+    if (!is_ok(co_await c.request(Msg(UplinkPretestRequest{count}), 5s)))
+        co_return false;
+    auto guard = co_await c.random_buffer->lock.lock_shared();
+    const std::size_t payload = c.chunk_size - 1;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::span<const std::uint8_t> slice(c.random_buffer->bytes.data(), payload);
+        if (co_await c.write_random_data(slice, i + 1 == count, 5s))
+            co_return false;
+    }
+    co_return is_ok(co_await c.read_proto_msg(5s));
+}
+
+} // namespace
+
+// Every connection kind comes up, the server accepts the token, both sides
+// agree on the endpoints, and envelopes and chunks move both ways.
+TEST_F(TransportTest, ConnectionKindsCarryInitAndChunks)
+{
+    auto& server = serve({.chunk_size = 4096});
+    struct Kind {
+        bool tls, websocket;
+    };
+    for (const Kind kind : {Kind{false, false}, Kind{true, false}, Kind{false, true}, Kind{true, true}}) {
+        SCOPED_TRACE(std::string(kind.tls ? "tls" : "tcp") + (kind.websocket ? "+ws" : ""));
+        auto c = connect(params(server.tcp_port(), kind.tls, kind.websocket));
+        ASSERT_TRUE(c.ok()) << c.error();
+        auto& runner = c.runner();
+        ASSERT_TRUE(runner.connection_stream_info);
+        const auto& info = *runner.connection_stream_info;
+        ASSERT_TRUE(info.client && info.server);
+        EXPECT_EQ(info.client->local_ip, "127.0.0.1");
+        EXPECT_EQ(info.client->remote_port, server.tcp_port());
+        EXPECT_EQ(info.client->local_ip, info.server->remote_ip);
+        EXPECT_EQ(info.client->local_port, info.server->remote_port);
+        EXPECT_EQ(info.client->remote_ip, info.server->local_ip);
+        EXPECT_EQ(info.client->remote_port, info.server->local_port);
+        auto& conn = *runner.connection;
+        EXPECT_EQ(conn.chunk_size, 4096u);
+        EXPECT_EQ(conn.chunk_buffer.size(), 4095u);
+        EXPECT_EQ(conn.random_buffer->bytes.size(), 8u * 4096u);
+
+        auto [chunks, marked] = run(downlink_round(conn, 300));
+        EXPECT_EQ(chunks, 300);
+        EXPECT_TRUE(marked);
+        EXPECT_TRUE(run(uplink_round(conn, 5)));
+        auto load = run(request(conn, Msg(ServerLoadRequest{})));
+        ASSERT_TRUE(load) << load.error();
+        EXPECT_TRUE(load->holds<ServerLoadResponse>());
+    }
+    EXPECT_EQ(server.stats().tokens_rejected, 0u);
+    EXPECT_EQ(server.stats().init_requests, 4u);
+}
+
+TEST_F(TransportTest, TokenWithAnotherKeyGetsTheServersDescription)
+{
+    auto& server = serve({.invalid_token_description = "token check failed"});
+    auto c = connect(params(server.tcp_port()), {}, 8, nullptr, "another key");
+    ASSERT_FALSE(c.ok());
+    EXPECT_EQ(c.error(), "token check failed");
+    EXPECT_EQ(server.stats().tokens_rejected, 1u);
+}
+
+TEST_F(TransportTest, SetUpFailuresGiveTheirTexts)
+{
+    // A port nobody listens on: the operating system's text, no prefix.
+    std::uint16_t closed_port;
+    {
+        asio::io_context io;
+        asio::ip::tcp::acceptor probe(io, {asio::ip::make_address("127.0.0.1"), 0});
+        closed_port = probe.local_endpoint().port();
+    }
+    auto refused = connect(params(closed_port));
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error(), "Connection refused");
+
+    ConnectLimits quick;
+    quick.tls_handshake = 300ms;
+    quick.init_request = 300ms;
+    auto& silent = serve({.silent = true});
+    auto tls_silent = connect(params(silent.tcp_port(), true), quick);
+    ASSERT_FALSE(tls_silent.ok());
+    EXPECT_EQ(tls_silent.error(), "timeout while connecting to server: deadline has elapsed");
+
+    auto& silent_init = serve({.silent_init = true});
+    auto init_silent = connect(params(silent_init.tcp_port()), quick);
+    ASSERT_FALSE(init_silent.ok());
+    EXPECT_EQ(init_silent.error(), "protobuf communication timed out");
+
+    // The self-signed certificate is refused when validation is on.
+    auto& server = serve();
+    auto validated = connect(params(server.tcp_port(), true, false, false));
+    ASSERT_FALSE(validated.ok());
+    EXPECT_EQ(validated.error().rfind("failed to establish TLS session: ", 0), 0u) << validated.error();
+
+    auto zero = connect(params(server.tcp_port()), {}, 0);
+    ASSERT_FALSE(zero.ok());
+    EXPECT_EQ(zero.error(), "buffer multiplier can not be zero");
+
+    // A server that does not speak websocket.
+    asio::io_context io;
+    asio::ip::tcp::acceptor http(io, {asio::ip::make_address("127.0.0.1"), 0});
+    std::thread answer([&] {
+        auto s = http.accept();
+        char buf[1024];
+        s.read_some(asio::buffer(buf));
+        asio::write(s, asio::buffer(std::string("HTTP/1.1 404 Not Found\r\nContent-Length: 0\r\n\r\n")));
+    });
+    auto ws = connect(params(http.local_endpoint().port(), false, true));
+    answer.join();
+    ASSERT_FALSE(ws.ok());
+    EXPECT_EQ(ws.error(), "failed to establish WebSocket connection");
+}
+
+TEST_F(TransportTest, SharedBufferIsFilledOnceForFourConnections)
+{
+    auto& server = serve({.chunk_size = 4096});
+    const int before = test_log().count_containing("] initializing shared buffer with random data");
+    auto buffer = make_shared_random_buffer();
+    auto token = build_token(kSecret);
+    ASSERT_TRUE(token);
+    log_id(*token);
+    AbortContext abort(make_stop_flag(), std::nullopt);
+    const auto p = params(server.tcp_port());
+    auto outcomes = run([&]() -> asio::awaitable<std::vector<std::variant<Runner, std::string>>> {
+        using namespace asio::experimental::awaitable_operators;
+        auto one = [&](std::uint8_t n) { return runner_connect(n, *token, Duration::from_millis(200), abort, p, nullptr, nullptr, buffer, 8); };
+        auto [a, b, c, d] = co_await (one(0) && one(1) && one(2) && one(3));
+        std::vector<std::variant<Runner, std::string>> all;
+        all.push_back(std::move(a));
+        all.push_back(std::move(b));
+        all.push_back(std::move(c));
+        all.push_back(std::move(d));
+        co_return all;
+    }());
+    for (auto& o : outcomes) {
+        ASSERT_TRUE(std::holds_alternative<Runner>(o)) << std::get<std::string>(o);
+        EXPECT_EQ(std::get<Runner>(o).connection->chunk_buffer.size(), 4095u);
+    }
+    EXPECT_EQ(buffer->bytes.size(), 32768u);
+    EXPECT_EQ(test_log().count_containing("] initializing shared buffer with random data") - before, 1);
+}
+
+TEST_F(TransportTest, ChunkSizeLimits)
+{
+    struct Case {
+        std::uint32_t chunk_size;
+        std::uint32_t multiplier;
+        const char* error;  // nullptr: accepted
+    };
+    const Case cases[] = {
+        {8 * 1024 * 1024, 4, nullptr},  // exactly 32 MiB
+        {8 * 1024 * 1024 + 1, 4, "allocation would exceed maximum allowed buffer size, aborting"},
+        {1u << 30, 5, "allocation would exceed maximum allowed buffer size, aborting"},  // product above 2^32
+        {0, 8, "server announced a chunk size of 0 bytes"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.chunk_size) + " x " + std::to_string(c.multiplier));
+        auto& server = serve({.chunk_size = c.chunk_size});
+        auto buffer = make_shared_random_buffer();
+        auto outcome = connect(params(server.tcp_port()), {}, c.multiplier, buffer);
+        if (c.error) {
+            ASSERT_FALSE(outcome.ok());
+            EXPECT_EQ(outcome.error(), c.error);
+            EXPECT_TRUE(buffer->bytes.empty());
+        } else {
+            ASSERT_TRUE(outcome.ok()) << outcome.error();
+            EXPECT_EQ(buffer->bytes.size(), std::uint64_t(c.chunk_size) * c.multiplier);
+        }
+        servers_.clear();
+    }
+
+    // A later connection whose chunks would not fit in the filled buffer.
+    auto& small = serve({.chunk_size = 1024});
+    auto& large = serve({.chunk_size = 4096});
+    auto buffer = make_shared_random_buffer();
+    ASSERT_TRUE(connect(params(small.tcp_port()), {}, 2, buffer).ok());
+    auto refused = connect(params(large.tcp_port()), {}, 2, buffer);
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error(), "chunk size of 4096 bytes exceeds the shared random buffer of 2048 bytes");
+    EXPECT_EQ(buffer->bytes.size(), 2048u);
+}
+
+TEST_F(TransportTest, TimeOutsGiveTheTransportTexts)
+{
+    // A late reply: the request times out, and the next read gets the reply.
+    auto& slow = serve({.reply_delay = 400ms});
+    auto c = connect(params(slow.tcp_port()));
+    ASSERT_TRUE(c.ok()) << c.error();
+    auto& conn = *c.runner().connection;
+    auto late = run(request(conn, Msg(ServerLoadRequest{}), 100ms));
+    ASSERT_FALSE(late);
+    EXPECT_EQ(late.error(), "protobuf communication timed out");
+    auto next = run(conn.read_proto_msg(2s));
+    ASSERT_TRUE(next) << next.error();
+    EXPECT_TRUE(next->holds<ServerLoadResponse>());
+
+    auto nothing = run(conn.read_proto_msg(100ms));
+    ASSERT_FALSE(nothing);
+    EXPECT_EQ(nothing.error(), "failed to read proto message: read timed out");
+
+    // Bytes that keep trickling in do not extend a chunk read's time-out.
+    auto& trickle = serve({.chunk_size = 4096, .trickle_bytes = 64, .trickle_pause = 20ms});
+    auto t = connect(params(trickle.tcp_port()));
+    ASSERT_TRUE(t.ok()) << t.error();
+    auto& tconn = *t.runner().connection;
+    ASSERT_TRUE(is_ok(run(request(tconn, Msg(DownlinkPretestRequest{1})))));
+    const auto start = std::chrono::steady_clock::now();
+    auto chunk = run(tconn.recv_data_chunk(300ms));
+    ASSERT_FALSE(chunk);
+    EXPECT_EQ(chunk.error(), "read timed out");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+TEST_F(TransportTest, CutOffPeerGivesEndOfFileTexts)
+{
+    using speed_server::CutOff;
+    struct Case {
+        CutOff cut;
+        bool chunk;
+        const char* error;
+    };
+    const Case cases[] = {
+        {CutOff::InLengthField, false, "failed to read proto message: unexpected end of file"},
+        {CutOff::InBody, false, "failed to read proto message: early eof"},
+        {CutOff::InChunkPayload, true, "early eof"},
+        {CutOff::BeforeMarker, true, "unexpected end of file"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.error);
+        auto& server = serve({.chunk_size = 4096, .cut_off = c.cut});
+        auto outcome = connect(params(server.tcp_port()));
+        ASSERT_TRUE(outcome.ok()) << outcome.error();
+        auto& conn = *outcome.runner().connection;
+        auto reply = run(request(conn, Msg(DownlinkPretestRequest{2})));
+        if (!c.chunk) {
+            ASSERT_FALSE(reply);
+            EXPECT_EQ(reply.error(), c.error);
+            continue;
+        }
+        ASSERT_TRUE(is_ok(reply));
+        auto chunk = run(conn.recv_data_chunk(2s));
+        ASSERT_FALSE(chunk);
+        EXPECT_EQ(chunk.error(), c.error);
+    }
+}
+
+TEST_F(TransportTest, OversizedEnvelopeIsRefusedBeforeWriting)
+{
+    auto& server = serve();
+    auto c = connect(params(server.tcp_port()));
+    ASSERT_TRUE(c.ok()) << c.error();
+    auto& conn = *c.runner().connection;
+    std::vector<std::uint8_t> big(70000, 1);
+    auto status = run(conn.transport.writer->send_msg(big, 1s));
+    ASSERT_TRUE(status);
+    EXPECT_EQ(status->kind, IoErrorKind::InvalidData);
+    // Nothing went out: the framing is intact and the next request works.
+    auto load = run(request(conn, Msg(ServerLoadRequest{})));
+    ASSERT_TRUE(load) << load.error();
+    EXPECT_TRUE(load->holds<ServerLoadResponse>());
+}
+
+TEST_F(TransportTest, WebsocketChunkOfAnotherSizeIsRefused)
+{
+    auto& server = serve({.chunk_size = 1024});
+    auto c = connect(params(server.tcp_port(), false, true));
+    ASSERT_TRUE(c.ok()) << c.error();
+    auto& conn = *c.runner().connection;
+    conn.chunk_size = 1000;  // the client expects other chunks than the server sends
+    ASSERT_TRUE(is_ok(run(request(conn, Msg(DownlinkPretestRequest{1})))));
+    auto chunk = run(conn.recv_data_chunk(2s));
+    ASSERT_FALSE(chunk);
+    EXPECT_EQ(chunk.error(), "unexpected message size");
+}
+
+TEST_F(TransportTest, RequestTimeOutCoversTheWaitForTheReader)
+{
+    auto& server = serve();
+    auto c = connect(params(server.tcp_port()));
+    ASSERT_TRUE(c.ok()) << c.error();
+    auto& conn = *c.runner().connection;
+    // A sub-task holds the reader for longer than the request may take.
+    auto held = conn.reader_handle()->mutex.try_lock();
+    ASSERT_TRUE(held.owns_lock());
+    const auto start = std::chrono::steady_clock::now();
+    auto reply = run(request(conn, Msg(ServerLoadRequest{}), 150ms));
+    ASSERT_FALSE(reply);
+    EXPECT_EQ(reply.error(), "protobuf communication timed out");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+    held.release();
+    auto late = run(conn.read_proto_msg(2s));
+    ASSERT_TRUE(late) << late.error();
+    EXPECT_TRUE(late->holds<ServerLoadResponse>());
+}
+
+TEST_F(TransportTest, WriterThatGivesUpDoesNotHoldBackReaders)
+{
+    auto result = run([]() -> asio::awaitable<bool> {
+        using namespace asio::experimental::awaitable_operators;
+        AsyncRwLock lock;
+        auto reader = co_await lock.lock_shared();
+        asio::steady_timer timer(co_await asio::this_coro::executor, 50ms);
+        auto first = co_await (lock.lock_exclusive() || timer.async_wait(asio::use_awaitable));
+        if (first.index() != 1)
+            co_return false;
+        auto second_reader = lock.try_lock_shared();
+        reader.release();
+        auto writer = lock.try_lock_exclusive();
+        co_return second_reader.owns_lock() && !writer.owns_lock();
+    }());
+    EXPECT_TRUE(result);
+}
