@@ -124,6 +124,11 @@ bool QosControlConnection::connect() {
         }
         readLine();
         setTimeout(kConnectionTimeoutMs);
+        if (hasTimedOut()) {
+            // The server fell silent within the handshake; its stream is closed.
+            poco_error(logger(), "Qos control connection: handshake timed out");
+            return false;
+        }
         poco_information(logger(), "Starting Qos control connection: Successful!");
 
         startReading();
