@@ -16,6 +16,7 @@
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <memory>
 #include <string>
 
@@ -146,6 +147,18 @@ TEST(TelephonyResults, SipRatiosAreWidenedFloatsAndObjectivesStrings) {
     EXPECT_EQ(v.at("sip_result_ccsr").as_double(), 0.10000000149011612);
     EXPECT_EQ(v.at("sip_result_cssr").as_double(), static_cast<double>(0.9f));
     EXPECT_EQ(v.get_object().size(), 8u + 10u);
+}
+
+// A ratio computed from zero calls is NaN; the report must stay valid JSON.
+TEST(TelephonyResults, NonFiniteRatiosAreWrittenAsNull) {
+    SipTaskResult r;
+    fillCommon(r, "SIP");
+    r.sip_result_ccsr = std::numeric_limits<float>::quiet_NaN();
+    r.sip_result_cssr = std::numeric_limits<float>::infinity();
+    const json::value v = write(r);
+    EXPECT_TRUE(v.at("sip_result_ccsr").is_null());
+    EXPECT_TRUE(v.at("sip_result_cssr").is_null());
+    EXPECT_NO_THROW(json::parse(json::serialize(v)));
 }
 
 TEST(TelephonyResults, VoipAllKeysSignedFiguresStayNegative) {

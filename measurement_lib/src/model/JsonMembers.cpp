@@ -177,6 +177,11 @@ void setOptionalString(json::object& obj, std::string_view key, const std::optio
     if (value) setString(obj, key, *value);
 }
 
+json::value finiteOrNull(double number) {
+    if (!std::isfinite(number)) return nullptr;
+    return number;
+}
+
 json::value parseJson(std::string_view text) {
     static const json::parse_options options = [] {
         json::parse_options o;

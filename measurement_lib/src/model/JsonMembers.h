@@ -75,6 +75,11 @@ void setOptionalUInt32(boost::json::object& obj, std::string_view key, const std
 void setOptionalUInt64(boost::json::object& obj, std::string_view key, const std::optional<std::uint64_t>& value);
 void setOptionalString(boost::json::object& obj, std::string_view key, const std::optional<std::string>& value);
 
+// A floating-point figure as a JSON number, or null when it is NaN or
+// infinite: the serializer would spell those as NaN or Infinity, which no
+// JSON reader accepts, and the collector would refuse the whole report.
+boost::json::value finiteOrNull(double number);
+
 // Parses a JSON text with the process-wide options of the back-end records:
 // nesting depth at most 32, comments and trailing commas accepted. Throws
 // boost::system::system_error on a syntax error.

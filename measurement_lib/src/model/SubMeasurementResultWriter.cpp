@@ -106,11 +106,6 @@ json::value writeAs(const SubMeasurementResult& result, Writer writer) {
 
 }  // namespace
 
-json::value finiteOrNull(double number) {
-    if (!std::isfinite(number)) return nullptr;
-    return number;
-}
-
 json::object RttSampleDtoWriter(const RttSampleDto& sample) {
     json::object obj;
     setUInt64(obj, "rtt_ns", sample.rtt_ns);

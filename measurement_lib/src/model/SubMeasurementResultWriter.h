@@ -41,9 +41,4 @@ boost::json::object SpeedConnectionInfoDtoWriter(const SpeedConnectionInfoDto& i
 boost::json::object InterfaceTrafficDtoWriter(const InterfaceTrafficDto& traffic);
 boost::json::object SprintConnectionStreamInfoWriter(const SprintConnectionStreamInfo& info);
 
-// A floating-point figure as a JSON number, or null when it is NaN or
-// infinite: the serializer would spell those as NaN or Infinity, which no
-// JSON reader accepts, and the collector would refuse the whole report.
-boost::json::value finiteOrNull(double number);
-
 }  // namespace trevask::measurement_library

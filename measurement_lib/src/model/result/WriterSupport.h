@@ -21,7 +21,8 @@ inline boost::json::object& makeObject(boost::json::value& value) { return value
 
 inline void setSigned(boost::json::object& obj, std::string_view key, std::int64_t v) { obj[key] = v; }
 inline void setUnsigned(boost::json::object& obj, std::string_view key, std::uint64_t v) { obj[key] = v; }
-inline void setDouble(boost::json::object& obj, std::string_view key, double v) { obj[key] = v; }
+// NaN and infinities are written as null so the report stays valid JSON.
+inline void setDouble(boost::json::object& obj, std::string_view key, double v) { obj[key] = finiteOrNull(v); }
 inline void setBool(boost::json::object& obj, std::string_view key, bool v) { obj[key] = v; }
 
 // A JSON array of `items`, each element filled by `writer`, with the
