@@ -76,7 +76,7 @@ TestCertificate generateSelfSignedCertificate(const std::string& commonName) {
     check(X509_set_issuer_name(certificate.get(), name) == 1, "issuer");
 
     addExtension(certificate.get(), NID_basic_constraints, "critical,CA:FALSE");
-    addExtension(certificate.get(), NID_subject_alt_name, "DNS:" + commonName + ",IP:127.0.0.1");
+    addExtension(certificate.get(), NID_subject_alt_name, "DNS:" + commonName + ",IP:127.0.0.1,IP:::1");
 
     check(X509_sign(certificate.get(), key.get(), EVP_sha256()) > 0, "signing");
 

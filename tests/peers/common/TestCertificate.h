@@ -13,7 +13,7 @@ struct TestCertificate {
 
 // A new RSA-2048 key and a self-signed X.509 v3 certificate (SHA-256) for
 // commonName, with the subject alternative names DNS:commonName and
-// IP:127.0.0.1, valid from an hour ago for 30 days. Throws std::runtime_error
+// IP:127.0.0.1 and IP:::1, valid from an hour ago for 30 days. Throws std::runtime_error
 // when OpenSSL fails.
 TestCertificate generateSelfSignedCertificate(const std::string& commonName = "localhost");
 

@@ -1,6 +1,6 @@
 #include "HttpTestServer.h"
 
-#include "SelfSignedCertificate.h"
+#include "common/TestCertificate.h"
 
 #include <arpa/inet.h>
 #include <netdb.h>
@@ -87,11 +87,11 @@ void ignoreSigpipe() {
 }
 
 SSL_CTX* makeTlsContext() {
-    const PemCredentials& credentials = sharedTestCredentials();
+    const auto& credentials = lumivex::test_peers::sharedTestCertificate();
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (!ctx) throw std::runtime_error("SSL_CTX_new failed");
-    BIO* certBio = BIO_new_mem_buf(credentials.certificate.data(), static_cast<int>(credentials.certificate.size()));
-    BIO* keyBio = BIO_new_mem_buf(credentials.privateKey.data(), static_cast<int>(credentials.privateKey.size()));
+    BIO* certBio = BIO_new_mem_buf(credentials.certificatePem.data(), static_cast<int>(credentials.certificatePem.size()));
+    BIO* keyBio = BIO_new_mem_buf(credentials.privateKeyPem.data(), static_cast<int>(credentials.privateKeyPem.size()));
     X509* cert = PEM_read_bio_X509(certBio, nullptr, nullptr, nullptr);
     EVP_PKEY* key = PEM_read_bio_PrivateKey(keyBio, nullptr, nullptr, nullptr);
     const bool ok = cert && key && SSL_CTX_use_certificate(ctx, cert) == 1 && SSL_CTX_use_PrivateKey(ctx, key) == 1;
