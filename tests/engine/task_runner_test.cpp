@@ -289,9 +289,16 @@ TEST_F(TaskRunnerTest, QosProgressFollowsTheRunToOne) {
     add(1, "4", "PROGRAM", {}, "");
     add(2, "5", "OOKLA_SPEEDTEST_CLI", {}, "speedtest_cli");
 
+    auto saved = trevask::vela::intermediateMeasurementCallback.get();
+    auto host = [](const trevask::vela::IntermediateMeasurementCallback&) {};
+    trevask::vela::intermediateMeasurementCallback = host;
     TaskRunner runner;
     const auto results = run(runner);
     ASSERT_EQ(results.size(), 5u);
+    // The speed test's traffic hook is gone again after the run.
+    EXPECT_FALSE(collector.isTrackingTraffic());
+    EXPECT_EQ(trevask::vela::intermediateMeasurementCallback.get().target_type(), typeid(host));
+    trevask::vela::intermediateMeasurementCallback.set(saved);
 
     const auto updates = progress.updates();
     // One after registration, then one per QoS start and one per QoS result.
