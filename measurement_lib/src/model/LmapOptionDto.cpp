@@ -1,0 +1,23 @@
+#include "model/LmapOptionDto.h"
+
+#include "model/JsonMembers.h"
+
+namespace json = boost::json;
+
+namespace trevask::measurement_library {
+
+void LmapOptionDtoReader(const json::value& value, LmapOptionDto& option) {
+    const json::object& obj = requireObject(value);
+    readString(obj, "name", option.name);
+    readString(obj, "value", option.value);
+}
+
+json::object LmapOptionDtoWriter(const LmapOptionDto& option) {
+    json::object obj;
+    setString(obj, "name", option.name);
+    setString(obj, "value", option.value);
+    obj["measurement_parameters"] = nullptr;
+    return obj;
+}
+
+}  // namespace trevask::measurement_library

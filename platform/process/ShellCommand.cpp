@@ -1,0 +1,120 @@
+#include "platform/process/ShellCommand.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/process/args.hpp>
+#include <boost/process/async.hpp>
+#include <boost/process/child.hpp>
+#include <boost/process/exe.hpp>
+#include <boost/process/group.hpp>
+#include <boost/process/io.hpp>
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <future>
+#include <vector>
+
+namespace lumivex::platform {
+
+namespace bp = boost::process;
+
+namespace {
+
+// Keeps SIGPIPE away from this thread while it writes the child's input: a
+// child that exits without reading must give EPIPE, not end the agent. Any
+// SIGPIPE raised meanwhile is consumed before the old mask returns.
+struct SigpipeBlock {
+    sigset_t previous{};
+    SigpipeBlock() {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, &previous);
+    }
+    ~SigpipeBlock() {
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        timespec zero{};
+        while (sigtimedwait(&pipe, nullptr, &zero) > 0) {
+        }
+        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    }
+};
+
+// Kills what is left of the group however the call ends.
+struct GroupGuard {
+    bp::group& group;
+    ~GroupGuard() {
+        std::error_code ec;
+        group.terminate(ec);
+    }
+};
+
+std::optional<std::string> takeIfReady(std::future<std::string>& text) {
+    if (!text.valid() || text.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return std::nullopt;
+    try {
+        return text.get();
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
+}  // namespace
+
+ShellRun runShellCommand(const std::string& command, std::chrono::nanoseconds timeout, const std::string& stdinText,
+                         std::chrono::milliseconds grace) {
+    ShellRun run;
+    boost::asio::io_context io;
+    bp::group group;
+    GroupGuard guard{group};
+    std::future<std::string> out;
+    std::future<std::string> err;
+    std::vector<std::string> args{"-c", command};
+
+    auto start = std::chrono::steady_clock::now();
+    bp::child child;
+    if (stdinText.empty()) {
+        child = bp::child(bp::exe = "/bin/sh", bp::args = args, bp::std_in.close(), bp::std_out > out,
+                          bp::std_err > err, io, group);
+    } else {
+        child = bp::child(bp::exe = "/bin/sh", bp::args = args, bp::std_in < boost::asio::buffer(stdinText),
+                          bp::std_out > out, bp::std_err > err, io, group);
+    }
+
+    // After the spawn, so the child does not inherit the blocked signal.
+    SigpipeBlock sigpipeBlock;
+    auto deadline = start + std::max(timeout, std::chrono::nanoseconds(0));
+    if (timeout > std::chrono::nanoseconds(0)) io.run_until(deadline);
+
+    std::error_code ec;
+    if (child.running(ec)) {
+        run.killed = true;
+        group.terminate(ec);
+    }
+    child.wait(ec);
+    run.elapsed = std::chrono::steady_clock::now() - start;
+    if (run.killed) {
+        run.exitCode = 1;
+    } else {
+        int native = child.native_exit_code();
+        if (WIFEXITED(native)) run.exitCode = WEXITSTATUS(native);
+        else if (WIFSIGNALED(native)) run.exitCode = 128 + WTERMSIG(native);
+        else run.exitCode = child.exit_code();
+    }
+    // A grandchild may still hold the pipes; ending the group closes them.
+    group.terminate(ec);
+    io.restart();
+    io.run_for(grace);
+    run.standardOutput = takeIfReady(out);
+    run.standardError = takeIfReady(err);
+    return run;
+}
+
+std::filesystem::path executablePath() {
+    std::error_code ec;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", ec);
+    return ec ? std::filesystem::path() : path;
+}
+
+}  // namespace lumivex::platform
