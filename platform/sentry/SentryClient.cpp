@@ -377,11 +377,11 @@ std::string Client::captureEvent(json::object event) {
         debugLog("event dropped by sampling");
         return {};
     }
-    if (!event.contains("event_id")) event["event_id"] = newUuidHex();
+    if (auto* id = event.if_contains("event_id"); id == nullptr || !id->is_string()) event["event_id"] = newUuidHex();
     if (!event.contains("timestamp")) event["timestamp"] = isoTimestamp(std::chrono::system_clock::now());
     if (!event.contains("platform")) event["platform"] = "native";
     applyScope(event, true);
-    std::string id = json::value_to<std::string>(event["event_id"]);
+    std::string id(event["event_id"].get_string());
     submit(id, "event", event);
     return id;
 }
