@@ -4,7 +4,7 @@
 
 #include <filesystem>
 #include <iostream>
-#include <iterator>
+#include <sstream>
 #include <system_error>
 
 namespace trevask::measurement_library {
@@ -28,10 +28,11 @@ std::ifstream FileHelper::openInputFile(const std::string& path) {
 std::string FileHelper::readFile(const std::string& path) {
     std::ifstream in = openInputFile(path);
     if (!in.is_open()) return std::string();
-    std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    // A directory opens as a stream but yields nothing readable.
-    if (in.bad()) return std::string();
-    return text;
+    // A directory opens as a stream but fails on the first read; the copy
+    // then stops and the text stays empty.
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
 }
 
 bool FileHelper::writeToFile(const std::string& path, const std::string& content) {
