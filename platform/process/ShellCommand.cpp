@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 
 #include <future>
+#include <thread>
 #include <vector>
 
 namespace lumivex::platform {
@@ -87,7 +88,14 @@ ShellRun runShellCommand(const std::string& command, std::chrono::nanoseconds ti
     auto deadline = start + std::max(timeout, std::chrono::nanoseconds(0));
     if (timeout > std::chrono::nanoseconds(0)) io.run_until(deadline);
 
+    // The pipes may close a moment before the child has exited: give it
+    // until the deadline to do so.
     std::error_code ec;
+    auto pause = std::chrono::microseconds(200);
+    while (child.running(ec) && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::min<std::chrono::nanoseconds>(pause, deadline - std::chrono::steady_clock::now()));
+        pause = std::min(pause * 2, std::chrono::microseconds(5000));
+    }
     if (child.running(ec)) {
         run.killed = true;
         group.terminate(ec);
