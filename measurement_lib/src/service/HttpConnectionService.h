@@ -21,6 +21,12 @@ class HTTPSessionFactory;
 
 namespace trevask::measurement_library {
 
+class MeasurementResultResponse;
+class RegistrationResponse;
+class LmapControlDto;
+struct LmapReportDto;
+struct RegistrationRequest;
+
 class HttpConnectionService {
 public:
     enum EndpointKind : int {
@@ -84,5 +90,15 @@ private:
     std::unique_ptr<Poco::Net::HTTPSessionFactory> sessionFactory;
     std::unique_ptr<Poco::Net::HTTPBasicCredentials> credentials;
 };
+
+template <>
+std::unique_ptr<MeasurementResultResponse> HttpConnectionService::doRequest<MeasurementResultResponse, LmapReportDto>(
+    const std::string& url, const std::string& method, const LmapReportDto* request, std::int32_t timeoutMs);
+template <>
+std::unique_ptr<RegistrationResponse> HttpConnectionService::doRequest<RegistrationResponse, RegistrationRequest>(
+    const std::string& url, const std::string& method, const RegistrationRequest* request, std::int32_t timeoutMs);
+template <>
+std::unique_ptr<LmapControlDto> HttpConnectionService::doRequest<LmapControlDto, LmapControlDto>(
+    const std::string& url, const std::string& method, const LmapControlDto* request, std::int32_t timeoutMs);
 
 }  // namespace trevask::measurement_library
