@@ -124,7 +124,14 @@ bool QosControlConnection::connect() {
         }
         readLine();
         setTimeout(kConnectionTimeoutMs);
+        if (hasTimedOut()) {
+            // The server fell silent within the handshake; its stream is closed.
+            poco_error(logger(), "Qos control connection: handshake timed out");
+            return false;
+        }
         poco_information(logger(), "Starting Qos control connection: Successful!");
+        // Replies that arrived with the handshake's last line are not lost.
+        responseBuffer = takeReadBuffer();
 
         startReading();
 

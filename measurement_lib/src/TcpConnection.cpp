@@ -58,6 +58,10 @@ struct TcpConnection::Impl {
     asio::strand<asio::io_context::executor_type> strand{asio::make_strand(ios)};
     std::chrono::nanoseconds ioTimeout{kDefaultIoTimeout};
     std::optional<Clock::time_point> deadline;
+    // First read failure; later reads fail with it at once (a stream socket
+    // at its end is not reported again by the reactor).
+    boost::system::error_code readFailure;
+    bool timedOut = false;
 
     tcp::socket* lowest() {
         if (socket) return socket.get();
@@ -99,6 +103,7 @@ struct TcpConnection::Impl {
         closeQuietly();
         ios.restart();
         ios.run();
+        timedOut = true;
         return asio::error::timed_out;
     }
 };
@@ -120,6 +125,14 @@ const std::string& TcpConnection::host() const { return d->host; }
 
 int32_t TcpConnection::port() const { return d->port; }
 
+bool TcpConnection::hasTimedOut() const { return d->timedOut; }
+
+std::string TcpConnection::takeReadBuffer() {
+    std::string rest;
+    rest.swap(d->readBuffer);
+    return rest;
+}
+
 bool TcpConnection::usesTls() const { return d->useTls; }
 
 bool TcpConnection::connect() {
@@ -127,6 +140,10 @@ bool TcpConnection::connect() {
     poco_information_f4(logger(), "|%s| connect with host: '%s', port: '%s', tls: %s", id, d->host,
                         std::to_string(d->port), std::string(d->useTls ? "true" : "false"));
     try {
+        // A new attempt starts with a clean slate.
+        d->readFailure = {};
+        d->timedOut = false;
+        d->readBuffer.clear();
         poco_information_f1(logger(), "|%s| before resolve", id);
         tcp::resolver resolver(d->ios);
         // Bounded by the system resolver's own time-outs.
@@ -175,6 +192,10 @@ bool TcpConnection::connect() {
 bool TcpConnection::readOneLine(std::string& line, Clock::time_point until, boost::system::error_code& error) {
     auto end = d->readBuffer.find('\n');
     if (end == std::string::npos) {
+        if (d->readFailure) {
+            error = d->readFailure;
+            return false;
+        }
         auto buffer = asio::dynamic_buffer(d->readBuffer, kMaxLineLength + 1);
         error = d->runBounded(until, [&](auto handler) {
             if (d->socket)
@@ -188,6 +209,7 @@ bool TcpConnection::readOneLine(std::string& line, Clock::time_point until, boos
                 d->readBuffer.clear();
                 error = asio::error::message_size;
             }
+            d->readFailure = error;
             return false;
         }
         end = d->readBuffer.find('\n');

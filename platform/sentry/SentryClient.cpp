@@ -254,7 +254,8 @@ bool Client::init(Options options) {
         std::error_code ec;
         std::filesystem::create_directories(options_.databasePath, ec);
         if (ec) debugLog("cannot create database folder " + options_.databasePath.string() + ": " + ec.message());
-        transport_ = std::make_shared<Transport>(std::move(dsn), options_.requestTimeout, options_.debug);
+        transport_ = std::make_shared<Transport>(std::move(dsn), options_.requestTimeout, options_.debug,
+                                                 options_.caCertificates.string());
         marker = options_.databasePath / kCrashMarkerName;
     }
     debugLog("initialized");

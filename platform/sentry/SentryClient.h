@@ -37,6 +37,7 @@ struct Options {
     std::filesystem::path databasePath = ".sentry-native";  // relative to the current directory
     std::chrono::milliseconds shutdownTimeout{2000};        // bound of the flush in close()
     std::chrono::milliseconds requestTimeout{5000};         // bound of one HTTP exchange
+    std::filesystem::path caCertificates;  // PEM file of trusted CAs for HTTPS; empty: the system's
 };
 
 enum class Level { Debug, Info, Warning, Error, Fatal };

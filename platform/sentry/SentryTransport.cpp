@@ -12,25 +12,27 @@
 
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <sstream>
 
 namespace lumivex::platform::sentry {
 
 namespace {
 
-Poco::Net::Context::Ptr clientContext() {
-    static Poco::Net::Context::Ptr context = [] {
-        Poco::Net::initializeSSL();
-        return Poco::Net::Context::Ptr(new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, "", "", "",
-                                                              Poco::Net::Context::VERIFY_RELAXED, 9, true));
-    }();
-    return context;
+// The peer's certificate is verified against the given CA file, or the
+// system's CAs when none is given.
+Poco::Net::Context::Ptr clientContext(const std::string& caCertificates) {
+    static std::once_flag sslInitialized;
+    std::call_once(sslInitialized, [] { Poco::Net::initializeSSL(); });
+    return Poco::Net::Context::Ptr(new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, "", "", caCertificates,
+                                                          Poco::Net::Context::VERIFY_RELAXED, 9, caCertificates.empty()));
 }
 
 }  // namespace
 
-Transport::Transport(std::optional<Dsn> dsn, std::chrono::milliseconds requestTimeout, bool debug)
-    : dsn_(std::move(dsn)), requestTimeout_(requestTimeout), debug_(debug) {
+Transport::Transport(std::optional<Dsn> dsn, std::chrono::milliseconds requestTimeout, bool debug,
+                     std::string caCertificates)
+    : dsn_(std::move(dsn)), requestTimeout_(requestTimeout), debug_(debug), caCertificates_(std::move(caCertificates)) {
     thread_ = std::thread([this] { run(); });
 }
 
@@ -84,7 +86,8 @@ void Transport::send(const std::string& envelope) {
         Poco::URI uri(dsn_->envelopeUrl());
         std::unique_ptr<Poco::Net::HTTPClientSession> session;
         if (uri.getScheme() == "https") {
-            session = std::make_unique<Poco::Net::HTTPSClientSession>(uri.getHost(), uri.getPort(), clientContext());
+            session = std::make_unique<Poco::Net::HTTPSClientSession>(uri.getHost(), uri.getPort(),
+                                                                       clientContext(caCertificates_));
         } else {
             session = std::make_unique<Poco::Net::HTTPClientSession>(uri.getHost(), uri.getPort());
         }

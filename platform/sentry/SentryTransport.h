@@ -17,7 +17,8 @@ namespace lumivex::platform::sentry {
 class Transport {
 public:
     // Without a DSN envelopes are accepted and discarded.
-    Transport(std::optional<Dsn> dsn, std::chrono::milliseconds requestTimeout, bool debug);
+    Transport(std::optional<Dsn> dsn, std::chrono::milliseconds requestTimeout, bool debug,
+              std::string caCertificates = {});
     ~Transport();
     Transport(const Transport&) = delete;
     Transport& operator=(const Transport&) = delete;
@@ -36,6 +37,7 @@ private:
     std::optional<Dsn> dsn_;
     std::chrono::milliseconds requestTimeout_;
     bool debug_;
+    std::string caCertificates_;
     std::mutex mutex_;
     std::condition_variable changed_;
     std::deque<std::string> queue_;

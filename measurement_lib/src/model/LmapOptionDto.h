@@ -1,18 +1,21 @@
 #pragma once
 // One name/value option of an LMAP task or action.
 
+#include "model/MeasurementTypeParameters.h"
+
 #include <boost/json/fwd.hpp>
 
+#include <memory>
 #include <string>
 
 namespace trevask::measurement_library {
 
-// The option's measurement parameters ("measurement_parameters") join this
-// record together with the measurement-type parameter records; until then the
-// reader skips them and the writer writes null, as it always does.
 struct LmapOptionDto {
     std::string name;
     std::string value;
+    // Read when present and not null; any failure inside leaves it empty.
+    // Always written as null.
+    std::unique_ptr<MeasurementTypeParameters> measurement_parameters;
 };
 
 // The value must be an object ("not an object"); "name" and "value" are texts.

@@ -19,7 +19,7 @@ class RawTcpPeer {
 public:
     struct Options {
         // Written in order, each piece with its own write call.
-        std::vector<std::string> script;
+        std::vector<std::string> script{};
         // Pause between the pieces (lets the client read them apart).
         std::chrono::milliseconds pause{0};
         // Close the connection right after the script.

@@ -193,6 +193,7 @@ struct QosServer::Impl {
     int controlConnectionCount = 0;
 
     std::string eol() const { return options.crlf ? "\r\n" : "\n"; }
+    std::string testEol() const { return options.testCrlf ? "\r\n" : "\n"; }
 
     void record(bool control, const std::string& channel, const std::string& line) {
         {
@@ -397,11 +398,11 @@ awaitable<void> QosServer::Impl::runControl(std::shared_ptr<ControlSession> sess
         record(true, "control", *received);
         std::string line = *received;
         if (!line.empty() && line.back() == '\r') line.pop_back();
-        if (options.silence == Silence::Commands) continue;
         if (line.rfind("REQUEST CONN TIMEOUT", 0) == 0) {
             session->pushLine(options.timeoutReply);
             continue;
         }
+        if (options.silence == Silence::Commands) continue;
         if (line == "QUIT") {
             session->closeWhenDrained();
             continue;
@@ -586,7 +587,7 @@ awaitable<void> QosServer::Impl::tcpTestConnection(tcp::socket socket, uint16_t 
             co_await drainUntilClosed();
             co_return;
         }
-        const std::string echo = *line + eol();
+        const std::string echo = *line + testEol();
         co_await stream.write(echo);
         stream.shutdownSend();
         co_await drainUntilClosed();
@@ -595,13 +596,13 @@ awaitable<void> QosServer::Impl::tcpTestConnection(tcp::socket socket, uint16_t 
 
     using Sip = QosServerOptions::Sip;
     auto response = [this](const std::string& code, const std::string& word, const std::vector<std::string>& request) {
-        std::string text = "SIP/2.0 " + code + " " + word + eol();
+        std::string text = "SIP/2.0 " + code + " " + word + testEol();
         for (std::size_t i = 1; i < request.size(); ++i) {
             const auto& header = request[i];
             if (header.rfind("FROM: ", 0) == 0 || header.rfind("TO: ", 0) == 0 || header.rfind("VIA: ", 0) == 0)
-                text += header + eol();
+                text += header + testEol();
         }
-        return text + "Content-Length: 0" + eol() + eol();
+        return text + "Content-Length: 0" + testEol() + testEol();
     };
     while (true) {
         auto message = co_await readMessage(stream, buffer);

@@ -61,14 +61,17 @@ struct QosServerOptions {
     std::set<std::string> refuse;
 
     // Where the control connection falls silent: it keeps reading (and
-    // recording) but writes nothing more.
+    // recording) but writes nothing more. Commands: the handshake completes
+    // (time-out request included), tagged commands are never answered.
     enum class Silence { None, AfterAccept, AfterGreeting, AfterToken, Commands };
     Silence silence = Silence::None;
     // Test connections (TCP, proxy, SIP) read and record, and never answer.
     bool silentTestConnections = false;
 
-    // Every line the server writes ends in "\r\n" instead of "\n".
+    // Every line the server writes on control connections ends in "\r\n"
+    // instead of "\n"; testCrlf does the same on test connections (echo, SIP).
     bool crlf = false;
+    bool testCrlf = false;
 
     // Hold tagged replies until this many are due, then send them together,
     // last first when reverseBatch (0: send each at once).

@@ -11,7 +11,8 @@
 //                              "GET VOIPRESULT", ECHO or *); repeatable
 //   --silent WHERE             accept | greeting | token | commands
 //   --silent-test-connections  test connections never answer
-//   --crlf                     end every line with CR-LF
+//   --crlf                     end every control line with CR-LF
+//   --test-crlf                end every line on test connections with CR-LF
 //   --reply-batch N            hold replies and send them N at a time, last first
 //   --in-order-batch           send held replies in their own order
 //   --duplicate-replies        send every tagged reply twice
@@ -88,6 +89,7 @@ int main(int argc, char** argv) {
                                                               value(), arg);
         else if (arg == "--silent-test-connections") options.silentTestConnections = true;
         else if (arg == "--crlf") options.crlf = true;
+        else if (arg == "--test-crlf") options.testCrlf = true;
         else if (arg == "--reply-batch") options.replyBatch = static_cast<int>(number(value(), arg));
         else if (arg == "--in-order-batch") options.reverseBatch = false;
         else if (arg == "--duplicate-replies") options.duplicateReplies = true;

@@ -6,6 +6,9 @@
 #include <Poco/Net/HTTPServerParams.h>
 #include <Poco/Net/HTTPServerRequest.h>
 #include <Poco/Net/HTTPServerResponse.h>
+#include <Poco/Net/Context.h>
+#include <Poco/Net/SSLManager.h>
+#include <Poco/Net/SecureServerSocket.h>
 #include <Poco/Net/ServerSocket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/StreamCopier.h>
@@ -55,7 +58,16 @@ private:
 }  // namespace
 
 SentrySink::SentrySink(SentrySinkOptions options) : options_(options) {
-    Poco::Net::ServerSocket socket(Poco::Net::SocketAddress("127.0.0.1", 0));
+    Poco::Net::ServerSocket socket;
+    if (!options_.tlsCertificate.empty() && !options_.tlsKey.empty()) {
+        Poco::Net::initializeSSL();
+        Poco::Net::Context::Ptr context(new Poco::Net::Context(Poco::Net::Context::TLS_SERVER_USE, options_.tlsKey,
+                                                               options_.tlsCertificate, "",
+                                                               Poco::Net::Context::VERIFY_NONE));
+        socket = Poco::Net::SecureServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0), 64, context);
+    } else {
+        socket = Poco::Net::ServerSocket(Poco::Net::SocketAddress("127.0.0.1", 0));
+    }
     port_ = socket.address().port();
     auto* params = new Poco::Net::HTTPServerParams;
     params->setMaxThreads(4);
@@ -67,7 +79,8 @@ SentrySink::SentrySink(SentrySinkOptions options) : options_(options) {
 SentrySink::~SentrySink() { server_->stopAll(true); }
 
 std::string SentrySink::dsn(const std::string& key, const std::string& project) const {
-    return "http://" + key + "@127.0.0.1:" + std::to_string(port_) + "/" + project;
+    std::string scheme = options_.tlsCertificate.empty() ? "http" : "https";
+    return scheme + "://" + key + "@127.0.0.1:" + std::to_string(port_) + "/" + project;
 }
 
 ReceivedEnvelope SentrySink::parseEnvelope(const std::string& body) {

@@ -42,6 +42,9 @@ struct ReceivedEnvelope {
 struct SentrySinkOptions {
     int status = 200;
     std::chrono::milliseconds delay{0};
+    // HTTPS with this PEM certificate and key when both are given.
+    std::string tlsCertificate;
+    std::string tlsKey;
 };
 
 class SentrySink {
@@ -52,7 +55,7 @@ public:
     SentrySink& operator=(const SentrySink&) = delete;
 
     std::uint16_t port() const { return port_; }
-    // "http://{key}@127.0.0.1:{port}/{project}"
+    // "http{s}://{key}@127.0.0.1:{port}/{project}"
     std::string dsn(const std::string& key = "publickey", const std::string& project = "42") const;
 
     std::vector<ReceivedEnvelope> envelopes() const;

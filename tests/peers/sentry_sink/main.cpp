@@ -1,6 +1,7 @@
 // The crash-reporting sink as a process: prints {"port":N,"dsn":"..."} on one
 // line, then one line per received envelope item, until standard input closes.
-// Switches: --status CODE (answer status), --delay-ms N (delay before answering).
+// Switches: --status CODE (answer status), --delay-ms N (delay before answering),
+// --tls-cert FILE --tls-key FILE (serve HTTPS).
 
 #include "SentrySink.h"
 
@@ -17,6 +18,8 @@ int main(int argc, char** argv) {
         std::string flag = argv[i];
         if (flag == "--status") options.status = std::atoi(argv[i + 1]);
         else if (flag == "--delay-ms") options.delay = std::chrono::milliseconds(std::atoi(argv[i + 1]));
+        else if (flag == "--tls-cert") options.tlsCertificate = argv[i + 1];
+        else if (flag == "--tls-key") options.tlsKey = argv[i + 1];
     }
     lumivex::peers::SentrySink sink(options);
     std::cout << "{\"port\":" << sink.port() << ",\"dsn\":\"" << sink.dsn() << "\"}" << std::endl;
