@@ -23,9 +23,9 @@ namespace trevask::measurement_library {
 
 class MeasurementResultResponse;
 class RegistrationResponse;
-class LmapControlDto;
+struct LmapControlDto;
 struct LmapReportDto;
-struct RegistrationRequest;
+class RegistrationRequest;
 
 class HttpConnectionService {
 public:
