@@ -324,11 +324,20 @@ TEST_F(FullMeasurement, OverrideCollectorAndBoardIdCredentials) {
 
     auto params = startParameters(backend);
     params.overrideCollectorUrl = other.collectorUrl();
+    GeoLocation where;
+    where.latitude = 48.2;
+    where.longitude = 16.37;
+    params.initialGeoLocation = where;
     auto answer = VelaService().startMeasurement(params);
     ASSERT_NE(answer, nullptr);
     EXPECT_EQ(answer->uuid, "0ver0000-0000-4000-8000-000000000001");
     EXPECT_EQ(backend.count(Endpoint::Collector), 0u);
-    EXPECT_EQ(other.count(Endpoint::Collector), 1u);
+    ASSERT_EQ(other.count(Endpoint::Collector), 1u);
+    const auto overridden = json::parse(other.requests(Endpoint::Collector)[0].body);
+    const auto& locations = overridden.at("time_based_result").at("geo_locations").as_array();
+    ASSERT_EQ(locations.size(), 1u);
+    EXPECT_EQ(locations[0].at("latitude"), 48.2);
+    EXPECT_EQ(locations[0].at("longitude"), 16.37);
 
     // Board-id credentials: on every request to controller and collector
     // when switched on, on none when off.
@@ -340,10 +349,14 @@ TEST_F(FullMeasurement, OverrideCollectorAndBoardIdCredentials) {
         backend.clearRequests();
         auto settings = VelaService::buildExecutorSettings(startParameters(backend));
         settings->useBoardIdAuth = credentials;
+        settings->resultTag = credentials ? "tagged" : "";
+        settings->logResult = credentials;
         ASSERT_NE(MeasurementExecutorService::getInstance().executeFullMeasurement(settings.get(), true, true, true),
                   nullptr);
         const auto seen = backend.requests();
         ASSERT_EQ(seen.size(), 3u);
+        const auto report = json::parse(seen[2].body);
+        EXPECT_EQ(json::serialize(report.at("result").at(0).at("tag")), credentials ? R"(["tagged"])" : "[]");
         for (const auto& request : seen) {
             const auto header = request.header("Authorization");
             if (credentials) {
@@ -395,7 +408,11 @@ TEST_F(FullMeasurement, KnownAgentAndCollectorAnswers) {
 TEST_F(FullMeasurement, FailedRegistrationRunsTheTasksButSendsNoReport) {
     backend.setControlDocument(controlDocument(tcpAndEcho()));
     backend.misbehave(Endpoint::Registration, BackendServer::Misbehaviour::Close);
+    const std::size_t threadsBefore = measurement_test::threadCount();
     EXPECT_EQ(VelaService().startMeasurement(startParameters(backend)), nullptr);
+    EXPECT_LE(measurement_test::settledThreadCount(threadsBefore, std::chrono::milliseconds(2000)), threadsBefore);
+    // The tasks ran: the QoS server saw the TCP test.
+    EXPECT_GE(qos.controlConnections(), 1);
     EXPECT_EQ(backend.count(Endpoint::Registration), 1u);
     EXPECT_EQ(backend.count(Endpoint::Control), 1u);
     EXPECT_EQ(backend.count(Endpoint::Collector), 0u);
@@ -416,6 +433,7 @@ TEST_F(FullMeasurement, OnlyOneOfConcurrentRunsIsAccepted) {
     const auto configurations = executor.parseIntoTaskConfiguration(settings->lmapControlDto.get());
     ASSERT_EQ(configurations.size(), 1u);
 
+    const std::size_t threadsBefore = measurement_test::threadCount();
     constexpr int kCallers = 4;
     std::latch ready(kCallers);
     std::vector<std::unique_ptr<MeasurementResultResponse>> answers(kCallers);
@@ -423,13 +441,39 @@ TEST_F(FullMeasurement, OnlyOneOfConcurrentRunsIsAccepted) {
     for (int i = 0; i < kCallers; ++i) {
         callers.emplace_back([&, i] {
             ready.arrive_and_wait();
-            answers[i] = executor.executeMeasurements(settings.get(), configurations, settings->collectorUrl, "");
+            answers[i] = executor.executeMeasurements(settings.get(), configurations, settings->collectorUrl,
+                                                      R"({"run":"extra"})");
         });
     }
     for (auto& caller : callers) caller.join();
     int accepted = 0;
     for (const auto& answer : answers) accepted += answer != nullptr;
     EXPECT_EQ(accepted, 1);
-    EXPECT_EQ(backend.count(Endpoint::Collector), 1u);
+    ASSERT_EQ(backend.count(Endpoint::Collector), 1u);
     EXPECT_FALSE(MeasurementExecutorService::isRunning());
+    EXPECT_LE(measurement_test::settledThreadCount(threadsBefore, std::chrono::milliseconds(2000)), threadsBefore);
+    const auto report = json::parse(backend.requests(Endpoint::Collector)[0].body);
+    EXPECT_EQ(json::serialize(report.at("result").at(0).at("extra_data")), R"({"run":"extra"})");
+}
+
+TEST_F(FullMeasurement, ProgressCountsDeliveredResultsOverPlannedConfigurations) {
+    DocumentSpec spec;
+    spec.speed = true;  // planned, but no task of this agent runs it
+    spec.programs = {{"PROGRAM_ONE", "echo", "1"}, {"PROGRAM_TWO", "echo", "2"}};
+    spec.collectorUrl = backend.collectorUrl();
+    backend.setControlDocument(controlDocument(spec));
+    std::vector<float> progress;
+    std::vector<std::size_t> delivered;
+    auto& executor = MeasurementExecutorService::getInstance();
+    executor.progressCallback = [&](MeasurementProgress& p) {
+        progress.push_back(p.progress);
+        delivered.push_back(p.results.size());
+    };
+    auto answer = VelaService().startMeasurement(startParameters(backend));
+    executor.progressCallback = nullptr;
+    ASSERT_NE(answer, nullptr);
+    ASSERT_EQ(progress.size(), 2u);
+    EXPECT_FLOAT_EQ(progress[0], 1.0f / 3);
+    EXPECT_FLOAT_EQ(progress[1], 2.0f / 3);
+    EXPECT_EQ(delivered, (std::vector<std::size_t>{1, 2}));
 }
