@@ -234,3 +234,44 @@ TEST(SysInfoCollector, SamplingLifeCycle) {
     for (const auto& s : data->memorySamples) EXPECT_TRUE(s.value >= 0 && s.value <= 1);
     EXPECT_EQ(collector.stop(), nullptr);  // handed over: nothing left
 }
+
+// The speed test reports progress from its own thread while the runner's
+// thread swaps the hook in and out; the host keeps receiving records and
+// ends up in the slot again.
+TEST(SysInfoCollector, SwapWhileTheSpeedTestReports) {
+    auto saved = vela::intermediateMeasurementCallback.take();
+    std::atomic<int> hostCalls{0};
+    auto host = [&hostCalls](const vela::IntermediateMeasurementCallback& r) {
+        if (r.currentPhase == "download") ++hostCalls;
+    };
+    vela::intermediateMeasurementCallback = host;
+    std::atomic<bool> stop{false};
+    std::thread reporter([&] {
+        vela::IntermediateMeasurementCallback record;
+        record.currentPhase = "download";
+        while (!stop) {
+            // As the speed test does: copy, test, call.
+            if (auto f = vela::intermediateMeasurementCallback.get()) f(record);
+        }
+    });
+    auto waitForMoreCalls = [&](int than) {
+        const auto until = std::chrono::steady_clock::now() + 5s;
+        while (hostCalls.load() <= than && std::chrono::steady_clock::now() < until) std::this_thread::yield();
+        return hostCalls.load() > than;
+    };
+    ASSERT_TRUE(waitForMoreCalls(0));
+    {
+        SysInfoCollector collector;
+        for (int i = 0; i < 2000; ++i) {
+            collector.onTaskStarting("NATIVE_VELA");
+            collector.recordSample(traffic(1, 1));
+            collector.onTaskStarting("DNS");
+        }
+        collector.onTaskStarting("NATIVE_VELA");
+    }  // destroyed while tracking
+    EXPECT_TRUE(waitForMoreCalls(hostCalls.load()));  // the host is reached again
+    stop = true;
+    reporter.join();
+    EXPECT_EQ(vela::intermediateMeasurementCallback.get().target_type(), typeid(host));
+    vela::intermediateMeasurementCallback.set(saved);
+}

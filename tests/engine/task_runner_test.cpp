@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <map>
 #include <thread>
 
@@ -60,6 +61,13 @@ private:
     int expected;
     int arrived = 0;
 };
+
+// Threads of this process.
+int threadCount() {
+    int n = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+    return n;
+}
 
 struct Span {
     Clock::time_point start;
@@ -117,10 +125,15 @@ TEST_F(TaskRunnerTest, GroupsRunInAscendingOrderEachJoinedBeforeTheNext) {
         };
     };
     add(50, "501", "A", body(true));
-    add(0, "1", "B", body(false));
+    std::atomic<int> poolThreads{0};
+    add(0, "1", "B", [&, inner = body(false)](ScriptedTask& t) {
+        poolThreads = threadCount();
+        inner(t);
+    });
     add(50, "502", "C", body(true));
     add(10, "101", "D", body(false));
 
+    const int threadsBefore = threadCount();
     TaskRunner runner;
     const auto results = run(runner);
 
@@ -128,6 +141,8 @@ TEST_F(TaskRunnerTest, GroupsRunInAscendingOrderEachJoinedBeforeTheNext) {
     EXPECT_EQ(results[0]->qos_test_uid, "1");
     EXPECT_EQ(results[1]->qos_test_uid, "101");
     EXPECT_EQ(met.load(), 2) << "the two tasks of group 50 did not run at the same time";
+    // The pool starts its minimum of threads at once.
+    EXPECT_GE(poolThreads.load() - threadsBefore, TaskRunner::kPoolMinThreads);
     EXPECT_LE(spans["1"].end, spans["101"].start);
     EXPECT_LE(spans["101"].end, spans["501"].start);
     EXPECT_LE(spans["101"].end, spans["502"].start);
@@ -289,9 +304,16 @@ TEST_F(TaskRunnerTest, QosProgressFollowsTheRunToOne) {
     add(1, "4", "PROGRAM", {}, "");
     add(2, "5", "OOKLA_SPEEDTEST_CLI", {}, "speedtest_cli");
 
+    auto saved = trevask::vela::intermediateMeasurementCallback.get();
+    auto host = [](const trevask::vela::IntermediateMeasurementCallback&) {};
+    trevask::vela::intermediateMeasurementCallback = host;
     TaskRunner runner;
     const auto results = run(runner);
     ASSERT_EQ(results.size(), 5u);
+    // The speed test's traffic hook is gone again after the run.
+    EXPECT_FALSE(collector.isTrackingTraffic());
+    EXPECT_EQ(trevask::vela::intermediateMeasurementCallback.get().target_type(), typeid(host));
+    trevask::vela::intermediateMeasurementCallback.set(saved);
 
     const auto updates = progress.updates();
     // One after registration, then one per QoS start and one per QoS result.
