@@ -274,6 +274,13 @@ TEST_F(FullMeasurement, RefusalsAndAnUnreachableController) {
         }
     }
 
+    // A controller that closes every connection at once.
+    BackendServer refusing;
+    refusing.start();
+    refusing.refuseConnections(true);
+    EXPECT_EQ(VelaService().startMeasurement(startParameters(refusing)), nullptr);
+    EXPECT_EQ(refusing.requests().size(), 0u);
+
     // A controller that is not there: every request fails at once.
     BackendServer gone;
     gone.start();
