@@ -403,7 +403,9 @@ TEST_F(FullMeasurement, KnownAgentAndCollectorAnswers) {
         params.agentUuid = "given-agent-uuid";
         auto answer = VelaService().startMeasurement(params);
         EXPECT_EQ(answer != nullptr, c.answered);
-        if (answer) EXPECT_EQ(answer->uuid, "5f0c2a51-0000-4000-8000-00000000c0de");
+        if (answer) {
+            EXPECT_EQ(answer->uuid, "5f0c2a51-0000-4000-8000-00000000c0de");
+        }
         // A known agent does not register again.
         EXPECT_EQ(backend.count(Endpoint::Registration), 0u);
         ASSERT_EQ(backend.count(Endpoint::Collector), 1u);
