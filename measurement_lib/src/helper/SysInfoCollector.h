@@ -13,6 +13,7 @@
 // intermediate callback keeps that state alive, so a hook copied by a
 // producer just before it was removed never reaches a destroyed collector.
 
+#include "model/UsageSample.h"
 #include "helper/system/WindowsSystemHelper.h"
 
 #include <cstdint>
@@ -31,11 +32,8 @@ struct TaskResult;
 struct VelaThroughputSummary;
 class WindowsSystemInformationService;
 
-// One processor or memory sample.
-struct UsageSample {
-    double value = 0;            // busy share, 0 to 1
-    std::int64_t timestamp = 0;  // system clock, nanoseconds since 1970
-};
+// One processor or memory sample (model/UsageSample.h): here its time is the
+// system clock in nanoseconds since 1970.
 
 struct SysInfoData {
     // The interface that was active when the collector stopped.

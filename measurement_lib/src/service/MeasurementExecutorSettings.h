@@ -45,6 +45,9 @@ struct MeasurementExecutorSettings {
     bool qosServerTls = false;
     // When not empty, every result of the report carries it.
     std::string resultTag;
+    // Log the report (wire form) before it is sent and attach it to the
+    // crash reporter's send span.
+    bool logResult = false;
     // Serialise the report and translate its keys to the wire names before posting.
     bool morphReport = false;
     // Log lines go through the pattern formatter.

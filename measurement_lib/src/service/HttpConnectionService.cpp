@@ -1,0 +1,149 @@
+#include "service/HttpConnectionService.h"
+
+#include "helper/SentryHelper.h"
+
+#include <Poco/Exception.h>
+#include <Poco/Logger.h>
+#include <Poco/Net/AcceptCertificateHandler.h>
+#include <Poco/Net/Context.h>
+#include <Poco/Net/HTTPBasicCredentials.h>
+#include <Poco/Net/HTTPClientSession.h>
+#include <Poco/Net/HTTPRequest.h>
+#include <Poco/Net/HTTPResponse.h>
+#include <Poco/Net/HTTPSSessionInstantiator.h>
+#include <Poco/Net/HTTPSessionFactory.h>
+#include <Poco/Net/HTTPSessionInstantiator.h>
+#include <Poco/Net/NetSSL.h>
+#include <Poco/Net/SSLManager.h>
+#include <Poco/StreamCopier.h>
+#include <Poco/Timespan.h>
+#include <Poco/URI.h>
+
+#include <istream>
+#include <ostream>
+
+namespace trevask::measurement_library {
+
+namespace {
+
+constexpr std::size_t kCopyBufferSize = 8192;
+
+// Address-echo endpoints of the deployment (not used by the measurement).
+constexpr const char* kIpEchoIpv4 = "https://ipv4.api.lumivex.net/api/v1/ip";
+constexpr const char* kIpEchoIpv6 = "https://ipv6.api.lumivex.net/api/v1/ip";
+
+}  // namespace
+
+HttpConnectionService& HttpConnectionService::getInstance() {
+    static HttpConnectionService instance;
+    return instance;
+}
+
+Poco::Logger& HttpConnectionService::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("HttpConnectionService");
+    return instance;
+}
+
+HttpConnectionService::HttpConnectionService() : sessionFactory(std::make_unique<Poco::Net::HTTPSessionFactory>()) {
+    Poco::Net::initializeSSL();
+    // Controller and collector may present any certificate (test and device
+    // servers are self-signed); the agent accepts it.
+    Poco::SharedPtr<Poco::Net::InvalidCertificateHandler> certificateHandler =
+        new Poco::Net::AcceptCertificateHandler(false);
+    Poco::Net::Context::Ptr context =
+        new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, "", Poco::Net::Context::VERIFY_NONE, 9, false,
+                               "ALL:!ADH:!LOW:!EXP:!MD5:@STRENGTH");
+    Poco::Net::SSLManager::instance().initializeClient(nullptr, certificateHandler, context);
+    sessionFactory->registerProtocol("https", new Poco::Net::HTTPSSessionInstantiator(context));
+    sessionFactory->registerProtocol("http", new Poco::Net::HTTPSessionInstantiator());
+}
+
+HttpConnectionService::~HttpConnectionService() {
+    try {
+        sessionFactory->unregisterProtocol("https");
+        sessionFactory->unregisterProtocol("http");
+    } catch (...) {
+    }
+}
+
+void HttpConnectionService::configure(std::string controllerUrl, std::string collector,
+                                      std::unique_ptr<Poco::Net::HTTPBasicCredentials> newCredentials) {
+    baseUrl = std::move(controllerUrl);
+    if (baseUrl.find("/api/v") == std::string::npos) baseUrl += "/api/v1/";
+    if (baseUrl.empty() || baseUrl.back() != '/') baseUrl += '/';
+    collectorUrl = std::move(collector);
+    credentials = std::move(newCredentials);
+}
+
+std::string HttpConnectionService::endpointUrl(int kind) const {
+    switch (kind) {
+        case VERSIONS: return baseUrl + "versions";
+        case MEASUREMENT_AGENTS: return baseUrl + "measurement-agents";
+        case MEASUREMENTS: return baseUrl + "measurements";
+        case COLLECTOR: return collectorUrl;
+        case IP_ECHO_IPV4: return kIpEchoIpv4;
+        case IP_ECHO_IPV6: return kIpEchoIpv6;
+        default: return std::string();
+    }
+}
+
+bool HttpConnectionService::exchange(const std::string& url, const std::string& method, const Exchange& exchange,
+                                     std::int32_t timeoutMs) {
+    bool answered = false;
+    try {
+        const Poco::URI uri(url);
+        std::unique_ptr<Poco::Net::HTTPClientSession> session(sessionFactory->createClientSession(uri));
+        // Computed in 64 bits so that a long time-out cannot wrap to a short one.
+        const Poco::Timespan timeout(static_cast<Poco::Timespan::TimeDiff>(timeoutMs) * 1000);
+        session->setTimeout(timeout, timeout, timeout);
+
+        // The whole URL is the request target (absolute form).
+        Poco::Net::HTTPRequest request(method, url, Poco::Net::HTTPMessage::HTTP_1_1);
+        if (credentials) credentials->authenticate(request);
+
+        std::string body;
+        if (exchange.buildBody) {
+            try {
+                body = exchange.buildBody();
+                request.setContentType("application/json");
+                request.setContentLength(static_cast<std::streamsize>(body.size()));
+            } catch (const std::exception& e) {
+                logger().error("err: %s", std::string(e.what()));
+                SentryHelper::captureException(e, "");
+            }
+        }
+
+        std::ostream& requestStream = session->sendRequest(request);
+        if (!body.empty()) {
+            requestStream.write(body.data(), static_cast<std::streamsize>(body.size()));
+            requestStream.flush();
+        }
+
+        Poco::Net::HTTPResponse response;
+        std::istream& responseStream = session->receiveResponse(response);
+        std::string text;
+        Poco::StreamCopier::copyToString(responseStream, text, kCopyBufferSize);
+
+        const int status = static_cast<int>(response.getStatus());
+        logger().information("Received response from %s with status code %s", url, std::to_string(status));
+        if (status < 200 || status > 299) {
+            logger().error("Received unexpected reason: %s", response.getReason());
+        }
+
+        answered = true;
+        exchange.readAnswer(text, status);
+
+        if (const Poco::Exception* networkError = session->networkException()) {
+            logger().error("Non-fatal Poco exception during request: %s", networkError->displayText());
+        }
+    } catch (const Poco::Exception& e) {
+        logger().error("Poco exception during request: %s", e.displayText());
+        SentryHelper::captureException(e, "");
+    } catch (const std::exception& e) {
+        logger().error("std exception during request");
+        SentryHelper::captureException(e, "");
+    }
+    return answered;
+}
+
+}  // namespace trevask::measurement_library

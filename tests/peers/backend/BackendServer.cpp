@@ -1,0 +1,143 @@
+#include "BackendServer.h"
+
+#include <boost/json.hpp>
+
+#include <utility>
+
+namespace lumivex::test {
+
+namespace {
+
+bool endsWith(const std::string& text, const std::string& suffix) {
+    return text.size() >= suffix.size() && text.compare(text.size() - suffix.size(), suffix.size(), suffix) == 0;
+}
+
+}  // namespace
+
+BackendServer::BackendServer() : BackendServer(Options{}) {}
+
+BackendServer::BackendServer(Options options)
+    : options_(std::move(options)),
+      server_(HttpTestServer::Options{options_.tls, "127.0.0.1", options_.ioTimeout}) {
+    controlDocument_ = "{}";
+    server_.onPrefix("*", "/", [this](const RecordedRequest& request) { return answer(request); });
+    // Absolute-form targets whose path does not start with "/" (never sent by
+    // a well-behaved client) still get an answer.
+    server_.setFallback(ScriptedReply::json(404, R"({"errors":"not found"})"));
+}
+
+BackendServer::~BackendServer() { stop(); }
+
+void BackendServer::start() { server_.start(); }
+void BackendServer::stop() { server_.stop(); }
+
+void BackendServer::setRegistrationBody(std::string body) {
+    std::lock_guard lock(mutex_);
+    registrationBody_ = std::move(body);
+}
+
+void BackendServer::setAgentUuid(std::string uuid, std::optional<std::string> collectorService) {
+    std::lock_guard lock(mutex_);
+    registrationBody_.reset();
+    agentUuid_ = std::move(uuid);
+    collectorService_ = std::move(collectorService);
+}
+
+void BackendServer::setControlDocument(std::string body) {
+    std::lock_guard lock(mutex_);
+    controlDocument_ = std::move(body);
+}
+
+void BackendServer::setCollectorUuids(std::string uuid, std::string openDataUuid) {
+    std::lock_guard lock(mutex_);
+    collectorBody_.reset();
+    measurementUuid_ = std::move(uuid);
+    openDataUuid_ = std::move(openDataUuid);
+}
+
+void BackendServer::setCollectorBody(std::string body) {
+    std::lock_guard lock(mutex_);
+    collectorBody_ = std::move(body);
+}
+
+void BackendServer::misbehave(Endpoint endpoint, Misbehaviour misbehaviour) {
+    std::lock_guard lock(mutex_);
+    misbehaviour_[endpoint] = misbehaviour;
+}
+
+BackendServer::Endpoint BackendServer::classify(const RecordedRequest& request) const {
+    if (request.method != "POST") return Endpoint::Other;
+    if (request.path == options_.collectorPath) return Endpoint::Collector;
+    if (endsWith(request.path, "/measurement-agents")) return Endpoint::Registration;
+    if (endsWith(request.path, "/measurements")) return Endpoint::Control;
+    return Endpoint::Other;
+}
+
+const char* BackendServer::endpointName(Endpoint endpoint) {
+    switch (endpoint) {
+        case Endpoint::Registration: return "registration";
+        case Endpoint::Control: return "control";
+        case Endpoint::Collector: return "collector";
+        case Endpoint::Other: break;
+    }
+    return "other";
+}
+
+std::vector<RecordedRequest> BackendServer::requests(Endpoint endpoint) const {
+    std::vector<RecordedRequest> selected;
+    for (auto& request : server_.requests()) {
+        if (classify(request) == endpoint) selected.push_back(std::move(request));
+    }
+    return selected;
+}
+
+ScriptedReply BackendServer::normalAnswer(Endpoint endpoint) {
+    std::lock_guard lock(mutex_);
+    switch (endpoint) {
+        case Endpoint::Registration: {
+            if (registrationBody_) return ScriptedReply::json(200, *registrationBody_);
+            boost::json::object urls;
+            if (collectorService_) urls["collector_service"] = *collectorService_;
+            boost::json::object data{{"agent_uuid", agentUuid_}, {"settings", {{"urls", urls}}}};
+            return ScriptedReply::json(200, boost::json::serialize(boost::json::object{{"data", data}}));
+        }
+        case Endpoint::Control:
+            return ScriptedReply::json(200, controlDocument_);
+        case Endpoint::Collector: {
+            if (collectorBody_) return ScriptedReply::json(200, *collectorBody_);
+            boost::json::object data{{"uuid", measurementUuid_}, {"open_data_uuid", openDataUuid_}};
+            return ScriptedReply::json(200, boost::json::serialize(boost::json::object{{"data", data}}));
+        }
+        case Endpoint::Other: break;
+    }
+    return ScriptedReply::json(404, R"({"errors":"not found"})");
+}
+
+ScriptedReply BackendServer::answer(const RecordedRequest& request) {
+    const Endpoint endpoint = classify(request);
+    if (options_.onRequest) options_.onRequest(endpoint, request);
+    Misbehaviour misbehaviour = Misbehaviour::None;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = misbehaviour_.find(endpoint);
+        if (it != misbehaviour_.end()) misbehaviour = it->second;
+    }
+    switch (misbehaviour) {
+        case Misbehaviour::None: break;
+        case Misbehaviour::Close: return ScriptedReply::close();
+        case Misbehaviour::Silent: return ScriptedReply::silent();
+        case Misbehaviour::ServerError: {
+            ScriptedReply reply = normalAnswer(endpoint);
+            reply.status = 500;
+            return reply;
+        }
+        case Misbehaviour::ServerErrorNoData: return ScriptedReply::json(500, R"({"errors":["internal"]})");
+        case Misbehaviour::NonJson:
+            return ScriptedReply::text(200, "<html><body>maintenance</body></html>", "text/html");
+        case Misbehaviour::EmptyBody: return ScriptedReply::empty(200);
+        case Misbehaviour::Slow: return normalAnswer(endpoint).after(options_.slowDelay);
+    }
+    return normalAnswer(endpoint);
+}
+
+}  // namespace lumivex::test

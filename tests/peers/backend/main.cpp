@@ -1,0 +1,147 @@
+// backend: the controller and collector stand-in as a process. Serves HTTP
+// and HTTPS (self-signed) on 127.0.0.1, prints its ports as one JSON line on
+// standard output and serves until SIGINT/SIGTERM or --max-seconds.
+//
+//   --agent-uuid UUID            UUID that registration assigns
+//   --collector-service URL      collector address announced at registration
+//   --control-file PATH          body of the control-document answer
+//   --collector-uuids U,O        measurement and open-data UUID of the report answer
+//   --misbehave ENDPOINT=KIND    ENDPOINT: registration | control | collector;
+//                                KIND: close | silent | 500 | 500-no-data |
+//                                non-json | empty | slow; repeatable
+//   --refuse                     close every connection at once
+//   --max-seconds N              stop after N seconds (default 600)
+//   --verbose                    write every request to standard error
+
+#include "BackendServer.h"
+
+#include <csignal>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <map>
+#include <memory>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+using lumivex::test::BackendServer;
+
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+void onSignal(int) { stopRequested = 1; }
+
+[[noreturn]] void usage(const std::string& problem) {
+    std::cerr << "backend: " << problem << " (see the head of main.cpp for the switches)\n";
+    std::exit(2);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    std::map<std::string, BackendServer::Endpoint> endpoints{{"registration", BackendServer::Endpoint::Registration},
+                                                             {"control", BackendServer::Endpoint::Control},
+                                                             {"collector", BackendServer::Endpoint::Collector}};
+    using M = BackendServer::Misbehaviour;
+    std::map<std::string, M> kinds{{"close", M::Close},           {"silent", M::Silent},
+                                   {"500", M::ServerError},       {"500-no-data", M::ServerErrorNoData},
+                                   {"non-json", M::NonJson},      {"empty", M::EmptyBody},
+                                   {"slow", M::Slow}};
+
+    std::optional<std::string> agentUuid, collectorService, controlBody, measurementUuid, openDataUuid;
+    std::vector<std::pair<BackendServer::Endpoint, M>> misbehaviours;
+    bool refuse = false, verbose = false;
+    long maxSeconds = 600;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) usage("missing value for " + arg);
+            return argv[++i];
+        };
+        if (arg == "--agent-uuid") {
+            agentUuid = value();
+        } else if (arg == "--collector-service") {
+            collectorService = value();
+        } else if (arg == "--control-file") {
+            const std::string path = value();
+            std::ifstream in(path, std::ios::binary);
+            if (!in) usage("cannot read " + path);
+            std::ostringstream text;
+            text << in.rdbuf();
+            controlBody = text.str();
+        } else if (arg == "--collector-uuids") {
+            const std::string pair = value();
+            const auto comma = pair.find(',');
+            if (comma == std::string::npos) usage("--collector-uuids needs U,O");
+            measurementUuid = pair.substr(0, comma);
+            openDataUuid = pair.substr(comma + 1);
+        } else if (arg == "--misbehave") {
+            const std::string spec = value();
+            const auto eq = spec.find('=');
+            if (eq == std::string::npos) usage("--misbehave needs ENDPOINT=KIND");
+            auto e = endpoints.find(spec.substr(0, eq));
+            auto k = kinds.find(spec.substr(eq + 1));
+            if (e == endpoints.end() || k == kinds.end()) usage("bad --misbehave " + spec);
+            misbehaviours.emplace_back(e->second, k->second);
+        } else if (arg == "--refuse") {
+            refuse = true;
+        } else if (arg == "--max-seconds") {
+            try {
+                maxSeconds = std::stol(value());
+            } catch (const std::exception&) {
+                usage("bad --max-seconds");
+            }
+        } else if (arg == "--verbose") {
+            verbose = true;
+        } else {
+            usage("unknown switch " + arg);
+        }
+    }
+
+    auto makeServer = [&](bool tls) {
+        BackendServer::Options options;
+        options.tls = tls;
+        if (verbose) {
+            options.onRequest = [tls](BackendServer::Endpoint endpoint, const lumivex::test::RecordedRequest& r) {
+                std::ostringstream line;
+                line << (tls ? "https " : "http ") << BackendServer::endpointName(endpoint) << ' ' << r.method << ' '
+                     << r.target << " (" << r.body.size() << " bytes)\n";
+                std::cerr << line.str() << std::flush;
+            };
+        }
+        auto server = std::make_unique<BackendServer>(options);
+        if (agentUuid) server->setAgentUuid(*agentUuid, collectorService);
+        if (controlBody) server->setControlDocument(*controlBody);
+        if (measurementUuid) server->setCollectorUuids(*measurementUuid, *openDataUuid);
+        for (auto [endpoint, kind] : misbehaviours) server->misbehave(endpoint, kind);
+        server->refuseConnections(refuse);
+        server->start();
+        return server;
+    };
+
+    std::signal(SIGINT, onSignal);
+    std::signal(SIGTERM, onSignal);
+    std::signal(SIGPIPE, SIG_IGN);
+    try {
+        auto http = makeServer(false);
+        auto https = makeServer(true);
+        std::cout << "{\"http_port\":" << http->port() << ",\"https_port\":" << https->port()
+                  << ",\"collector_path\":\"/collector/result\"}" << std::endl;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(maxSeconds);
+        while (!stopRequested && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        https->stop();
+        http->stop();
+    } catch (const std::exception& e) {
+        std::cerr << "backend: " << e.what() << '\n';
+        return 1;
+    }
+    return 0;
+}
