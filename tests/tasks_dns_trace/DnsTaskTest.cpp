@@ -206,6 +206,28 @@ TEST_F(DnsTaskSandboxTest, UnansweredOrRefusedResolverEndsAsUnknownCode) {
     }
 }
 
+TEST_F(DnsTaskSandboxTest, MalformedNamesCompleteWithoutEntries) {
+    // c-ares refuses these names itself (ARES_EBADNAME or ARES_ENOTFOUND
+    // before any query) or the server answers NXDOMAIN; none is a task failure.
+    const std::vector<std::pair<std::string, const char*>> cases = {
+        {"", "UNKNOWN_CODE"},
+        {std::string(300, 'a') + ".test", "UNKNOWN_CODE"},
+        {"a..test", "UNKNOWN_CODE"},
+        {"bad name.test", "NXDOMAIN"},
+    };
+    for (const auto& [host, statusName] : cases) {
+        SCOPED_TRACE(host);
+        auto config = dnsConfiguration(host, std::nullopt);
+        TaskStatus status = TaskStatus::NotFinished;
+        auto result = runDns(*config, &status);
+        ASSERT_NE(result, nullptr);
+        EXPECT_EQ(status, TaskStatus::Ok);
+        EXPECT_EQ(result->dns_result_info, "OK");
+        EXPECT_EQ(result->dns_result_status, statusName);
+        EXPECT_TRUE(result->dns_result_entries.empty());
+    }
+}
+
 TEST_F(DnsTaskSandboxTest, RunnerPreparesTheLibraryAndRunsTasksOfOneGroupTogether) {
     auto first = dnsConfiguration("both.test", "A");
     auto second = dnsConfiguration("nosuch.test", std::nullopt);
