@@ -181,6 +181,8 @@ TEST_F(TaskRunnerTest, PoolGrowsToItsMaximumAndRefusesBeyondIt) {
     // The last start is refused while every pool thread is busy.
     const auto until = Clock::now() + 10s;
     while (log.count("No thread available") == 0 && Clock::now() < until) std::this_thread::sleep_for(5ms);
+    // On a loaded machine the started jobs may enter their bodies late.
+    while (concurrent.load() < TaskRunner::kPoolMaxThreads && Clock::now() < until) std::this_thread::sleep_for(5ms);
     release.set();
     worker.join();
 
