@@ -155,12 +155,14 @@ TEST(VoipTask, CallPassesAndFillsBothDirections) {
     EXPECT_EQ(r.voip_result_out_sequence_error, 0u);
     EXPECT_EQ(r.voip_result_out_short_seq, 10u);
     EXPECT_EQ(r.voip_result_out_long_seq, 10u);
-    // Pacing adds the delay after each send, so the loop is never early by
-    // much; jitter stays well under one packet interval on loopback.
-    EXPECT_LT(r.voip_result_in_max_jitter, 20000000);
+    // Loopback timing: jitter is small and never negative (bounds loose
+    // enough for a loaded machine).
+    EXPECT_GE(r.voip_result_in_mean_jitter, 0);
     EXPECT_LE(r.voip_result_in_mean_jitter, r.voip_result_in_max_jitter);
-    EXPECT_LT(r.voip_result_out_max_jitter, 20000000);
-    EXPECT_GE(r.voip_result_out_max_delta, 0);
+    EXPECT_LT(r.voip_result_in_max_jitter, 100000000);
+    EXPECT_GE(r.voip_result_out_mean_jitter, 0);
+    EXPECT_LT(r.voip_result_out_max_jitter, 100000000);
+    EXPECT_GE(r.voip_result_in_max_delta, 0);
     EXPECT_GE(run.took, 180ms);
     EXPECT_LT(run.took, 2000ms);
 }
