@@ -1,16 +1,34 @@
 #include "service/TaskFactory.h"
 
+#include "tasks/DnsTask.h"
 #include "tasks/ProgramTask.h"
+#include "tasks/SipTask.h"
 #include "tasks/TcpTask.h"
+#include "tasks/TracerouteTask.h"
+#include "tasks/VoipTask.h"
 
 namespace trevask::measurement_library {
 
+namespace {
+
+// One row: the task's own predicate and factory.
+template <typename Task>
+TaskFactoryEntry row() {
+    return {[](TaskConfiguration* c) { return Task::accepts(c); },
+            [](TaskConfiguration* c) { return Task::create(c); }};
+}
+
+}  // namespace
+
+// Rows in the fixed order of the table; each configuration kind fits one row.
 const TaskFactoryTable& taskFactories() {
     static const TaskFactoryTable table{
-        {[](TaskConfiguration* c) { return TcpTask::accepts(c); },
-         [](TaskConfiguration* c) { return TcpTask::create(c); }},
-        {[](TaskConfiguration* c) { return ProgramTask::accepts(c); },
-         [](TaskConfiguration* c) { return ProgramTask::create(c); }},
+        row<TcpTask>(),
+        row<TracerouteTask>(),
+        row<SipTask>(),
+        row<VoipTask>(),
+        row<DnsTask>(),
+        row<ProgramTask>(),
     };
     return table;
 }
