@@ -1,0 +1,111 @@
+#include "tasks/BaseTask.h"
+
+#include "helper/SentryHelper.h"
+#include "model/TaskConfiguration.h"
+#include "model/result/TaskResult.h"
+#include "tasks/StandardConversions.h"
+#include "tasks/TaskException.h"
+
+#include <Poco/Logger.h>
+#include <Poco/TaskNotification.h>
+
+#include <chrono>
+#include <iostream>
+
+namespace trevask::measurement_library {
+
+namespace {
+
+Poco::Logger& logger() {
+    static Poco::Logger& instance = Poco::Logger::get("BaseTask");
+    return instance;
+}
+
+std::int64_t monotonicNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// The progress notification owns its event and frees it when released.
+class TaskProgressNotification : public Poco::TaskCustomNotification<TaskProgressEvent*> {
+public:
+    TaskProgressNotification(Poco::Task* task, TaskProgressEvent* event)
+        : Poco::TaskCustomNotification<TaskProgressEvent*>(task, event) {}
+
+protected:
+    ~TaskProgressNotification() override { delete custom(); }
+};
+
+}  // namespace
+
+BaseTask::BaseTask(const std::string& typeKey) : CustomTask(typeKey) {}
+
+BaseTask::~BaseTask() = default;
+
+void BaseTask::setConfiguration(TaskConfiguration* config) { configuration = config; }
+
+std::string BaseTask::qosTestUid() const { return configuration ? configuration->qos_test_uid : std::string(); }
+
+void BaseTask::runTask() {
+    if (logger().information()) {
+        poco_information_f2(logger(), "Starting task %s (id: %s)", name(), qosTestUid());
+    }
+    reportProgress(0.0f);
+    startTimeNs = monotonicNowNs();
+    try {
+        if (needsControlConnection() && controlConnection == nullptr) {
+            TaskException missing("No QoS control connection set for task " + name() + ", uid: " + qosTestUid());
+            SentryHelper::captureException(missing);
+            throw missing;
+        }
+        doRunTask();
+    } catch (const TaskTimeoutException& e) {
+        std::cout << "TaskTimeoutException " << e.what() << std::endl;
+        status = TaskStatus::Timeout;
+    } catch (const TaskException& e) {
+        std::cout << "TaskException " << e.what() << std::endl;
+        status = TaskStatus::Error;
+        SentryHelper::captureException(e);
+    } catch (const std::exception& e) {
+        std::cout << "std::exception " << e.what() << std::endl;
+        status = TaskStatus::Error;
+        SentryHelper::captureException(e);
+    } catch (...) {
+        std::cout << "... (unknown error) " << std::endl;
+        status = TaskStatus::Error;
+    }
+    if (status == TaskStatus::NotFinished) status = TaskStatus::Ok;
+    durationNs = monotonicNowNs() - startTimeNs;
+    reportProgress(1.0f);
+    if (logger().information()) {
+        const auto tookMs = static_cast<std::uint64_t>(durationNs) / 1000000u;
+        poco_information_f4(logger(), "Task %s (id: %s) took %?d ms, status/error: %s", name(), qosTestUid(), tookMs,
+                            taskStatusToString(status));
+    }
+}
+
+void BaseTask::fillResult(TaskResult* result) const {
+    if (result == nullptr) return;
+    if (configuration != nullptr) {
+        const std::string& uid = configuration->qos_test_uid;
+        if (!uid.empty()) {
+            result->objective_id = static_cast<std::uint32_t>(parseStoi(uid));
+            result->qos_test_uid = uid;
+        }
+        result->objective_concurrency_group = configuration->concurrency_group;
+        result->objective_task_type = configuration->qostest;
+        result->test_type = configuration->qostest;
+        if (!configuration->timeout.empty()) result->timeout_ns = parseStoll(configuration->timeout);
+    }
+    result->status = taskStatusToString(status);
+    result->start_time_ns = static_cast<std::uint64_t>(startTimeNs);
+    result->duration_ns = static_cast<std::uint64_t>(durationNs);
+}
+
+void BaseTask::reportProgress(float progress) {
+    setProgress(progress);
+    // Without an owning task manager the framework releases it at once.
+    postNotification(new TaskProgressNotification(this, new TaskProgressEvent{progress}));
+}
+
+}  // namespace trevask::measurement_library

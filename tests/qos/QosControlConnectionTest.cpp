@@ -1,0 +1,379 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <random>
+#include <regex>
+#include <thread>
+#include <vector>
+
+#include "QosControlConnection.h"
+#include "QosServer.h"
+
+using namespace std::chrono_literals;
+using lumivex::test_peers::QosServer;
+using lumivex::test_peers::QosServerOptions;
+using trevask::measurement_library::matchQosReply;
+using trevask::measurement_library::QosControlConnection;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const std::string kToken = "TOKEN 11111111-2222-3333-4444-555555555555_1700000000_Zq7pRt3MvK9sLw2XyN8cHd5FgJa\\u003d";
+
+// Replies as the callbacks saw them, with the thread each ran on.
+struct Replies {
+    struct Reply {
+        std::string response;
+        std::string id;
+        std::thread::id thread;
+    };
+    std::mutex mutex;
+    std::condition_variable arrived;
+    std::multimap<std::string, Reply> byTag;
+
+    trevask::measurement_library::QosResponseCallback callback(std::string tag) {
+        return [this, tag](std::string response, std::string id) {
+            {
+                std::lock_guard lock(mutex);
+                byTag.emplace(tag, Reply{response, id, std::this_thread::get_id()});
+            }
+            arrived.notify_all();
+        };
+    }
+    bool waitFor(std::size_t count, std::chrono::milliseconds timeout = 3s) {
+        std::unique_lock lock(mutex);
+        return arrived.wait_for(lock, timeout, [&] { return byTag.size() >= count; });
+    }
+    std::size_t count(const std::string& tag) {
+        std::lock_guard lock(mutex);
+        return byTag.count(tag);
+    }
+    Reply get(const std::string& tag) {
+        std::lock_guard lock(mutex);
+        return byTag.find(tag)->second;
+    }
+};
+
+struct Connected {
+    explicit Connected(QosServerOptions options = {}) : server(options) {
+        server.start();
+        connection = std::make_unique<QosControlConnection>("127.0.0.1", server.controlPort(), options.tls, kToken, 2s);
+        ok = connection->connect();
+    }
+    QosServer server;
+    std::unique_ptr<QosControlConnection> connection;
+    bool ok = false;
+};
+
+}  // namespace
+
+class QosHandshake : public ::testing::TestWithParam<bool> {};
+
+TEST_P(QosHandshake, SucceedsAndRequestsTheConnectionTimeout) {
+    QosServerOptions options;
+    options.tls = GetParam();
+    Connected c(options);
+    ASSERT_TRUE(c.ok);
+    ASSERT_TRUE(c.server.waitForControlLines(2, 2s));
+    const auto lines = c.server.controlLines();
+    EXPECT_EQ(lines.at(0), kToken);
+    EXPECT_EQ(lines.at(1), "REQUEST CONN TIMEOUT 600000");
+    EXPECT_NE(c.connection->ioThreadId(), std::thread::id{});
+}
+
+INSTANTIATE_TEST_SUITE_P(PlainAndTls, QosHandshake, ::testing::Values(false, true));
+
+TEST(QosHandshake, DefaultBoundIsTenSeconds) {
+    EXPECT_EQ(QosControlConnection::kHandshakeTimeout, 10s);
+    EXPECT_EQ(QosControlConnection::kConnectionTimeoutMs, 600000);
+}
+
+// Only a token reply of exactly "OK" lets the handshake pass.
+TEST(QosHandshake, FailsUnlessTheTokenReplyIsExactlyOk) {
+    struct Case {
+        const char* name;
+        QosServerOptions options;
+    };
+    std::vector<Case> cases;
+    for (const char* reply : {"ERR", "OK ", "ok", "", "OK +ID1"}) {
+        QosServerOptions o;
+        o.tokenReply = reply;
+        cases.push_back({reply, o});
+    }
+    QosServerOptions crlf;
+    crlf.crlf = true;
+    cases.push_back({"OK followed by CR", crlf});
+    QosServerOptions closing;
+    closing.closeMidLine = QosServerOptions::CloseMidLine::TokenReply;
+    cases.push_back({"closed mid reply", closing});
+    QosServerOptions closingGreeting;
+    closingGreeting.closeMidLine = QosServerOptions::CloseMidLine::Greeting;
+    cases.push_back({"closed mid greeting", closingGreeting});
+    QosServerOptions longGreeting;
+    longGreeting.longLine = QosServerOptions::LongLine::Greeting;
+    cases.push_back({"greeting over 64 KiB", longGreeting});
+
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        const auto start = Clock::now();
+        Connected c(testCase.options);
+        EXPECT_FALSE(c.ok);
+        EXPECT_LT(Clock::now() - start, 1500ms);
+    }
+}
+
+// A server that falls silent at any handshake step ends the connect at the bound.
+TEST(QosHandshake, SilentServerFailsWithinTheBound) {
+    using Silence = QosServerOptions::Silence;
+    for (auto silence : {Silence::AfterAccept, Silence::AfterGreeting, Silence::AfterToken}) {
+        QosServerOptions options;
+        options.silence = silence;
+        QosServer server(options);
+        server.start();
+        QosControlConnection connection("127.0.0.1", server.controlPort(), false, kToken, 200ms);
+        const auto start = Clock::now();
+        EXPECT_FALSE(connection.connect());
+        const auto elapsed = Clock::now() - start;
+        EXPECT_GE(elapsed, 150ms);
+        EXPECT_LT(elapsed, 1500ms);
+    }
+}
+
+TEST(QosHandshake, UnreachableServerFailsAndRequestsAreHarmless) {
+    QosControlConnection connection("host.invalid", 1, false, kToken, 200ms);
+    EXPECT_FALSE(connection.connect());
+    Replies replies;
+    connection.sendRequest("TCPTEST OUT 80", "1", replies.callback("a"));
+    connection.sendRequest("TCPTEST OUT 81", "2", replies.callback("b"));
+    EXPECT_FALSE(replies.waitFor(1, 50ms));
+}
+
+// Requests from several threads go out whole, each thread's in its own order,
+// and every reply reaches its own callback on a thread of its own.
+TEST(QosControlConnection, ConcurrentRequestsGoOutInQueueOrder) {
+    Connected c;
+    ASSERT_TRUE(c.ok);
+    Replies replies;
+    constexpr int kThreads = 4, kPerThread = 40;
+    std::vector<std::thread> senders;
+    for (int t = 0; t < kThreads; ++t) {
+        senders.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i) {
+                const std::string id = std::to_string(t * 1000 + i);
+                c.connection->sendRequest("ECHO t" + std::to_string(t) + "-" + std::to_string(i), id,
+                                          replies.callback(id));
+            }
+        });
+    }
+    for (auto& sender : senders) sender.join();
+    ASSERT_TRUE(replies.waitFor(kThreads * kPerThread, 5s));
+
+    const auto lines = c.server.controlLines();
+    ASSERT_EQ(lines.size(), 2u + kThreads * kPerThread);
+    std::map<int, int> nextOfThread;
+    const std::regex request(R"(ECHO t(\d+)-(\d+) \+ID(\d+))");
+    for (std::size_t i = 2; i < lines.size(); ++i) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(lines[i], m, request)) << lines[i];
+        const int t = std::stoi(m[1]), n = std::stoi(m[2]);
+        EXPECT_EQ(n, nextOfThread[t]++) << lines[i];
+        EXPECT_EQ(std::stoi(m[3]), t * 1000 + n);
+    }
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kPerThread; ++i) {
+            const std::string id = std::to_string(t * 1000 + i);
+            const auto reply = replies.get(id);
+            EXPECT_EQ(reply.response, "t" + std::to_string(t) + "-" + std::to_string(i));
+            EXPECT_EQ(reply.id, id);
+            EXPECT_NE(reply.thread, c.connection->ioThreadId());
+        }
+    }
+}
+
+TEST(QosControlConnection, OutOfOrderRepliesReachTheirOwnCallbacks) {
+    QosServerOptions options;
+    options.replyBatch = 5;  // held, then sent last first
+    Connected c(options);
+    ASSERT_TRUE(c.ok);
+    Replies replies;
+    for (int i = 1; i <= 5; ++i)
+        c.connection->sendRequest("ECHO reply " + std::to_string(i), std::to_string(i), replies.callback(std::to_string(i)));
+    ASSERT_TRUE(replies.waitFor(5));
+    const auto lines = c.server.controlLines();
+    for (int i = 1; i <= 5; ++i) {
+        const auto reply = replies.get(std::to_string(i));
+        EXPECT_EQ(reply.response, "reply " + std::to_string(i));
+        EXPECT_EQ(reply.id, std::to_string(i));
+        EXPECT_NE(reply.thread, c.connection->ioThreadId());
+        EXPECT_NE(reply.thread, std::this_thread::get_id());
+    }
+}
+
+// Lines without a tag, with an id nobody waits for, with an empty id, and a
+// second reply for an answered id are dropped; the next reply still arrives.
+TEST(QosControlConnection, DropsRepliesWithUnknownOrMissingIds) {
+    QosServerOptions options;
+    options.extraLinesBeforeReplies = {"OK", "OK +ID999", "OK +ID", "garbage", "", "OK\r +ID", "+ID1"};
+    options.duplicateReplies = true;
+    Connected c(options);
+    ASSERT_TRUE(c.ok);
+    Replies replies;
+    c.connection->sendRequest("ECHO first", "1", replies.callback("1"));
+    ASSERT_TRUE(replies.waitFor(1));
+    c.connection->sendRequest("ECHO second", "2", replies.callback("2"));
+    ASSERT_TRUE(replies.waitFor(2));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(replies.count("1"), 1u);
+    EXPECT_EQ(replies.count("2"), 1u);
+    EXPECT_EQ(replies.get("1").response, "first");
+    EXPECT_EQ(replies.get("2").response, "second");
+}
+
+TEST(QosControlConnection, SecondRequestWithTheSameIdReplacesTheFirstCallback) {
+    QosServerOptions options;
+    options.replyBatch = 3;
+    options.reverseBatch = false;
+    Connected c(options);
+    ASSERT_TRUE(c.ok);
+    Replies replies;
+    c.connection->sendRequest("ECHO A", "5", replies.callback("first"));
+    c.connection->sendRequest("ECHO B", "5", replies.callback("second"));
+    c.connection->sendRequest("ECHO done", "6", replies.callback("done"));
+    ASSERT_TRUE(replies.waitFor(2));
+    std::this_thread::sleep_for(50ms);
+    EXPECT_EQ(replies.count("first"), 0u);
+    ASSERT_EQ(replies.count("second"), 1u);
+    EXPECT_EQ(replies.get("second").response, "A");
+    EXPECT_EQ(replies.count("done"), 1u);
+}
+
+TEST(QosControlConnection, ThrowingCallbackDoesNotEndTheProcess) {
+    Connected c;
+    ASSERT_TRUE(c.ok);
+    std::atomic<int> thrown{0};
+    c.connection->sendRequest("ECHO a", "1", [&](std::string, std::string) {
+        ++thrown;
+        throw std::runtime_error("callback failure");
+    });
+    c.connection->sendRequest("ECHO b", "2", [&](std::string, std::string) {
+        ++thrown;
+        throw 42;
+    });
+    Replies replies;
+    c.connection->sendRequest("ECHO c", "3", replies.callback("3"));
+    ASSERT_TRUE(replies.waitFor(1));
+    for (int i = 0; i < 100 && thrown < 2; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(thrown, 2);
+}
+
+// A reply line over 64 KiB ends the reading (no unbounded buffer); a long line
+// under the bound is only dropped.
+TEST(QosControlConnection, LongReplyLinesAreBounded) {
+    QosServerOptions under;
+    under.longLine = QosServerOptions::LongLine::Reply;
+    under.longLineBytes = 60 * 1024;
+    Connected a(under);
+    ASSERT_TRUE(a.ok);
+    Replies replies;
+    a.connection->sendRequest("ECHO after long line", "1", replies.callback("1"));
+    ASSERT_TRUE(replies.waitFor(1));
+    EXPECT_EQ(replies.get("1").response, "after long line");
+
+    QosServerOptions over;
+    over.longLine = QosServerOptions::LongLine::Reply;
+    over.longLineBytes = 4 * 1024 * 1024;
+    Connected b(over);
+    ASSERT_TRUE(b.ok);
+    Replies none;
+    b.connection->sendRequest("ECHO lost", "1", none.callback("1"));
+    EXPECT_FALSE(none.waitFor(1, 300ms));
+    const auto start = Clock::now();
+    b.connection.reset();
+    EXPECT_LT(Clock::now() - start, 1s);
+}
+
+// Destruction is prompt whether the server is silent, has closed mid-line or
+// still has requests queued.
+TEST(QosControlConnection, DestructionIsPrompt) {
+    QosServerOptions silent;
+    silent.silence = QosServerOptions::Silence::Commands;
+    QosServerOptions closing;
+    closing.closeMidLine = QosServerOptions::CloseMidLine::Reply;
+    for (const auto& options : {silent, closing}) {
+        Connected c(options);
+        ASSERT_TRUE(c.ok);
+        Replies replies;
+        for (int i = 0; i < 20; ++i) c.connection->sendRequest("ECHO x", std::to_string(i), replies.callback("x"));
+        c.server.waitForControlLines(3, 1s);
+        std::this_thread::sleep_for(30ms);
+        const auto start = Clock::now();
+        c.connection.reset();
+        EXPECT_LT(Clock::now() - start, 1s);
+        EXPECT_EQ(replies.count("x"), 0u);
+    }
+}
+
+// The reply matcher gives what the ECMAScript search "(.*)\s+\+ID([\d]*)" gives.
+TEST(QosReplyMatcher, SplitsResponseAndId) {
+    struct Case {
+        std::string line;
+        bool matches;
+        std::string response;
+        std::string id;
+    };
+    const std::vector<Case> cases = {
+        {"OK +ID12", true, "OK", "12"},
+        {"OK +ID12\r", true, "OK", "12"},
+        {"RCV 5 5 {\"a\":1} +ID3", true, "RCV 5 5 {\"a\":1}", "3"},
+        {"OK +ID", true, "OK", ""},
+        {"OK", false, "", ""},
+        {"OK+ID1", false, "", ""},
+        {"OK   +ID7", true, "OK  ", "7"},
+        {"a +ID1 b +ID2", true, "a +ID1 b", "2"},
+        {"a +ID1 b +IDx", true, "a +ID1 b", ""},
+        {"OK\r +ID4", true, "OK", "4"},
+        {"x\ry +ID4", true, "y", "4"},
+        {" +ID9", true, "", "9"},
+        {"\t+ID9abc", true, "", "9"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.line);
+        const auto reply = matchQosReply(c.line);
+        ASSERT_EQ(reply.has_value(), c.matches);
+        if (!reply) continue;
+        EXPECT_EQ(reply->response, c.response);
+        EXPECT_EQ(reply->id, c.id);
+    }
+}
+
+TEST(QosReplyMatcher, AgreesWithTheStandardRegexSearch) {
+    const std::regex pattern(R"((.*)\s+\+ID([\d]*))", std::regex::ECMAScript);
+    const std::string alphabet = "a +ID1\t\r\v\n7xI";
+    std::mt19937 random(12345);
+    for (int i = 0; i < 20000; ++i) {
+        std::string line;
+        const int length = static_cast<int>(random() % 14);
+        for (int k = 0; k < length; ++k) line += alphabet[random() % alphabet.size()];
+        if (random() % 3 == 0) line.insert(random() % (line.size() + 1), " +ID");
+        std::smatch m;
+        const bool expected = std::regex_search(line, m, pattern);
+        const auto reply = matchQosReply(line);
+        ASSERT_EQ(reply.has_value(), expected) << '"' << line << '"';
+        if (!expected) continue;
+        ASSERT_EQ(reply->response, m[1].str()) << '"' << line << '"';
+        ASSERT_EQ(reply->id, m[2].str()) << '"' << line << '"';
+    }
+}
+
+TEST(QosReplyMatcher, HandlesVeryLongLinesWithoutRecursion) {
+    const std::string line = std::string(1 << 20, 'x') + " +ID77";
+    const auto reply = matchQosReply(line);
+    ASSERT_TRUE(reply);
+    EXPECT_EQ(reply->id, "77");
+    EXPECT_EQ(reply->response.size(), std::size_t{1} << 20);
+    EXPECT_FALSE(matchQosReply(std::string(1 << 20, ' ')));
+}
