@@ -82,7 +82,10 @@ std::shared_ptr<vela::QosProgressUpdate> QosCallbackHelper::createUpdate() {
     std::lock_guard lock(progressLock());
     auto update = std::make_shared<vela::QosProgressUpdate>();
     update->qos_test_state = state;
-    update->progress = static_cast<double>(static_cast<float>(finishedCount) / static_cast<float>(totalCount));
+    // No registered QoS task: nothing finished out of nothing is 0, not NaN.
+    update->progress = totalCount == 0
+                           ? 0.0
+                           : static_cast<double>(static_cast<float>(finishedCount) / static_cast<float>(totalCount));
     update->started_qos_types = qosTypes;
     update->finished_qos_types.assign(finishedTypes.begin(), finishedTypes.end());
     update->qos_type_to_progress = progressPerType;

@@ -130,6 +130,8 @@ bool QosControlConnection::connect() {
             return false;
         }
         poco_information(logger(), "Starting Qos control connection: Successful!");
+        // Replies that arrived with the handshake's last line are not lost.
+        responseBuffer = takeReadBuffer();
 
         startReading();
 

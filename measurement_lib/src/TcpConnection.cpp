@@ -127,6 +127,12 @@ int32_t TcpConnection::port() const { return d->port; }
 
 bool TcpConnection::hasTimedOut() const { return d->timedOut; }
 
+std::string TcpConnection::takeReadBuffer() {
+    std::string rest;
+    rest.swap(d->readBuffer);
+    return rest;
+}
+
 bool TcpConnection::usesTls() const { return d->useTls; }
 
 bool TcpConnection::connect() {
@@ -134,6 +140,10 @@ bool TcpConnection::connect() {
     poco_information_f4(logger(), "|%s| connect with host: '%s', port: '%s', tls: %s", id, d->host,
                         std::to_string(d->port), std::string(d->useTls ? "true" : "false"));
     try {
+        // A new attempt starts with a clean slate.
+        d->readFailure = {};
+        d->timedOut = false;
+        d->readBuffer.clear();
         poco_information_f1(logger(), "|%s| before resolve", id);
         tcp::resolver resolver(d->ios);
         // Bounded by the system resolver's own time-outs.

@@ -72,6 +72,9 @@ protected:
     bool usesTls() const;
     // True once an operation has run out of time (the stream is closed then).
     bool hasTimedOut() const;
+    // Bytes the blocking reads received past their last line, handed over
+    // to the asynchronous phase.
+    std::string takeReadBuffer();
     // Reads into buffer until it holds "\n" (at most kMaxLineLength + 1 bytes
     // in the buffer before the line end is found).
     void asyncReadLine(std::string& buffer, IoHandler handler);

@@ -66,4 +66,5 @@ TEST(QosCallbackHelper, SpeedTestOnlyRunPublishesNothing) {
     h.taskStarted("VELA");
     h.taskFinished("VELA");
     EXPECT_TRUE(rec.updates.empty());
+    EXPECT_EQ(h.createUpdate()->progress, 0.0);  // built directly: no division by zero
 }

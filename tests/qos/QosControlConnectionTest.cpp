@@ -12,6 +12,7 @@
 
 #include "QosControlConnection.h"
 #include "QosServer.h"
+#include "common/RawTcpPeer.h"
 
 using namespace std::chrono_literals;
 using lumivex::test_peers::QosServer;
@@ -25,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 const std::string kToken = "TOKEN 11111111-2222-3333-4444-555555555555_1700000000_Zq7pRt3MvK9sLw2XyN8cHd5FgJa\\u003d";
 
 // Replies as the callbacks saw them, with the thread each ran on.
-struct Replies {
+struct Replies : std::enable_shared_from_this<Replies> {
     struct Reply {
         std::string response;
         std::string id;
@@ -36,12 +37,13 @@ struct Replies {
     std::multimap<std::string, Reply> byTag;
 
     trevask::measurement_library::QosResponseCallback callback(std::string tag) {
-        return [this, tag](std::string response, std::string id) {
+        // Callbacks may outlive the wait: they keep the record alive.
+        return [self = shared_from_this(), tag](std::string response, std::string id) {
             {
-                std::lock_guard lock(mutex);
-                byTag.emplace(tag, Reply{response, id, std::this_thread::get_id()});
+                std::lock_guard lock(self->mutex);
+                self->byTag.emplace(tag, Reply{response, id, std::this_thread::get_id()});
             }
-            arrived.notify_all();
+            self->arrived.notify_all();
         };
     }
     bool waitFor(std::size_t count, std::chrono::milliseconds timeout = 3s) {
@@ -144,9 +146,11 @@ TEST(QosHandshake, SilentServerFailsWithinTheBound) {
 }
 
 TEST(QosHandshake, UnreachableServerFailsAndRequestsAreHarmless) {
-    QosControlConnection connection("host.invalid", 1, false, kToken, 200ms);
+    // Blanks make the resolver refuse the name without asking any DNS server.
+    QosControlConnection connection("no such host.invalid", 1, false, kToken, 200ms);
     EXPECT_FALSE(connection.connect());
-    Replies replies;
+    auto repliesRecord = std::make_shared<Replies>();
+    Replies& replies = *repliesRecord;
     connection.sendRequest("TCPTEST OUT 80", "1", replies.callback("a"));
     connection.sendRequest("TCPTEST OUT 81", "2", replies.callback("b"));
     EXPECT_FALSE(replies.waitFor(1, 50ms));
@@ -157,7 +161,8 @@ TEST(QosHandshake, UnreachableServerFailsAndRequestsAreHarmless) {
 TEST(QosControlConnection, ConcurrentRequestsGoOutInQueueOrder) {
     Connected c;
     ASSERT_TRUE(c.ok);
-    Replies replies;
+    auto repliesRecord = std::make_shared<Replies>();
+    Replies& replies = *repliesRecord;
     constexpr int kThreads = 4, kPerThread = 40;
     std::vector<std::thread> senders;
     for (int t = 0; t < kThreads; ++t) {
@@ -199,7 +204,8 @@ TEST(QosControlConnection, OutOfOrderRepliesReachTheirOwnCallbacks) {
     options.replyBatch = 5;  // held, then sent last first
     Connected c(options);
     ASSERT_TRUE(c.ok);
-    Replies replies;
+    auto repliesRecord = std::make_shared<Replies>();
+    Replies& replies = *repliesRecord;
     for (int i = 1; i <= 5; ++i)
         c.connection->sendRequest("ECHO reply " + std::to_string(i), std::to_string(i), replies.callback(std::to_string(i)));
     ASSERT_TRUE(replies.waitFor(5));
@@ -221,7 +227,8 @@ TEST(QosControlConnection, DropsRepliesWithUnknownOrMissingIds) {
     options.duplicateReplies = true;
     Connected c(options);
     ASSERT_TRUE(c.ok);
-    Replies replies;
+    auto repliesRecord = std::make_shared<Replies>();
+    Replies& replies = *repliesRecord;
     c.connection->sendRequest("ECHO first", "1", replies.callback("1"));
     ASSERT_TRUE(replies.waitFor(1));
     c.connection->sendRequest("ECHO second", "2", replies.callback("2"));
@@ -239,7 +246,8 @@ TEST(QosControlConnection, SecondRequestWithTheSameIdReplacesTheFirstCallback) {
     options.reverseBatch = false;
     Connected c(options);
     ASSERT_TRUE(c.ok);
-    Replies replies;
+    auto repliesRecord = std::make_shared<Replies>();
+    Replies& replies = *repliesRecord;
     c.connection->sendRequest("ECHO A", "5", replies.callback("first"));
     c.connection->sendRequest("ECHO B", "5", replies.callback("second"));
     c.connection->sendRequest("ECHO done", "6", replies.callback("done"));
@@ -254,20 +262,21 @@ TEST(QosControlConnection, SecondRequestWithTheSameIdReplacesTheFirstCallback) {
 TEST(QosControlConnection, ThrowingCallbackDoesNotEndTheProcess) {
     Connected c;
     ASSERT_TRUE(c.ok);
-    std::atomic<int> thrown{0};
-    c.connection->sendRequest("ECHO a", "1", [&](std::string, std::string) {
-        ++thrown;
+    auto thrown = std::make_shared<std::atomic<int>>(0);
+    c.connection->sendRequest("ECHO a", "1", [thrown](std::string, std::string) {
+        ++*thrown;
         throw std::runtime_error("callback failure");
     });
-    c.connection->sendRequest("ECHO b", "2", [&](std::string, std::string) {
-        ++thrown;
+    c.connection->sendRequest("ECHO b", "2", [thrown](std::string, std::string) {
+        ++*thrown;
         throw 42;
     });
-    Replies replies;
+    auto repliesRecord = std::make_shared<Replies>();
+    Replies& replies = *repliesRecord;
     c.connection->sendRequest("ECHO c", "3", replies.callback("3"));
     ASSERT_TRUE(replies.waitFor(1));
-    for (int i = 0; i < 100 && thrown < 2; ++i) std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(thrown, 2);
+    for (int i = 0; i < 100 && *thrown < 2; ++i) std::this_thread::sleep_for(10ms);
+    EXPECT_EQ(*thrown, 2);
 }
 
 // A reply line over 64 KiB ends the reading (no unbounded buffer); a long line
@@ -278,7 +287,8 @@ TEST(QosControlConnection, LongReplyLinesAreBounded) {
     under.longLineBytes = 60 * 1024;
     Connected a(under);
     ASSERT_TRUE(a.ok);
-    Replies replies;
+    auto repliesRecord = std::make_shared<Replies>();
+    Replies& replies = *repliesRecord;
     a.connection->sendRequest("ECHO after long line", "1", replies.callback("1"));
     ASSERT_TRUE(replies.waitFor(1));
     EXPECT_EQ(replies.get("1").response, "after long line");
@@ -288,12 +298,28 @@ TEST(QosControlConnection, LongReplyLinesAreBounded) {
     over.longLineBytes = 4 * 1024 * 1024;
     Connected b(over);
     ASSERT_TRUE(b.ok);
-    Replies none;
+    auto noneRecord = std::make_shared<Replies>();
+    Replies& none = *noneRecord;
     b.connection->sendRequest("ECHO lost", "1", none.callback("1"));
     EXPECT_FALSE(none.waitFor(1, 300ms));
     const auto start = Clock::now();
     b.connection.reset();
     EXPECT_LT(Clock::now() - start, 1s);
+}
+
+// A reply that arrives in the same segment as the handshake's last line is
+// still delivered.
+TEST(QosControlConnection, KeepsRepliesReadWithTheHandshake) {
+    lumivex::test_peers::RawTcpPeer peer({.script = {"G1\nG2\n", "OK\nA\nOK\nearly +ID1\n"},
+                                          .pause = 100ms});
+    QosControlConnection connection("127.0.0.1", peer.port(), false, kToken, 2s);
+    auto repliesRecord = std::make_shared<Replies>();
+    Replies& replies = *repliesRecord;
+    // Registered before the handshake, so the early reply has a callback.
+    connection.sendRequest("ECHO early", "1", replies.callback("1"));
+    ASSERT_TRUE(connection.connect());
+    ASSERT_TRUE(replies.waitFor(1));
+    EXPECT_EQ(replies.get("1").response, "early");
 }
 
 // Destruction is prompt whether the server is silent, has closed mid-line or
@@ -306,7 +332,8 @@ TEST(QosControlConnection, DestructionIsPrompt) {
     for (const auto& options : {silent, closing}) {
         Connected c(options);
         ASSERT_TRUE(c.ok);
-        Replies replies;
+        auto repliesRecord = std::make_shared<Replies>();
+    Replies& replies = *repliesRecord;
         for (int i = 0; i < 20; ++i) c.connection->sendRequest("ECHO x", std::to_string(i), replies.callback("x"));
         c.server.waitForControlLines(3, 1s);
         std::this_thread::sleep_for(30ms);

@@ -186,9 +186,9 @@ TEST(QosServer, UdpEchoAndResult) {
     const std::string portText = std::to_string(port);
     ASSERT_EQ(s.request("UDPTEST OUT " + portText + " 4", "9"), "OK");
 
-    UdpStream stream("127.0.0.1", port);
     std::mutex mutex;
     std::vector<int> echoed;
+    UdpStream stream("127.0.0.1", port);
     stream.datagramCallback = [&](UdpStream::Datagram datagram, uint64_t) {
         std::lock_guard lock(mutex);
         echoed.push_back(datagram[1]);
@@ -233,9 +233,9 @@ TEST(QosServer, VoipCallAndResult) {
         ASSERT_TRUE(std::regex_search(*reply, ok, std::regex("OK ([0-9]+)"))) << *reply;
         const auto ssrc = static_cast<uint32_t>(std::stoul(ok[1].str()));
 
-        UdpStream stream("127.0.0.1", port);
         std::mutex mutex;
         std::vector<std::array<uint8_t, 12>> received;
+        UdpStream stream("127.0.0.1", port);
         stream.datagramCallback = [&](UdpStream::Datagram datagram, uint64_t length) {
             if (length != 12) return;
             std::array<uint8_t, 12> header{};

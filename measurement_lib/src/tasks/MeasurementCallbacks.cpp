@@ -17,6 +17,7 @@ void printErrorCallback(std::shared_ptr<ErrorCallback>) {
 }
 
 void printQosProgressUpdate(std::shared_ptr<QosProgressUpdate> update) {
+    if (!update) return;  // nothing to print; never dereference an empty share
     std::cout << "Qos progress update! " << update->progress << std::endl;
 }
 
