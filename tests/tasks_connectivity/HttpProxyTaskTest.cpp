@@ -147,6 +147,14 @@ TEST(HttpProxyTask, FailuresDeliverNoResult) {
         EXPECT_LT(outcome.took, 3000ms);
     }
     {
+        SCOPED_TRACE("no configuration");
+        auto task = HttpProxyTask::create(nullptr);
+        const auto outcome = runTask(*task);
+        EXPECT_EQ(outcome.status, TaskStatus::Error);
+        EXPECT_NE(outcome.printed.find("TaskException No configuration provided"), std::string::npos);
+        EXPECT_EQ(outcome.result, nullptr);
+    }
+    {
         SCOPED_TRACE("configuration of another kind");
         UdpTaskConfiguration other;
         auto task = HttpProxyTask::create(&other);

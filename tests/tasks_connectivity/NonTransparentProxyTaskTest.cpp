@@ -111,6 +111,14 @@ TEST(NonTransparentProxyTask, ConfigurationFailures) {
         EXPECT_EQ(r.nontransproxy_objective_request, kRequest);
     }
     {
+        SCOPED_TRACE("no configuration");
+        auto task = NonTransparentProxyTask::create(nullptr);
+        const auto outcome = runTask(*task, peer.control.get());
+        EXPECT_EQ(outcome.status, TaskStatus::Error);
+        EXPECT_NE(outcome.printed.find("TaskException No configuration provided"), std::string::npos);
+        EXPECT_EQ(outcome.as<NonTransparentProxyTaskResult>().nontransproxy_result, "ERROR");
+    }
+    {
         SCOPED_TRACE("configuration of another kind");
         UdpTaskConfiguration other;
         auto task = NonTransparentProxyTask::create(&other);

@@ -198,7 +198,14 @@ TEST_F(FakeClient, FailuresAndEmptyOutput) {
     }
 }
 
-TEST(OoklaSpeedtestCliTask, ConfigurationOfAnotherKind) {
+TEST(OoklaSpeedtestCliTask, MissingConfigurationOrAnotherKind) {
+    {
+        auto task = OoklaSpeedtestCliTask::create(nullptr);
+        const auto outcome = runTask(*task);
+        EXPECT_EQ(outcome.status, TaskStatus::Error);
+        EXPECT_NE(outcome.printed.find("TaskException No configuration provided"), std::string::npos);
+        EXPECT_NE(dynamic_cast<const OoklaSpeedtestCliTaskResult*>(outcome.result.get()), nullptr);
+    }
     HttpProxyTaskConfiguration other;
     EXPECT_FALSE(OoklaSpeedtestCliTask::accepts(&other));
     auto task = OoklaSpeedtestCliTask::create(&other);

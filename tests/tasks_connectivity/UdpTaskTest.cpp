@@ -333,6 +333,14 @@ TEST(UdpTask, DefaultPauseAndIncompleteConfiguration) {
     }
     EXPECT_EQ(peer.commands().size(), sent);  // nothing asked of the server
     {
+        SCOPED_TRACE("no configuration");
+        auto task = UdpTask::create(nullptr);
+        const auto outcome = runTask(*task, peer.control.get());
+        EXPECT_EQ(outcome.status, TaskStatus::Error);
+        EXPECT_NE(outcome.printed.find("TaskException No configuration provided"), std::string::npos);
+        EXPECT_EQ(outcome.as<UdpTaskResult>().status, "ERROR");
+    }
+    {
         SCOPED_TRACE("configuration of another kind");
         NonTransparentProxyTaskConfiguration other;
         auto task = UdpTask::create(&other);
