@@ -122,6 +122,9 @@ TEST(HttpProxyTask, FailuresDeliverNoResult) {
         reply.contentLength = false;
         return reply;
     });
+    HttpTestServer stopped;
+    stopped.start();
+    stopped.stop();  // its port refuses from now on
     struct Case {
         const char* label;
         std::optional<std::string> url;
@@ -132,6 +135,8 @@ TEST(HttpProxyTask, FailuresDeliverNoResult) {
         {"server silent", server.baseUrl() + "/silent", TaskStatus::Timeout,
          "TaskTimeoutException Timeout during request"},
         {"connection closed", server.baseUrl() + "/close", TaskStatus::Error, "TaskException Error during request: "},
+        {"connection refused", stopped.baseUrl() + "/x", TaskStatus::Error,
+         "TaskException Error during request: Connection refused"},
         {"body cut short", server.baseUrl() + "/cut", TaskStatus::Error,
          "TaskException Error during request: the body ended after 10 of 100 bytes"},
         {"no url", std::nullopt, TaskStatus::Error, "TaskException No url provided"},

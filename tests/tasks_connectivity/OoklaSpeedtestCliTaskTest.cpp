@@ -8,7 +8,10 @@
 #include "model/SpeedTaskConfigurations.h"
 #include "model/result/ExternalToolTaskResults.h"
 #include "model/result/ProgramTaskResults.h"
+#include "model/result/TaskResultWriter.h"
 #include "tasks/OoklaSpeedtestCliTask.h"
+
+#include <boost/json.hpp>
 
 #include <filesystem>
 #include <fstream>
@@ -120,7 +123,8 @@ TEST(OoklaSpeedtestCliTask, WithoutAProgramItFailsOnTheDefaultPath) {
 }
 
 TEST_F(FakeClient, OutputBecomesTheResultText) {
-    writeProgram(std::string("printf '%s' '") + kReport + "'");
+    // Like the real client: one JSON document and a line end.
+    writeProgram(std::string("printf '%s\\n' '") + kReport + "'");
     for (const std::string type : {"OOKLA_SPEEDTEST_CLI", "OOKLA_SPEEDTEST_EMBEDDED"}) {
         SCOPED_TRACE(type);
         auto config = ooklaConfig(type);
@@ -141,7 +145,14 @@ TEST_F(FakeClient, OutputBecomesTheResultText) {
             text = r.ookla_speedtest_cli_result.get();
         }
         ASSERT_NE(text, nullptr);
-        EXPECT_EQ(*text, kReport);
+        EXPECT_EQ(*text, kReport);  // lines are taken without their line ends
+
+        // The report carries the document itself.
+        boost::json::value written;
+        TaskResultWriter(written, outcome.result.get());
+        const char* key = type == "OOKLA_SPEEDTEST_EMBEDDED" ? "ookla_speedtest_embedded_result"
+                                                             : "ookla_speedtest_cli_result";
+        EXPECT_EQ(written.at(key), boost::json::parse(kReport));
         EXPECT_EQ(outcome.result->status, "OK");
         EXPECT_EQ(outcome.result->qos_test_uid, "31");
         EXPECT_EQ(outcome.result->objective_task_type, type);
