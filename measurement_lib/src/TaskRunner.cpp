@@ -66,6 +66,8 @@ std::string TaskRunner::tokenLine(const std::string& agentUuid) { return "TOKEN 
 
 std::vector<std::unique_ptr<TaskResult>> TaskRunner::run(SysInfoCollector& collector) {
     poco_information(logger(), "Starting run");
+    // Every run is a concurrent one; the settings say so to their readers.
+    if (settings) settings->runConcurrently = true;
     std::vector<std::unique_ptr<TaskResult>> results;
     QosCallbackHelper qosCallbackHelper;
     runConcurrently(results, qosCallbackHelper, collector);

@@ -52,6 +52,8 @@ TEST(BaseTask, FrameTurnsEveryOutcomeIntoOneStatus) {
         EXPECT_EQ(reports.total() - reportsBefore, c.reports);
         EXPECT_EQ(task.getStatus(), c.expected);
         EXPECT_FLOAT_EQ(task.progress(), 1.0f);
+        // The progress notifications (each holding the task) were released.
+        EXPECT_EQ(task.referenceCount(), 1);
         EXPECT_GE(task.getDurationNs(), 0);
         if (!c.marker.empty()) EXPECT_EQ(reports.count(c.marker), c.reports);
     }

@@ -17,6 +17,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <map>
 #include <optional>
 
 using namespace engine_test;
@@ -225,9 +226,13 @@ TEST(TaskRunnerQos, ControlConnectionIsOpenedOnceWhenFirstNeeded) {
     EXPECT_EQ(lines[0], std::string("TOKEN ") + kAgent + TaskRunner::kTokenSuffix);
     EXPECT_EQ(lines[1], "REQUEST CONN TIMEOUT 600000");
 
+    // Registration, then one update per start and one per result of the four tasks.
     const auto updates = progress.updates();
-    ASSERT_FALSE(updates.empty());
+    ASSERT_EQ(updates.size(), 9u);
+    EXPECT_EQ(updates.front().qos_test_state, "NOT_STARTED");
+    EXPECT_EQ(updates.front().progress, 0.0);
     EXPECT_EQ(updates.front().started_qos_types, (std::vector<std::string>{"DNS", "TCP"}));
+    EXPECT_EQ(updates.back().qos_type_to_progress, (std::map<std::string, float>{{"DNS", 1.f}, {"TCP", 1.f}}));
     EXPECT_EQ(updates.back().progress, 1.0);
     EXPECT_EQ(updates.back().finished_qos_types, (std::vector<std::string>{"DNS", "TCP"}));
 }

@@ -4,6 +4,7 @@
 // ("TCP", "UDP", "DNS", "NATIVE_VELA", ...); the runner and the QoS progress
 // tracking key on it.
 
+#include <Poco/Notification.h>
 #include <Poco/Task.h>
 
 #include <memory>
@@ -32,6 +33,19 @@ public:
     virtual std::unique_ptr<TaskResult> createResult() = 0;
     // True for tasks that talk to the QoS server over the control connection.
     virtual bool needsControlConnection() const { return false; }
+
+protected:
+    // Hands the notification to the owning task manager; without an owner
+    // (the runner uses none) it is released at once. The framework's own
+    // version keeps it when there is no owner, which would leak every
+    // progress notification.
+    void postNotification(Poco::Notification* notification) override {
+        if (notification == nullptr) return;
+        if (getOwner() != nullptr)
+            Poco::Task::postNotification(notification);
+        else
+            notification->release();
+    }
 };
 
 }  // namespace trevask::measurement_library
