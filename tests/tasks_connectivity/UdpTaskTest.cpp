@@ -159,7 +159,8 @@ TEST(UdpTask, AllEchoedPassesWithEveryFigure) {
     EXPECT_GE(outcome.took, 80ms);
 
     const std::string p = std::to_string(port);
-    EXPECT_EQ(peer.commands(), (std::vector<std::string>{"UDPTEST OUT " + p + " 5 +ID42", "GET UDPRESULT OUT " + p + " +ID42"}));
+    EXPECT_EQ(peer.commands(),
+              (std::vector<std::string>{"UDPTEST OUT " + p + " 5 +ID42", "GET UDPRESULT OUT " + p + " +ID42"}));
 }
 
 // Outcomes that end without the figures, one run each.
@@ -346,7 +347,8 @@ TEST(UdpTask, DefaultPauseAndIncompleteConfiguration) {
         auto task = UdpTask::create(&other);
         const auto outcome = runTask(*task, peer.control.get());
         EXPECT_EQ(outcome.status, TaskStatus::Error);
-        EXPECT_NE(outcome.printed.find("TaskException Configuration is not a Udp Task configuration"), std::string::npos);
+        EXPECT_NE(outcome.printed.find("TaskException Configuration is not a Udp Task configuration"),
+                  std::string::npos);
         EXPECT_EQ(outcome.as<UdpTaskResult>().status, "ERROR");
     }
 }

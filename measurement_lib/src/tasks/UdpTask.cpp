@@ -134,7 +134,8 @@ void onControlReply(const std::shared_ptr<RunState>& state, const std::string& r
                                                      static_cast<std::uint64_t>(sendNs));
             stream.send(packet.data(), packet.size());
             if (pauseNs <= 0) continue;
-            const auto sentAt = Clock::time_point(std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(sendNs)));
+            const Clock::time_point sentAt{
+                std::chrono::duration_cast<Clock::duration>(std::chrono::nanoseconds(sendNs))};
             std::unique_lock lock(state->mutex);
             state->changed.wait_until(lock, deadlineAfter(sentAt, std::chrono::nanoseconds(pauseNs)),
                                       [&] { return state->abandoned; });
@@ -183,7 +184,8 @@ UdpTask::Packet UdpTask::buildPacket(std::uint32_t packetNumber, const std::stri
     Packet packet{};
     packet[0] = kPacketType;
     packet[1] = static_cast<std::uint8_t>(packetNumber % 256);
-    for (std::size_t i = 0; i < 36 && i < agentUuid.size(); ++i) packet[2 + i] = static_cast<std::uint8_t>(agentUuid[i]);
+    for (std::size_t i = 0; i < 36 && i < agentUuid.size(); ++i)
+        packet[2 + i] = static_cast<std::uint8_t>(agentUuid[i]);
     for (std::size_t i = 0; i < 8; ++i) packet[38 + i] = static_cast<std::uint8_t>(timestampNs >> (8 * (7 - i)));
     return packet;
 }
