@@ -2,6 +2,7 @@
 // table from configurations to tasks.
 
 #include "model/LmapControlDto.h"
+#include "model/OtherTaskConfigurations.h"
 #include "model/ProgramTaskConfiguration.h"
 #include "model/QosTaskConfigurations.h"
 #include "model/SpeedTaskConfigurations.h"
@@ -200,13 +201,14 @@ TEST(TaskFactory, TasksOnlyForKindsThatRun) {
     TcpTaskConfiguration tcp;
     tcp.qostest = "TCP";
     UdpTaskConfiguration udp;
+    EmailTaskConfiguration email;  // a kind no task of this agent runs
     ProgramTaskConfiguration program;
     VelaTaskConfiguration speed;
-    std::vector<TaskConfiguration*> configurations{&udp, &tcp, &speed, &program, &tcp};
+    std::vector<TaskConfiguration*> configurations{&email, &udp, &tcp, &speed, &program, &tcp};
     const auto tasks = MeasurementExecutorService::createTasks(MeasurementExecutorService::buildTaskFactories(),
                                                                configurations);
     std::vector<std::string> names;
     for (const auto& task : tasks) names.push_back(task->name());
-    EXPECT_EQ(names, (std::vector<std::string>{"TCP", "PROGRAM", "TCP"}));
+    EXPECT_EQ(names, (std::vector<std::string>{"UDP", "TCP", "PROGRAM", "TCP"}));
     EXPECT_TRUE(MeasurementExecutorService::createTasks(MeasurementExecutorService::buildTaskFactories(), {}).empty());
 }

@@ -1,10 +1,14 @@
 #include "service/TaskFactory.h"
 
 #include "tasks/DnsTask.h"
+#include "tasks/HttpProxyTask.h"
+#include "tasks/NonTransparentProxyTask.h"
+#include "tasks/OoklaSpeedtestCliTask.h"
 #include "tasks/ProgramTask.h"
 #include "tasks/SipTask.h"
 #include "tasks/TcpTask.h"
 #include "tasks/TracerouteTask.h"
+#include "tasks/UdpTask.h"
 #include "tasks/VoipTask.h"
 
 namespace trevask::measurement_library {
@@ -24,11 +28,15 @@ TaskFactoryEntry row() {
 const TaskFactoryTable& taskFactories() {
     static const TaskFactoryTable table{
         row<TcpTask>(),
+        row<UdpTask>(),
+        row<NonTransparentProxyTask>(),
         row<TracerouteTask>(),
         row<SipTask>(),
         row<VoipTask>(),
         row<DnsTask>(),
+        row<HttpProxyTask>(),
         row<ProgramTask>(),
+        row<OoklaSpeedtestCliTask>(),
     };
     return table;
 }
