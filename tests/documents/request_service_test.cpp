@@ -212,6 +212,14 @@ TEST_P(RequestServiceTest, SlowOrSilentServerGivesNoValueAfterTheTimeout) {
     EXPECT_TRUE(service().performStringRequest(url("/quick"), "GET", "", std::nullopt, 1000));
 }
 
+// A server that stops sending in the middle of the body: the cut body must
+// not be handed back as if it were the whole answer.
+TEST_P(RequestServiceTest, BodyThatStallsMidwayIsAFailureNotAShortAnswer) {
+    server->on("GET", "/stall", ScriptedReply::stallMidBody(200, "partial"));
+    EXPECT_FALSE(service().performStringRequest(url("/stall"), "GET", "", std::nullopt, 300));
+    EXPECT_THROW(service().performLowLevelGetRequest(url("/stall"), "GET", {}, 300), Poco::Exception);
+}
+
 TEST_P(RequestServiceTest, ConnectionDroppedWithoutAnswerGivesNoValue) {
     server->on("POST", "/drop", ScriptedReply::close());
     EXPECT_FALSE(service().performStringRequest(url("/drop"), "POST", "{}", std::nullopt, 2000));

@@ -34,6 +34,15 @@ namespace {
 
 constexpr std::size_t kCopyBufferSize = 8192;
 
+// Reads the whole response body. The body streams swallow socket errors (a
+// time-out or reset mid-body) and only mark the session; a cut body must not
+// pass for a complete one, so such an error is raised here.
+void readBody(Poco::Net::HTTPClientSession& session, std::istream& stream, std::string& body) {
+    Poco::StreamCopier::copyToString(stream, body, kCopyBufferSize);
+    if (const Poco::Exception* networkError = session.networkException()) networkError->rethrow();
+    if (stream.bad()) throw Poco::IOException("the response body could not be read completely");
+}
+
 // The request target: the percent-encoded path and the query. An empty path
 // becomes "/" so that a base URL without path still gives a valid request line.
 std::string requestTarget(const Poco::URI& uri) {
@@ -151,7 +160,7 @@ std::optional<StringResponse> RequestService::performStringRequest(const std::st
         logger().information(Poco::format("Received response from %s with status code %s", uri.toString(), status));
 
         std::string responseBody;
-        Poco::StreamCopier::copyToString(responseStream, responseBody, kCopyBufferSize);
+        readBody(*session, responseStream, responseBody);
 
         SentryHelper::setSpanData(*span, "responseStatus", status);
         SentryHelper::setSpanData(*span, "response", responseBody);
@@ -211,7 +220,7 @@ std::unique_ptr<LowLevelResponse> RequestService::performLowLevelGetRequest(cons
 
         auto result = std::make_unique<LowLevelResponse>();
         std::istream& responseStream = session->receiveResponse(result->response);
-        Poco::StreamCopier::copyToString(responseStream, result->body, kCopyBufferSize);
+        readBody(*session, responseStream, result->body);
 
         SentryHelper::setSpanData(*span, "responseStatus", std::to_string(static_cast<int>(result->response.getStatus())));
         SentryHelper::setSpanData(*span, "response", result->body);

@@ -148,6 +148,12 @@ ScriptedReply ScriptedReply::close() {
     return reply;
 }
 
+ScriptedReply ScriptedReply::stallMidBody(int status, std::string partialBody) {
+    ScriptedReply reply = text(status, std::move(partialBody));
+    reply.action = Action::StallMidBody;
+    return reply;
+}
+
 ScriptedReply ScriptedReply::silent() {
     ScriptedReply reply;
     reply.action = Action::Silent;
@@ -590,6 +596,7 @@ void HttpTestServer::serve(std::shared_ptr<Connection> connection) {
                 return;
             }
             case ScriptedReply::Action::Answer:
+            case ScriptedReply::Action::StallMidBody:
                 break;
         }
         if (!pause(reply.delay)) {
@@ -600,9 +607,19 @@ void HttpTestServer::serve(std::shared_ptr<Connection> connection) {
                           (reply.reason.empty() ? reasonFor(reply.status) : reply.reason) + "\r\n";
         for (const auto& [name, value] : reply.headers) out += name + ": " + value + "\r\n";
         const bool withBody = bodyAllowed(reply.status);
-        if (withBody && reply.contentLength) out += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
+        const bool stall = reply.action == ScriptedReply::Action::StallMidBody;
+        const std::size_t announced = reply.body.size() + (stall ? 1024 : 0);
+        if (withBody && reply.contentLength) out += "Content-Length: " + std::to_string(announced) + "\r\n";
         out += "\r\n";
         if (request.method != "HEAD" && withBody) out += reply.body;
+        if (stall) {
+            connection->write(out);
+            std::unique_lock lock(mutex_);
+            changed_.wait(lock, [&] { return stopping_; });
+            lock.unlock();
+            connection->close(false);
+            return;
+        }
         if (!connection->write(out) || !reply.contentLength || closeAfter) {
             connection->close();
             return;

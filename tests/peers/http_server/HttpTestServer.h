@@ -46,6 +46,7 @@ struct ScriptedReply {
         Answer,  // status line, headers and body after `delay`
         Close,   // close the connection without answering (after `delay`)
         Silent,  // keep the connection open without answering until the server stops
+        StallMidBody,  // announce a longer body, send `body`, then stay silent until the server stops
     };
     Action action = Action::Answer;
     int status = 200;
@@ -62,6 +63,7 @@ struct ScriptedReply {
     static ScriptedReply empty(int status);
     static ScriptedReply close();
     static ScriptedReply silent();
+    static ScriptedReply stallMidBody(int status, std::string partialBody);
     ScriptedReply&& after(std::chrono::milliseconds wait) &&;
     ScriptedReply&& withHeader(std::string name, std::string value) &&;
 };
