@@ -1,0 +1,108 @@
+// Downlink routines: the pretest's doubling bursts and the timed test with
+// its per-chunk byte history.
+
+#include "RoutineSupport.h"
+#include "RunnerRoutines.h"
+
+namespace asio = boost::asio;
+using namespace vela_client::sprintproto;
+
+namespace vela_client {
+
+using routine::Clock;
+
+namespace {
+
+// Room for the samples of a test before the first growth of the series.
+constexpr std::size_t kInitialSamples = 16 * 1024;
+
+} // namespace
+
+asio::awaitable<RoutineOutcome<std::uint32_t>> downlink_pretest(Runner& runner, Duration pretest, const RoutineLimits& limits)
+{
+    auto& connection = *runner.connection;
+    std::uint32_t count = 1;
+    std::uint32_t last_count = 0;
+    const auto start = Clock::now();
+    while (routine::since(start) < pretest) {
+        auto reply = co_await connection.request(Msg(DownlinkPretestRequest{count}), limits.request);
+        if (!reply)
+            co_return unexpected(std::move(reply).error());
+        routine::log_reply(runner.log_id, "downlink_pretest", *reply);
+        if (auto refused = routine::refusal(*reply))
+            co_return unexpected(std::move(*refused));
+
+        for (bool last = false; !last;) {
+            if (connection.abort.is_aborted()) {
+                connection.shutdown();
+                co_return unexpected(std::string(kAbortedText));
+            }
+            auto chunk = co_await connection.recv_data_chunk(limits.data);
+            if (!chunk)
+                co_return unexpected(std::move(chunk).error());
+            last = *chunk;
+        }
+        last_count = count;
+        // Doubling stops at the largest count a request can carry.
+        count = count > UINT32_MAX / 2 ? UINT32_MAX : count * 2;
+    }
+    co_return last_count;
+}
+
+asio::awaitable<RoutineOutcome<SampleSeries>> downlink_test(Runner& runner, Duration duration, Duration deadline,
+                                                            const RoutineLimits& limits)
+{
+    auto& connection = *runner.connection;
+    if (duration.secs() > UINT32_MAX)
+        co_return unexpected("duration in seconds must not exceed " + std::to_string(UINT32_MAX));
+    const auto seconds = static_cast<std::uint32_t>(duration.secs());
+
+    auto reply = co_await connection.request(Msg(DownlinkTestRequest{seconds}), limits.request);
+    if (!reply)
+        co_return unexpected(std::move(reply).error());
+    routine::log_reply(runner.log_id, "downlink_test", *reply);
+    if (auto refused = routine::refusal(*reply))
+        co_return unexpected(std::move(*refused));
+
+    const std::int64_t interval_ms = routine::interval_millis(connection.progress_interval);
+    const std::uint64_t chunk_size = connection.chunk_size;
+    const auto start = Clock::now();
+    auto last_progress = start;
+    std::uint64_t counter = 0;
+    SampleSeries samples;
+    samples.reserve(kInitialSamples);
+    std::optional<Duration> report_from;  // time of the last point already reported
+
+    for (;;) {
+        if (connection.abort.is_aborted()) {
+            connection.shutdown();
+            co_return unexpected(std::string(kAbortedText));
+        }
+        auto chunk = co_await connection.recv_data_chunk(limits.data);
+        if (!chunk)
+            co_return unexpected(std::move(chunk).error());
+        const bool last = *chunk;
+        const auto now = Clock::now();
+        const Duration t = routine::since(start, now);
+        counter += chunk_size;
+        if (!report_from)
+            report_from = t;
+        insert_sample(samples, t, counter);
+
+        const bool overdue = t >= deadline;
+        if (last || overdue || routine::whole_millis(now - last_progress) >= interval_ms) {
+            // The controller may be gone; progress is then dropped.
+            routine::send_progress(runner.feedback_sender,
+                                  feedback::DownlinkTestProgress{runner.number, samples_after(samples, *report_from)});
+            last_progress = now;
+            report_from = t;
+        }
+        if (last || overdue) {
+            if (overdue)
+                connection.shutdown();  // the stream goes on unread: the connection cannot be used again
+            co_return samples;
+        }
+    }
+}
+
+} // namespace vela_client

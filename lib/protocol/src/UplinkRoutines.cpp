@@ -1,0 +1,204 @@
+// Uplink routines: bursts and a timed stream of chunks cut from the shared
+// random buffer; in the test the server's progress notifications are the
+// byte history.
+
+#include "AsyncTask.h"
+#include "RoutineSupport.h"
+#include "RunnerRoutines.h"
+
+#include <span>
+
+namespace asio = boost::asio;
+using namespace vela_client::sprintproto;
+
+namespace vela_client {
+
+using routine::Clock;
+
+namespace {
+
+// Slices of chunk size - 1 bytes from a running offset that returns to 0 when
+// the next slice would not fit.
+class SliceCursor {
+public:
+    SliceCursor(const std::vector<std::uint8_t>& buffer, std::size_t slice) : buffer_(buffer), slice_(slice) {}
+
+    bool fits() const { return slice_ <= buffer_.size(); }
+    std::span<const std::uint8_t> current() const { return {buffer_.data() + offset_, slice_}; }
+    void advance()
+    {
+        offset_ += slice_;
+        if (offset_ + slice_ > buffer_.size())
+            offset_ = 0;
+    }
+
+private:
+    const std::vector<std::uint8_t>& buffer_;
+    std::size_t slice_;
+    std::size_t offset_ = 0;
+};
+
+std::string slice_too_large(std::size_t slice, std::size_t buffer)
+{
+    return "chunk payload of " + std::to_string(slice) + " bytes exceeds the shared random buffer of " +
+           std::to_string(buffer) + " bytes";
+}
+
+struct NotificationReceiver {
+    std::string log_id;
+    Clock::time_point start;
+    Duration deadline;
+    Duration progress_interval;
+    AbortContext abort;
+    std::shared_ptr<ReaderHolder> reader;
+    std::shared_ptr<FeedbackSender> feedback;
+    std::uint8_t runner = 0;
+    std::chrono::nanoseconds read_timeout;
+};
+
+// Reads the server's notifications until one says completed, the deadline
+// passes or something fails; reports the new points every progress interval.
+asio::awaitable<RoutineOutcome<SampleSeries>> uplink_notification_receiver(NotificationReceiver r)
+{
+    auto guard = co_await r.reader->mutex.lock();  // held for the task's life
+    const std::int64_t interval_ms = routine::interval_millis(r.progress_interval);
+    auto last_progress = Clock::now();
+    std::uint32_t counter = 0;
+    SampleSeries samples;
+    std::optional<Duration> report_from;
+    std::vector<std::uint8_t> buffer;
+
+    for (;;) {
+        if (r.abort.is_aborted())
+            co_return unexpected(std::string(kAbortedText));
+        if (routine::since(r.start) >= r.deadline)
+            break;
+        if (auto failed = co_await r.reader->reader->recv_msg(buffer, r.read_timeout)) {
+            if (failed->kind != IoErrorKind::TimedOut)
+                co_return unexpected("error reading proto message: " + failed->text);
+            routine::log_line(LogLevel::Trace, r.log_id, "uplink_test: timeout reading proto messagedata");
+            if (r.abort.is_aborted())
+                co_return unexpected(std::string("test aborted on user request"));
+            if (routine::since(r.start) >= r.deadline)
+                break;
+            co_return unexpected(std::string("timed out while reading data"));
+        }
+        auto msg = Msg::decode(buffer);
+        if (!msg)
+            co_return unexpected(std::string("failed to decode proto message"));
+        const auto* note = msg->get<UplinkTestProgressNotification>();
+        if (!note)
+            co_return unexpected(std::string("unexpected response from server"));
+
+        ++counter;
+        const Duration key = Duration::from_nanos(note->duration_ns);
+        if (!report_from)
+            report_from = key;
+        insert_sample(samples, key, note->bytes);
+        const auto now = Clock::now();
+        if (note->completed || routine::whole_millis(now - last_progress) >= interval_ms) {
+            routine::send_progress(r.feedback, feedback::UplinkTestProgress{r.runner, samples_after(samples, *report_from)});
+            last_progress = now;
+            report_from = key;
+        }
+        if (note->completed)
+            break;
+    }
+    routine::log_line(LogLevel::Debug, r.log_id,
+                      "uplink_test: number of received server notifications for this connection: " + std::to_string(counter));
+    co_return samples;
+}
+
+} // namespace
+
+asio::awaitable<RoutineOutcome<std::uint32_t>> uplink_pretest(Runner& runner, Duration pretest, const RoutineLimits& limits)
+{
+    auto& connection = *runner.connection;
+    auto& shared = *connection.random_buffer;
+    std::uint32_t count = 1;
+    std::uint32_t last_count = 0;
+    const auto start = Clock::now();
+    while (routine::since(start) < pretest) {
+        auto reply = co_await connection.request(Msg(UplinkPretestRequest{count}), limits.request);
+        if (!reply)
+            co_return unexpected(std::move(reply).error());
+        routine::log_reply(runner.log_id, "uplink_pretest", *reply);
+        if (auto refused = routine::refusal(*reply))
+            co_return unexpected(std::move(*refused));
+
+        {
+            auto guard = co_await shared.lock.lock_shared();
+            SliceCursor slices(shared.bytes, connection.chunk_size > 0 ? connection.chunk_size - 1 : 0);
+            if (!slices.fits())
+                co_return unexpected(slice_too_large(connection.chunk_size - 1, shared.bytes.size()));
+            for (std::uint32_t i = 0; i < count; ++i) {
+                if (connection.abort.is_aborted()) {
+                    connection.shutdown();
+                    co_return unexpected(std::string(kAbortedText));
+                }
+                if (auto failed = co_await connection.write_random_data(slices.current(), i + 1 == count, limits.data))
+                    co_return unexpected("failed to send " + *failed);
+                slices.advance();
+            }
+
+            auto ack = co_await connection.read_proto_msg(limits.data);
+            if (!ack)
+                co_return unexpected(std::move(ack).error());
+            if (log_subscriber_set())
+                routine::log_line(LogLevel::Trace, runner.log_id, "uplink_pretest: " + to_log_text(*ack));
+            if (auto refused = routine::refusal(*ack))
+                co_return unexpected(std::move(*refused));
+        }
+        last_count = count;
+        count = count > UINT32_MAX / 2 ? UINT32_MAX : count * 2;
+    }
+    co_return last_count;
+}
+
+asio::awaitable<RoutineOutcome<SampleSeries>> uplink_test(Runner& runner, Duration duration, Duration deadline,
+                                                          const RoutineLimits& limits)
+{
+    auto& connection = *runner.connection;
+    const uint128_t interval_ms = connection.progress_interval.as_nanos() / 1'000'000U;
+    if (interval_ms > UINT32_MAX)
+        co_return unexpected(std::string("progress interval exceeds allowed range"));
+
+    auto reply = co_await connection.request(Msg(UplinkTestRequest{static_cast<std::uint32_t>(interval_ms)}), limits.request);
+    if (!reply)
+        co_return unexpected(std::move(reply).error());
+    routine::log_reply(runner.log_id, "uplink_test", *reply);
+    if (auto refused = routine::refusal(*reply))
+        co_return unexpected(std::move(*refused));
+
+    auto& shared = *connection.random_buffer;
+    auto guard = co_await shared.lock.lock_shared();  // held while sending
+    SliceCursor slices(shared.bytes, connection.chunk_size > 0 ? connection.chunk_size - 1 : 0);
+    if (!slices.fits())
+        co_return unexpected(slice_too_large(connection.chunk_size - 1, shared.bytes.size()));
+    const auto start = Clock::now();
+
+    auto receiver = spawn_task(connection.executor(),
+                               uplink_notification_receiver(NotificationReceiver{
+                                   runner.log_id, start, deadline, connection.progress_interval, connection.abort,
+                                   connection.reader_handle(), runner.feedback_sender, runner.number, limits.data}));
+
+    for (;;) {
+        if (connection.abort.is_aborted()) {
+            connection.shutdown();
+            co_return unexpected(std::string(kAbortedText));
+        }
+        const bool last = routine::since(start) >= duration;
+        if (auto failed = co_await connection.write_random_data(slices.current(), last, limits.data))
+            co_return unexpected("failed to send data chunk " + *failed);
+        if (last)
+            break;
+        slices.advance();
+    }
+
+    auto result = co_await receiver.join();
+    if (!result)
+        co_return unexpected(std::string("failed to join uplink progress task"));
+    co_return std::move(*result);
+}
+
+} // namespace vela_client
