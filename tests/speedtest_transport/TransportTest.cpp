@@ -14,8 +14,11 @@
 #include <boost/asio/write.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
+#include <boost/asio/use_future.hpp>
 
+#include <algorithm>
 #include <atomic>
+#include <future>
 #include <mutex>
 
 using namespace vela_client;
@@ -461,4 +464,165 @@ TEST_F(TransportTest, WriterThatGivesUpDoesNotHoldBackReaders)
         co_return second_reader.owns_lock() && !writer.owns_lock();
     }());
     EXPECT_TRUE(result);
+}
+
+// Chunks whose bytes arrive in pieces: the marker alone in a later read, a
+// payload spread over many reads, a chunk larger than the reader's buffer.
+// Each is counted whole, with only the last one marked, both when the payload
+// is skipped (recv_data_chunk) and when a caller keeps it (recv_chunk).
+TEST_F(TransportTest, ChunksSplitAcrossReadsAreCountedWhole)
+{
+    struct Case {
+        std::uint32_t chunk_size;
+        std::size_t trickle;  // bytes per piece, 0: no pauses
+    };
+    const Case cases[] = {
+        {4096, 4095},    // payload, pause, marker
+        {4096, 1000},    // pieces that end inside the payload and at the marker
+        {65536, 65535},  // a large payload, then its marker alone
+        {600000, 0},     // one chunk larger than the read buffer
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(std::to_string(c.chunk_size) + " in pieces of " + std::to_string(c.trickle));
+        auto& server = serve({.chunk_size = c.chunk_size, .trickle_bytes = c.trickle, .trickle_pause = 5ms});
+        auto outcome = connect(params(server.tcp_port()), {}, 4);
+        ASSERT_TRUE(outcome.ok()) << outcome.error();
+        auto& conn = *outcome.runner().connection;
+        auto [chunks, marked] = run(downlink_round(conn, 3));
+        EXPECT_EQ(chunks, 3);
+        EXPECT_TRUE(marked);
+
+        // The payload itself, where a caller wants it.
+        ASSERT_TRUE(is_ok(run(request(conn, Msg(DownlinkPretestRequest{2})))));
+        std::vector<std::uint8_t> payload(c.chunk_size - 1);
+        std::vector<bool> flags;
+        for (int i = 0; i < 2; ++i) {
+            bool last = false;
+            auto status = run(conn.reader_handle()->reader->recv_chunk(payload, last, 5s));
+            ASSERT_FALSE(status) << status->text;
+            flags.push_back(last);
+            EXPECT_EQ(std::count(payload.begin(), payload.end(), 0x5A), std::ptrdiff_t(payload.size()));
+        }
+        EXPECT_EQ(flags, (std::vector<bool>{false, true}));
+        // The framing is intact afterwards.
+        auto load = run(request(conn, Msg(ServerLoadRequest{})));
+        ASSERT_TRUE(load) << load.error();
+        EXPECT_TRUE(load->holds<ServerLoadResponse>());
+        servers_.clear();
+    }
+}
+
+// Chunks sent in batches reach the server as the same chunks one by one
+// would: whole, in order, only the final one marked, on every framing. The
+// slices wrap in the shared buffer as single writes do.
+TEST_F(TransportTest, BatchedChunkWritesKeepTheFraming)
+{
+    struct Kind {
+        bool tls, websocket;
+    };
+    for (const Kind kind : {Kind{false, false}, Kind{true, false}, Kind{false, true}, Kind{true, true}}) {
+        SCOPED_TRACE(std::string(kind.tls ? "tls" : "tcp") + (kind.websocket ? "+ws" : ""));
+        auto& server = serve({.chunk_size = 4096});
+        auto c = connect(params(server.tcp_port(), kind.tls, kind.websocket));
+        ASSERT_TRUE(c.ok()) << c.error();
+        auto& conn = *c.runner().connection;
+        const std::span<const std::uint8_t> random(conn.random_buffer->bytes);
+        ASSERT_EQ(random.size(), 8u * 4096u);
+
+        // Nine slices of 4095 bytes: eight fit, the ninth starts over at 0.
+        ASSERT_TRUE(is_ok(run(request(conn, Msg(UplinkPretestRequest{9})))));
+        std::size_t offset = 0;
+        auto failed = run(conn.write_random_chunks(random, offset, 9, true, 5s));
+        ASSERT_FALSE(failed) << *failed;
+        EXPECT_EQ(offset, 4095u);
+        EXPECT_TRUE(is_ok(run(conn.read_proto_msg(5s))));
+
+        // One burst in two batches: only the final chunk of the second is last.
+        ASSERT_TRUE(is_ok(run(request(conn, Msg(UplinkPretestRequest{5})))));
+        offset = 0;
+        ASSERT_FALSE(run(conn.write_random_chunks(random, offset, 3, false, 5s)));
+        ASSERT_FALSE(run(conn.write_random_chunks(random, offset, 2, true, 5s)));
+        EXPECT_TRUE(is_ok(run(conn.read_proto_msg(5s))));
+        EXPECT_EQ(server.stats().uplink_bytes, 14u * 4096u);
+        servers_.clear();
+    }
+}
+
+TEST_F(TransportTest, WriteTimesOutOnAPeerThatStopsReading)
+{
+    auto& server = serve({.chunk_size = 65536, .stall_uplink = true});
+    auto c = connect(params(server.tcp_port()));
+    ASSERT_TRUE(c.ok()) << c.error();
+    auto& conn = *c.runner().connection;
+    ASSERT_TRUE(is_ok(run(request(conn, Msg(UplinkTestRequest{200})))));
+    const std::span<const std::uint8_t> random(conn.random_buffer->bytes);
+    std::size_t offset = 0;
+    std::optional<std::string> failed;
+    auto started = std::chrono::steady_clock::now();
+    // The socket buffers take a few MiB at most; then a batch must time out.
+    for (int i = 0; i < 2000 && !failed; ++i) {
+        started = std::chrono::steady_clock::now();
+        failed = run(conn.write_random_chunks(random, offset, 8, false, 200ms));
+    }
+    ASSERT_TRUE(failed);
+    EXPECT_EQ(*failed, "failed to write random data: write timed out");
+    const auto took = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(took, 190ms);
+    EXPECT_LT(took, 1500ms);
+}
+
+// Each operation keeps its own deadline, whatever the one before it had:
+// a shorter one after a longer one, and a longer one after a shorter one.
+TEST_F(TransportTest, DeadlinesOfSuccessiveOperationsAreEachKept)
+{
+    auto& server = serve();
+    auto c = connect(params(server.tcp_port()));
+    ASSERT_TRUE(c.ok()) << c.error();
+    auto& conn = *c.runner().connection;
+    auto timed_read = [&](Timeout t) {
+        const auto start = std::chrono::steady_clock::now();
+        auto reply = run(conn.read_proto_msg(t));
+        EXPECT_FALSE(reply);
+        if (!reply) {
+            EXPECT_EQ(reply.error(), "failed to read proto message: read timed out");
+        }
+        return std::chrono::steady_clock::now() - start;
+    };
+
+    ASSERT_TRUE(run(request(conn, Msg(ServerLoadRequest{}), 9s)));
+    EXPECT_LT(timed_read(200ms), 1s);
+
+    ASSERT_TRUE(run(request(conn, Msg(ServerLoadRequest{}), 300ms)));
+    const auto took = timed_read(900ms);
+    EXPECT_GE(took, 890ms);
+    EXPECT_LT(took, 2s);
+
+    // Still in step: a request right after works.
+    EXPECT_TRUE(run(request(conn, Msg(ServerLoadRequest{}), 2s)));
+}
+
+TEST_F(TransportTest, RequestTakesTheReaderOnceASubTaskLetsGo)
+{
+    auto& server = serve();
+    auto c = connect(params(server.tcp_port()));
+    ASSERT_TRUE(c.ok()) << c.error();
+    auto& conn = *c.runner().connection;
+    auto held = conn.reader_handle()->mutex.try_lock();
+    ASSERT_TRUE(held.owns_lock());
+    const auto start = std::chrono::steady_clock::now();
+    // Gives the reply's kind, or the failure text.
+    auto reply = asio::co_spawn(
+        conn.executor(),
+        [&conn]() -> asio::awaitable<std::string> {
+            auto got = co_await conn.request(Msg(ServerLoadRequest{}), 3s);
+            if (!got)
+                co_return got.error();
+            co_return got->holds<ServerLoadResponse>() ? "ServerLoadResponse" : "another kind";
+        },
+        asio::use_future);
+    EXPECT_EQ(reply.wait_for(100ms), std::future_status::timeout);
+    held.release();
+    ASSERT_EQ(reply.wait_for(2s), std::future_status::ready);
+    EXPECT_EQ(reply.get(), "ServerLoadResponse");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
 }

@@ -6,6 +6,7 @@
 #include "RoutineSupport.h"
 #include "RunnerRoutines.h"
 
+#include <algorithm>
 #include <span>
 
 namespace asio = boost::asio;
@@ -17,26 +18,14 @@ using routine::Clock;
 
 namespace {
 
-// Slices of chunk size - 1 bytes from a running offset that returns to 0 when
-// the next slice would not fit.
-class SliceCursor {
-public:
-    SliceCursor(const std::vector<std::uint8_t>& buffer, std::size_t slice) : buffer_(buffer), slice_(slice) {}
+// Chunks go to the connection in batches of about this many bytes (one
+// gather write each); the abort check comes before every batch.
+constexpr std::size_t kBatchBytes = 256 * 1024;
 
-    bool fits() const { return slice_ <= buffer_.size(); }
-    std::span<const std::uint8_t> current() const { return {buffer_.data() + offset_, slice_}; }
-    void advance()
-    {
-        offset_ += slice_;
-        if (offset_ + slice_ > buffer_.size())
-            offset_ = 0;
-    }
-
-private:
-    const std::vector<std::uint8_t>& buffer_;
-    std::size_t slice_;
-    std::size_t offset_ = 0;
-};
+std::uint32_t batch_chunks(std::uint32_t chunk_size)
+{
+    return static_cast<std::uint32_t>(std::max<std::size_t>(1, kBatchBytes / std::max<std::uint32_t>(chunk_size, 1)));
+}
 
 std::string slice_too_large(std::size_t slice, std::size_t buffer)
 {
@@ -128,17 +117,23 @@ asio::awaitable<RoutineOutcome<std::uint32_t>> uplink_pretest(Runner& runner, Du
 
         {
             auto guard = co_await shared.lock.lock_shared();
-            SliceCursor slices(shared.bytes, connection.chunk_size > 0 ? connection.chunk_size - 1 : 0);
-            if (!slices.fits())
-                co_return unexpected(slice_too_large(connection.chunk_size - 1, shared.bytes.size()));
-            for (std::uint32_t i = 0; i < count; ++i) {
+            const std::span<const std::uint8_t> random(shared.bytes);
+            const std::size_t slice = connection.chunk_size > 0 ? connection.chunk_size - 1 : 0;
+            if (slice > random.size())
+                co_return unexpected(slice_too_large(slice, random.size()));
+            // Every round starts at the buffer's start; the offset runs on
+            // through the round's batches.
+            std::size_t offset = 0;
+            const std::uint32_t batch = batch_chunks(connection.chunk_size);
+            for (std::uint32_t sent = 0; sent < count;) {
                 if (connection.abort.is_aborted()) {
                     connection.shutdown();
                     co_return unexpected(std::string(kAbortedText));
                 }
-                if (auto failed = co_await connection.write_random_data(slices.current(), i + 1 == count, limits.data))
+                const std::uint32_t n = std::min(batch, count - sent);
+                sent += n;
+                if (auto failed = co_await connection.write_random_chunks(random, offset, n, sent == count, limits.data))
                     co_return unexpected("failed to send " + *failed);
-                slices.advance();
             }
 
             auto ack = co_await connection.read_proto_msg(limits.data);
@@ -172,9 +167,12 @@ asio::awaitable<RoutineOutcome<SampleSeries>> uplink_test(Runner& runner, Durati
 
     auto& shared = *connection.random_buffer;
     auto guard = co_await shared.lock.lock_shared();  // held while sending
-    SliceCursor slices(shared.bytes, connection.chunk_size > 0 ? connection.chunk_size - 1 : 0);
-    if (!slices.fits())
-        co_return unexpected(slice_too_large(connection.chunk_size - 1, shared.bytes.size()));
+    const std::span<const std::uint8_t> random(shared.bytes);
+    const std::size_t slice = connection.chunk_size > 0 ? connection.chunk_size - 1 : 0;
+    if (slice > random.size())
+        co_return unexpected(slice_too_large(slice, random.size()));
+    const std::uint32_t batch = batch_chunks(connection.chunk_size);
+    std::size_t offset = 0;
     const auto start = Clock::now();
 
     auto receiver = spawn_task(connection.executor(),
@@ -182,17 +180,18 @@ asio::awaitable<RoutineOutcome<SampleSeries>> uplink_test(Runner& runner, Durati
                                    runner.log_id, start, deadline, connection.progress_interval, connection.abort,
                                    connection.reader_handle(), runner.feedback_sender, runner.number, limits.data}));
 
+    // Batches of unmarked chunks while the duration lasts, then one chunk
+    // marked last.
     for (;;) {
         if (connection.abort.is_aborted()) {
             connection.shutdown();
             co_return unexpected(std::string(kAbortedText));
         }
         const bool last = routine::since(start) >= duration;
-        if (auto failed = co_await connection.write_random_data(slices.current(), last, limits.data))
+        if (auto failed = co_await connection.write_random_chunks(random, offset, last ? 1 : batch, last, limits.data))
             co_return unexpected("failed to send data chunk " + *failed);
         if (last)
             break;
-        slices.advance();
     }
 
     auto result = co_await receiver.join();

@@ -27,6 +27,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 
 namespace asio = boost::asio;
 namespace ssl = asio::ssl;
@@ -51,15 +52,29 @@ struct ChunkScan {
     std::uint64_t chunks = 0;
 };
 
+bool would_block(const boost::system::error_code& ec)
+{
+    return ec == asio::error::would_block || ec == asio::error::try_again;
+}
+
 // Stream framing over a plain or TLS stream, with bytes already read
-// (while the connection kind was detected) served first.
+// (while the connection kind was detected) served first. On plain TCP reads
+// and writes are tried at once on the non-blocking socket and only wait
+// through the reactor when it would block, so that bulk data does not pay a
+// scheduler hop per write or read.
 template <class Stream>
 class StreamFramer {
+    static constexpr bool kPlain = std::is_same_v<Stream, tcp::socket>;
+
 public:
     StreamFramer(Stream& stream, std::vector<std::uint8_t> preload) : stream_(stream), buffer_(kReadBytes)
     {
         std::memcpy(buffer_.data(), preload.data(), preload.size());
         end_ = preload.size();
+        if constexpr (kPlain) {
+            boost::system::error_code ignored;
+            stream_.non_blocking(true, ignored);
+        }
     }
     static constexpr bool is_websocket = false;
 
@@ -98,6 +113,20 @@ public:
 
     awaitable<bool> write_raw(const std::uint8_t* data, std::size_t n)
     {
+        if constexpr (kPlain) {
+            while (n > 0) {
+                boost::system::error_code ec;
+                const std::size_t written = stream_.write_some(asio::buffer(data, n), ec);
+                if (would_block(ec))
+                    break;
+                if (ec || written == 0)
+                    co_return false;
+                data += written;
+                n -= written;
+            }
+            if (n == 0)
+                co_return true;
+        }
         auto [ec, written] = co_await asio::async_write(stream_, asio::buffer(data, n), use_tuple);
         co_return !ec;
     }
@@ -139,6 +168,14 @@ private:
     awaitable<bool> refill()
     {
         pos_ = end_ = 0;
+        if constexpr (kPlain) {
+            boost::system::error_code ec;
+            const std::size_t n = stream_.read_some(asio::buffer(buffer_), ec);
+            if (!would_block(ec)) {
+                end_ = ec ? 0 : n;
+                co_return !ec && n > 0;
+            }
+        }
         auto [ec, n] = co_await stream_.async_read_some(asio::buffer(buffer_), use_tuple);
         if (ec || n == 0)
             co_return false;
@@ -454,6 +491,11 @@ awaitable<bool> SpeedServer::Impl::send_downlink(Framer& framer, std::uint64_t c
 template <class Framer>
 awaitable<bool> SpeedServer::Impl::receive_uplink(Framer& framer, std::optional<std::uint32_t> notify_ms, std::uint64_t& bytes)
 {
+    if (options.stall_uplink) {
+        // Never read again; the client's writes fill the socket buffers.
+        co_await pause(std::chrono::seconds(30));
+        co_return false;
+    }
     ChunkScan scan;
     scan.chunk_size = std::max<std::uint32_t>(options.chunk_size, 1);
     const auto start = Clock::now();

@@ -60,6 +60,7 @@ struct Options {
     std::chrono::milliseconds trickle_pause{0};  // ... with this pause between pieces
     bool omit_last_marker = false;             // never mark a downlink chunk as the last
     bool skip_completed_notification = false;  // uplink test: never send completed = true
+    bool stall_uplink = false;                 // uplink requests: consent, then never read again
     // Replies with a GenericResponse of this status and description to the
     // request whose envelope field number is the key (3 = initialisation,
     // 5 = downlink pretest, 6 = downlink test, 7, 8 = uplink, 10 = RTT TCP,

@@ -28,6 +28,7 @@ const char* kUsage = R"(speed_server [switches]
   --trickle BYTES:MS      send downlink chunks in pieces with pauses
   --no-last-marker        never mark a downlink chunk as last
   --no-completed          never mark an uplink notification as completed
+  --stall-uplink          consent to uplink requests, then never read again
   --error FIELD:STATUS:TEXT  answer requests of this envelope field with a GenericResponse
   --cut length|body|payload|marker  cut the connection off in the middle of a unit
   --udp-drop ID           never answer this UDP ping (repeatable)
@@ -70,6 +71,7 @@ int main(int argc, char** argv)
             options.trickle_pause = std::chrono::milliseconds(colon == std::string::npos ? 0 : std::stol(v.substr(colon + 1)));
         } else if (arg == "--no-last-marker") options.omit_last_marker = true;
         else if (arg == "--no-completed") options.skip_completed_notification = true;
+        else if (arg == "--stall-uplink") options.stall_uplink = true;
         else if (arg == "--error") {
             const std::string v = need(i, argc, argv);
             const auto a = v.find(':');

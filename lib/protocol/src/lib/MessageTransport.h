@@ -6,7 +6,10 @@
 // one connection may work at the same time from two tasks.
 //
 // Every operation runs on the connection's strand; awaiting it from a task
-// on that strand (executor()) avoids one hop per call.
+// on that strand (executor()) avoids one hop per call. Data chunks are the
+// bulk of the traffic: a receiver that does not look at the payload skips it
+// (skip_chunk), and a sender hands many chunks to one gather write
+// (send_chunks).
 
 #include "lib/AsyncLock.h"
 #include "lib/SocketOps.h"
@@ -32,6 +35,9 @@ public:
     // Reads one chunk whose payload fills `payload` (its length is the payload
     // length expected) and sets `last` from the marker byte.
     virtual boost::asio::awaitable<IoStatus> recv_chunk(std::span<std::uint8_t> payload, bool& last, Timeout timeout) = 0;
+    // Reads one chunk of `payload_size` payload bytes like recv_chunk, with
+    // the same checks, errors and time-out, but without keeping the payload.
+    virtual boost::asio::awaitable<IoStatus> skip_chunk(std::size_t payload_size, bool& last, Timeout timeout) = 0;
 };
 
 class MessageWriter {
@@ -39,6 +45,11 @@ public:
     virtual ~MessageWriter() = default;
     virtual boost::asio::awaitable<IoStatus> send_msg(std::span<const std::uint8_t> bytes, Timeout timeout) = 0;
     virtual boost::asio::awaitable<IoStatus> send_chunk(std::span<const std::uint8_t> payload, bool last, Timeout timeout) = 0;
+    // Sends one chunk per payload, in order, as send_chunk would; only the
+    // final one may be marked last. The time-out covers all of them. The
+    // stream framing puts them on the connection in large gather writes.
+    virtual boost::asio::awaitable<IoStatus> send_chunks(std::span<const std::span<const std::uint8_t>> payloads,
+                                                         bool final_is_last, Timeout timeout) = 0;
 };
 
 // The receiving half behind its asynchronous mutex; shared by the protocol

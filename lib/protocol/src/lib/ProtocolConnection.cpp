@@ -1,9 +1,10 @@
 #include "lib/ProtocolConnection.h"
 
 #include "ClientLog.h"
-#include "lib/detail/OpTimer.h"
+#include "lib/detail/Watchdog.h"
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -30,23 +31,22 @@ Timeout remaining(const Deadline& deadline)
 }
 
 // Takes the reader's mutex; gives no guard when the deadline passed first.
+// The wait is one asynchronous wait for whichever comes first, the mutex or
+// the deadline; a grant that races with the deadline is given back.
 asio::awaitable<std::optional<AsyncLockGuard>> lock_reader(ReaderHolder& holder, const Deadline& deadline)
 {
+    using namespace asio::experimental::awaitable_operators;
     if (auto guard = holder.mutex.try_lock(); guard.owns_lock())
         co_return std::optional<AsyncLockGuard>(std::move(guard));
     if (!deadline)
         co_return std::optional<AsyncLockGuard>(co_await holder.mutex.lock());
-    // Bounded wait: the reader is held by a sub-task only rarely when a
-    // request is made, so polling in short steps costs nothing measurable.
-    asio::steady_timer timer(co_await asio::this_coro::executor);
-    for (;;) {
-        if (auto guard = holder.mutex.try_lock(); guard.owns_lock())
-            co_return std::optional<AsyncLockGuard>(std::move(guard));
-        if (Clock::now() >= *deadline)
-            co_return std::nullopt;
-        timer.expires_after(std::min<Clock::duration>(std::chrono::milliseconds(1), *deadline - Clock::now()));
-        co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
-    }
+    if (detail::passed(deadline))
+        co_return std::nullopt;
+    asio::steady_timer timer(co_await asio::this_coro::executor, *deadline);
+    auto first = co_await (holder.mutex.lock() || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+    if (auto* guard = std::get_if<0>(&first))
+        co_return std::optional<AsyncLockGuard>(std::move(*guard));
+    co_return std::nullopt;
 }
 
 struct ReadOutcome {
@@ -132,8 +132,9 @@ asio::awaitable<Expected<bool, std::string>> ProtocolConnection::recv_data_chunk
     auto guard = holder.mutex.try_lock();
     if (!guard.owns_lock())
         guard = co_await holder.mutex.lock();
+    // The payload is never looked at: it is counted, not copied.
     bool last = false;
-    auto status = co_await holder.reader->recv_chunk(chunk_buffer, last, timeout);
+    auto status = co_await holder.reader->skip_chunk(chunk_buffer.size(), last, timeout);
     guard.release();
     if (status)
         co_return unexpected(std::move(status->text));
@@ -149,6 +150,26 @@ asio::awaitable<std::optional<std::string>> ProtocolConnection::write_random_dat
                                                                                    bool last, Timeout timeout)
 {
     if (auto failed = co_await send_data_chunk(payload, last, timeout))
+        co_return "failed to write random data: " + failed->text;
+    co_return std::nullopt;
+}
+
+asio::awaitable<std::optional<std::string>> ProtocolConnection::write_random_chunks(std::span<const std::uint8_t> random,
+                                                                                     std::size_t& offset, std::uint32_t count,
+                                                                                     bool final_is_last, Timeout timeout)
+{
+    const std::size_t payload = chunk_size > 0 ? chunk_size - 1 : 0;
+    if (payload > random.size())
+        co_return "failed to write random data: chunk of " + std::to_string(chunk_size) +
+            " bytes exceeds the random buffer of " + std::to_string(random.size()) + " bytes";
+    batch_.clear();
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (offset + payload > random.size())
+            offset = 0;
+        batch_.push_back(random.subspan(offset, payload));
+        offset += payload;
+    }
+    if (auto failed = co_await transport.writer->send_chunks(batch_, final_is_last, timeout))
         co_return "failed to write random data: " + failed->text;
     co_return std::nullopt;
 }

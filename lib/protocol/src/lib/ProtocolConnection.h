@@ -46,12 +46,24 @@ public:
     // covers all steps, the wait for the reader included.
     boost::asio::awaitable<Expected<Msg, std::string>> request(const Msg& msg, Timeout timeout);
     boost::asio::awaitable<Expected<Msg, std::string>> read_proto_msg(Timeout timeout);
-    // Reads one chunk into chunk_buffer; gives its last-chunk flag.
+    // Reads one chunk of chunk_buffer's length (chunk size - 1) plus its
+    // marker and gives its last-chunk flag. Nobody looks at the payload, so it
+    // is consumed without being copied into chunk_buffer.
     boost::asio::awaitable<Expected<bool, std::string>> recv_data_chunk(Timeout timeout);
     boost::asio::awaitable<IoStatus> send_data_chunk(std::span<const std::uint8_t> payload, bool last, Timeout timeout);
     // Empty on success, else "failed to write random data: " and the error.
     boost::asio::awaitable<std::optional<std::string>> write_random_data(std::span<const std::uint8_t> payload, bool last,
                                                                           Timeout timeout);
+
+    // Sends `count` chunks cut from `random` at the running `offset`, as the
+    // same number of write_random_data calls would: each slice is chunk size
+    // - 1 bytes long, the offset advances by that much per chunk and returns
+    // to 0 when the next slice would not fit. Only the final chunk may be
+    // marked last. The chunks go out in large gather writes; the time-out
+    // covers the whole batch. Failures as write_random_data's.
+    boost::asio::awaitable<std::optional<std::string>> write_random_chunks(std::span<const std::uint8_t> random,
+                                                                            std::size_t& offset, std::uint32_t count,
+                                                                            bool final_is_last, Timeout timeout);
 
     // Introduces the measurement on this connection and fills the shared
     // random buffer when it is still empty; gives the server's view of the
@@ -78,6 +90,8 @@ public:
     std::uint32_t buffer_multiplier = 1;
 
 private:
+    std::vector<std::span<const std::uint8_t>> batch_;  // slices of write_random_chunks
+
     ProtocolConnection(MessageTransport transport, Token token, std::uint32_t buffer_multiplier,
                        SharedRandomBufferRef random_buffer, Duration progress_interval, AbortContext abort);
 };

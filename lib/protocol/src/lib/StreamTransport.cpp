@@ -1,14 +1,25 @@
 // Stream framing: a 2-byte big-endian length before every envelope, data
-// chunks bare (payload, then one marker byte). Reads go through one large
-// buffer, so small chunks are taken from it many at a time, and large chunk
-// payloads are read straight into the caller's buffer together with what
-// follows them; writes are gather writes.
+// chunks bare (payload, then one marker byte).
+//
+// Reads go through one large buffer, so that one read of the stream serves
+// many small chunks, and a skipped chunk's payload is only counted, never
+// copied; large payloads that the caller wants are read straight into its
+// buffer together with what follows them. Writes are gather writes: the
+// length field or the marker byte goes out with the bytes it belongs to, and
+// a batch of chunks goes out in as few system calls as the stream allows.
+//
+// On plain TCP every read and write is first tried at once on the
+// non-blocking socket; only when the socket would block does the operation
+// wait through the reactor (and only then is its deadline watched). So a
+// transfer that keeps the socket busy runs without a scheduler hop per
+// chunk. TLS goes through the TLS stream's own asynchronous operations.
 
 #include "lib/MessageTransport.h"
 #include "lib/StreamTypes.h"
-#include "lib/detail/OpTimer.h"
+#include "lib/detail/Watchdog.h"
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/ssl/stream.hpp>
@@ -17,6 +28,7 @@
 
 #include <array>
 #include <cstring>
+#include <type_traits>
 
 namespace asio = boost::asio;
 using boost::system::error_code;
@@ -25,32 +37,77 @@ namespace vela_client {
 
 namespace {
 
-using detail::Clock;
 using detail::Deadline;
-using detail::OpTimer;
+using detail::passed;
+using detail::Watchdog;
 
 constexpr std::size_t kReadBufferSize = 256 * 1024;
 constexpr std::size_t kMaxEnvelope = 0xFFFF;
+// Payloads the caller keeps from this size on are read in place.
 constexpr std::size_t kDirectReadMin = 16 * 1024;
 constexpr std::size_t kDirectReadTail = 4096;
-
+// Marker bytes for gather writes: not last, last.
+constexpr std::uint8_t kMarkers[2] = {0x00, 0xFF};
 
 template <class Stream>
-struct StreamState : std::enable_shared_from_this<StreamState<Stream>> {
-    explicit StreamState(Stream&& s)
-        : stream(std::move(s)), strand(strand_of(stream.get_executor())), read_timer(strand), write_timer(strand)
-    {
-    }
-    Stream stream;
-    Strand strand;
-    OpTimer read_timer;
-    OpTimer write_timer;
-};
+constexpr bool kIsTls = std::is_same_v<Stream, TlsStream>;
+
+bool would_block(const error_code& ec) { return ec == asio::error::would_block || ec == asio::error::try_again; }
 
 bool is_end_of_stream(const error_code& ec)
 {
     return ec == asio::error::eof || ec == asio::ssl::error::stream_truncated;
 }
+
+// Outcome of one read of the stream.
+struct Step {
+    error_code ec;
+    std::size_t bytes = 0;
+    bool timed_out = false;
+};
+
+template <class Stream>
+struct StreamState : std::enable_shared_from_this<StreamState<Stream>> {
+    explicit StreamState(Stream&& s)
+        : stream(std::move(s)), strand(strand_of(stream.get_executor())), read_watch(strand), write_watch(strand)
+    {
+        if constexpr (!kIsTls<Stream>) {
+            error_code ignored;
+            stream.non_blocking(true, ignored);  // reads and writes are tried at once
+        }
+    }
+
+    // Reads some bytes: at once when they are there, else after waiting
+    // within the deadline.
+    template <class Buffers>
+    asio::awaitable<Step> read_some(const Buffers& buffers, const Deadline& deadline)
+    {
+        Step step;
+        if constexpr (!kIsTls<Stream>) {
+            step.bytes = stream.read_some(buffers, step.ec);
+            if (!would_block(step.ec))
+                co_return step;
+        }
+        if (passed(deadline)) {
+            step.timed_out = true;
+            co_return step;
+        }
+        if (deadline)
+            read_watch.watch(*deadline, this->weak_from_this());
+        auto [ec, n] = co_await stream.async_read_some(
+            buffers, asio::bind_cancellation_slot(read_watch.slot(), asio::as_tuple(asio::use_awaitable)));
+        read_watch.stop();
+        step.ec = ec;
+        step.bytes = n;
+        step.timed_out = deadline && ec == asio::error::operation_aborted && read_watch.expired();
+        co_return step;
+    }
+
+    Stream stream;
+    Strand strand;
+    Watchdog read_watch;
+    Watchdog write_watch;
+};
 
 template <class Stream>
 class StreamMessageReader final : public MessageReader {
@@ -77,8 +134,7 @@ public:
         if (!state_->strand.running_in_this_thread())
             co_return co_await asio::co_spawn(state_->strand, recv_chunk(payload, last, timeout), asio::use_awaitable);
         // Fast path: the whole chunk is already buffered.
-        const std::size_t available = end_ - pos_;
-        if (available > payload.size()) {
+        if (end_ - pos_ > payload.size()) {
             std::memcpy(payload.data(), buffer_.get() + pos_, payload.size());
             pos_ += payload.size();
             last = buffer_[pos_++] == 0xFF;
@@ -87,6 +143,27 @@ public:
         const Deadline deadline = detail::deadline_after(timeout);
         if (auto failed = co_await fill(payload, "early eof", deadline))
             co_return failed;
+        co_return co_await read_marker(last, deadline);
+    }
+
+    asio::awaitable<IoStatus> skip_chunk(std::size_t payload_size, bool& last, Timeout timeout) override
+    {
+        if (!state_->strand.running_in_this_thread())
+            co_return co_await asio::co_spawn(state_->strand, skip_chunk(payload_size, last, timeout), asio::use_awaitable);
+        if (end_ - pos_ > payload_size) {
+            pos_ += payload_size;
+            last = buffer_[pos_++] == 0xFF;
+            co_return IoStatus{};
+        }
+        const Deadline deadline = detail::deadline_after(timeout);
+        if (auto failed = co_await skip(payload_size, deadline))
+            co_return failed;
+        co_return co_await read_marker(last, deadline);
+    }
+
+private:
+    asio::awaitable<IoStatus> read_marker(bool& last, const Deadline& deadline)
+    {
         std::uint8_t marker = 0;
         if (auto failed = co_await fill(std::span<std::uint8_t>(&marker, 1), "unexpected end of file", deadline))
             co_return failed;
@@ -94,7 +171,15 @@ public:
         co_return IoStatus{};
     }
 
-private:
+    static TransportError read_failure(const Step& step, const char* eof_text)
+    {
+        if (step.timed_out)
+            return {IoErrorKind::TimedOut, kReadTimedOut};
+        if (is_end_of_stream(step.ec) || !step.ec)
+            return {IoErrorKind::UnexpectedEof, eof_text};
+        return {IoErrorKind::Os, step.ec.message()};
+    }
+
     // Fills `out` from the read buffer and then from the stream.
     asio::awaitable<IoStatus> fill(std::span<std::uint8_t> out, const char* eof_text, const Deadline& deadline)
     {
@@ -110,35 +195,41 @@ private:
             // place, with a little of what follows them (the marker, the next
             // frame's start) landing in the read buffer.
             const bool direct = out.size() >= kDirectReadMin;
-            std::array<asio::mutable_buffer, 2> targets{
+            const std::array<asio::mutable_buffer, 2> targets{
                 direct ? asio::buffer(out.data(), out.size()) : asio::buffer(buffer_.get(), kReadBufferSize),
                 direct ? asio::buffer(buffer_.get(), kDirectReadTail) : asio::mutable_buffer()};
-            auto& timer = state_->read_timer;
-            if (deadline)
-                timer.arm(*deadline, state_);
-            auto [ec, got] = co_await state_->stream.async_read_some(
-                targets, asio::bind_cancellation_slot(timer.slot(), asio::as_tuple(asio::use_awaitable)));
-            if (deadline)
-                timer.disarm();
-            if (got > 0) {
-                if (direct) {
-                    const std::size_t used = std::min(got, out.size());
-                    out = out.subspan(used);
-                    end_ = got - used;
-                } else {
-                    end_ = got;
-                    n = std::min(end_, out.size());
-                    std::memcpy(out.data(), buffer_.get(), n);
-                    pos_ = n;
-                    out = out.subspan(n);
-                }
-                continue;
+            const Step step = co_await state_->read_some(targets, deadline);
+            if (step.bytes == 0)
+                co_return read_failure(step, eof_text);
+            if (direct) {
+                const std::size_t used = std::min(step.bytes, out.size());
+                out = out.subspan(used);
+                end_ = step.bytes - used;
+            } else {
+                end_ = step.bytes;
+                n = std::min(end_, out.size());
+                std::memcpy(out.data(), buffer_.get(), n);
+                pos_ = n;
+                out = out.subspan(n);
             }
-            if (ec == asio::error::operation_aborted && timer.expired())
-                co_return TransportError{IoErrorKind::TimedOut, kReadTimedOut};
-            if (is_end_of_stream(ec) || !ec)
-                co_return TransportError{IoErrorKind::UnexpectedEof, eof_text};
-            co_return TransportError{IoErrorKind::Os, ec.message()};
+        }
+        co_return IoStatus{};
+    }
+
+    // Drops `count` bytes: what is buffered, then what the stream brings.
+    asio::awaitable<IoStatus> skip(std::size_t count, const Deadline& deadline)
+    {
+        std::size_t n = std::min(end_ - pos_, count);
+        pos_ += n;
+        count -= n;
+        while (count > 0) {
+            pos_ = end_ = 0;
+            const Step step = co_await state_->read_some(asio::buffer(buffer_.get(), kReadBufferSize), deadline);
+            if (step.bytes == 0)
+                co_return read_failure(step, "early eof");
+            end_ = step.bytes;
+            pos_ = std::min(end_, count);
+            count -= pos_;
         }
         co_return IoStatus{};
     }
@@ -166,31 +257,95 @@ public:
             co_return co_await asio::co_spawn(state_->strand, send_msg(bytes, timeout), asio::use_awaitable);
         length_[0] = std::uint8_t(bytes.size() >> 8);
         length_[1] = std::uint8_t(bytes.size());
-        std::array<asio::const_buffer, 2> parts{asio::buffer(length_), asio::buffer(bytes.data(), bytes.size())};
-        co_return co_await write(parts, 2 + bytes.size(), timeout);
+        parts_.clear();
+        parts_.push_back(asio::buffer(length_));
+        parts_.push_back(asio::buffer(bytes.data(), bytes.size()));
+        co_return co_await write_parts(timeout);
     }
 
     asio::awaitable<IoStatus> send_chunk(std::span<const std::uint8_t> payload, bool last, Timeout timeout) override
     {
         if (!state_->strand.running_in_this_thread())
             co_return co_await asio::co_spawn(state_->strand, send_chunk(payload, last, timeout), asio::use_awaitable);
-        marker_ = last ? 0xFF : 0x00;
-        std::array<asio::const_buffer, 2> parts{asio::buffer(payload.data(), payload.size()), asio::buffer(&marker_, 1)};
-        co_return co_await write(parts, payload.size() + 1, timeout);
+        parts_.clear();
+        parts_.push_back(asio::buffer(payload.data(), payload.size()));
+        parts_.push_back(asio::buffer(&kMarkers[last ? 1 : 0], 1));
+        co_return co_await write_parts(timeout);
+    }
+
+    asio::awaitable<IoStatus> send_chunks(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last,
+                                          Timeout timeout) override
+    {
+        if (!state_->strand.running_in_this_thread())
+            co_return co_await asio::co_spawn(state_->strand, send_chunks(payloads, final_is_last, timeout),
+                                              asio::use_awaitable);
+        parts_.clear();
+        for (std::size_t i = 0; i < payloads.size(); ++i) {
+            parts_.push_back(asio::buffer(payloads[i].data(), payloads[i].size()));
+            parts_.push_back(asio::buffer(&kMarkers[final_is_last && i + 1 == payloads.size() ? 1 : 0], 1));
+        }
+        co_return co_await write_parts(timeout);
     }
 
 private:
-    asio::awaitable<IoStatus> write(const std::array<asio::const_buffer, 2>& parts, std::size_t total, Timeout timeout)
+    // Writes all of parts_.
+    asio::awaitable<IoStatus> write_parts(Timeout timeout)
     {
         const Deadline deadline = detail::deadline_after(timeout);
-        auto& timer = state_->write_timer;
+        if constexpr (kIsTls<Stream>) {
+            // The TLS stream writes one buffer per record: the parts are
+            // joined first, so that a marker byte never becomes a record of
+            // its own.
+            std::size_t total = 0;
+            for (const auto& part : parts_)
+                total += part.size();
+            joined_.resize(total);
+            std::size_t at = 0;
+            for (const auto& part : parts_) {
+                std::memcpy(joined_.data() + at, part.data(), part.size());
+                at += part.size();
+            }
+            parts_.assign(1, asio::buffer(joined_));
+        }
+        std::size_t first = 0;
+        auto consume = [&](std::size_t n) {
+            while (first < parts_.size() && n >= parts_[first].size()) {
+                n -= parts_[first].size();
+                ++first;
+            }
+            if (n > 0)
+                parts_[first] += n;
+        };
+        consume(0);  // skips empty leading parts
+        if constexpr (!kIsTls<Stream>) {
+            // As much as the socket takes at once.
+            while (first < parts_.size()) {
+                error_code ec;
+                const std::size_t n = state_->stream.write_some(remaining(first), ec);
+                if (would_block(ec))
+                    break;
+                if (ec)
+                    co_return TransportError{IoErrorKind::Os, ec.message()};
+                if (n == 0)
+                    co_return TransportError{IoErrorKind::WriteZero, "write zero"};
+                consume(n);
+            }
+        }
+        if (first == parts_.size())
+            co_return IoStatus{};
+        if (passed(deadline))
+            co_return TransportError{IoErrorKind::TimedOut, kWriteTimedOut};
+        // The rest once the stream can take it.
+        std::size_t total = 0;
+        for (std::size_t i = first; i < parts_.size(); ++i)
+            total += parts_[i].size();
+        auto& watch = state_->write_watch;
         if (deadline)
-            timer.arm(*deadline, state_);
+            watch.watch(*deadline, state_);
         auto [ec, written] = co_await asio::async_write(
-            state_->stream, parts, asio::bind_cancellation_slot(timer.slot(), asio::as_tuple(asio::use_awaitable)));
-        if (deadline)
-            timer.disarm();
-        if (ec == asio::error::operation_aborted && timer.expired())
+            state_->stream, remaining(first), asio::bind_cancellation_slot(watch.slot(), asio::as_tuple(asio::use_awaitable)));
+        watch.stop();
+        if (deadline && ec == asio::error::operation_aborted && watch.expired())
             co_return TransportError{IoErrorKind::TimedOut, kWriteTimedOut};
         if (ec)
             co_return TransportError{IoErrorKind::Os, ec.message()};
@@ -199,9 +354,15 @@ private:
         co_return IoStatus{};
     }
 
+    std::span<const asio::const_buffer> remaining(std::size_t first) const
+    {
+        return std::span<const asio::const_buffer>(parts_.data() + first, parts_.size() - first);
+    }
+
     std::shared_ptr<StreamState<Stream>> state_;
     std::array<std::uint8_t, 2> length_{};
-    std::uint8_t marker_ = 0;
+    std::vector<asio::const_buffer> parts_;
+    std::vector<std::uint8_t> joined_;  // TLS only
 };
 
 template <class Stream>

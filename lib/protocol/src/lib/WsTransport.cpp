@@ -3,9 +3,10 @@
 
 #include "lib/MessageTransport.h"
 #include "lib/StreamTypes.h"
-#include "lib/detail/OpTimer.h"
+#include "lib/detail/Watchdog.h"
 
 #include <boost/asio/as_tuple.hpp>
+#include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -26,15 +27,15 @@ namespace vela_client {
 namespace {
 
 using detail::Deadline;
-using detail::OpTimer;
+using detail::Watchdog;
 
 template <class Ws>
 struct WsState : std::enable_shared_from_this<WsState<Ws>> {
     explicit WsState(Ws&& ws) : stream(std::move(ws)), strand(strand_of(stream.get_executor())), read_timer(strand), write_timer(strand) {}
     Ws stream;
     Strand strand;
-    OpTimer read_timer;
-    OpTimer write_timer;
+    Watchdog read_timer;
+    Watchdog write_timer;
     bool reading = false;
     bool control_seen = false;  // a ping or pong arrived while a read waited
     asio::cancellation_signal control_cancel;
@@ -79,17 +80,37 @@ public:
         if (auto failed = co_await read_message(timeout))
             co_return failed;
         const auto data = message_.cdata();
-        if (data.size() == 0)
-            co_return TransportError{IoErrorKind::InvalidData, "empty message"};
-        if (data.size() != payload.size() + 1)
-            co_return TransportError{IoErrorKind::InvalidData, "unexpected message size"};
+        if (auto wrong = check_chunk(data.size(), payload.size()))
+            co_return wrong;
         const auto* bytes = static_cast<const std::uint8_t*>(data.data());
         std::memcpy(payload.data(), bytes, payload.size());
         last = bytes[payload.size()] == 0xFF;
         co_return IoStatus{};
     }
 
+    asio::awaitable<IoStatus> skip_chunk(std::size_t payload_size, bool& last, Timeout timeout) override
+    {
+        if (!state_->strand.running_in_this_thread())
+            co_return co_await asio::co_spawn(state_->strand, skip_chunk(payload_size, last, timeout), asio::use_awaitable);
+        if (auto failed = co_await read_message(timeout))
+            co_return failed;
+        const auto data = message_.cdata();
+        if (auto wrong = check_chunk(data.size(), payload_size))
+            co_return wrong;
+        last = static_cast<const std::uint8_t*>(data.data())[payload_size] == 0xFF;
+        co_return IoStatus{};
+    }
+
 private:
+    static IoStatus check_chunk(std::size_t message_size, std::size_t payload_size)
+    {
+        if (message_size == 0)
+            return TransportError{IoErrorKind::InvalidData, "empty message"};
+        if (message_size != payload_size + 1)
+            return TransportError{IoErrorKind::InvalidData, "unexpected message size"};
+        return IoStatus{};
+    }
+
     // Reads one whole message into message_; a text message, a ping or a pong
     // is refused.
     asio::awaitable<IoStatus> read_message(Timeout timeout)
@@ -98,7 +119,7 @@ private:
         message_.clear();
         const Deadline deadline = detail::deadline_after(timeout);
         if (deadline)
-            state.read_timer.arm(*deadline, state_);
+            state.read_timer.watch(*deadline, state_);
         state.reading = true;
         state.control_seen = false;
         // Either the deadline or a control frame cancels the read.
@@ -109,8 +130,7 @@ private:
             message_, asio::bind_cancellation_slot(signal.slot(), asio::as_tuple(asio::use_awaitable)));
         state.reading = false;
         timer_slot.clear();
-        if (deadline)
-            state.read_timer.disarm();
+        state.read_timer.stop();
         if (!ec) {
             if (!state.stream.got_binary())
                 co_return TransportError{IoErrorKind::InvalidData, "unexpected message"};
@@ -118,7 +138,7 @@ private:
         }
         if (state.control_seen)
             co_return TransportError{IoErrorKind::InvalidData, "unexpected message"};
-        if (ec == asio::error::operation_aborted && state.read_timer.expired())
+        if (deadline && ec == asio::error::operation_aborted && state.read_timer.expired())
             co_return TransportError{IoErrorKind::TimedOut, kReadTimedOut};
         if (ec == websocket::error::closed)
             co_return TransportError{IoErrorKind::ConnectionReset, "WS connection closed"};
@@ -154,19 +174,40 @@ public:
         co_return co_await write(asio::buffer(message_), timeout);
     }
 
+    asio::awaitable<IoStatus> send_chunks(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last,
+                                          Timeout timeout) override
+    {
+        if (!state_->strand.running_in_this_thread())
+            co_return co_await asio::co_spawn(state_->strand, send_chunks(payloads, final_is_last, timeout),
+                                              asio::use_awaitable);
+        // One message per chunk; the time-out covers the whole batch.
+        const Deadline deadline = detail::deadline_after(timeout);
+        for (std::size_t i = 0; i < payloads.size(); ++i) {
+            message_.resize(payloads[i].size() + 1);
+            std::memcpy(message_.data(), payloads[i].data(), payloads[i].size());
+            message_.back() = final_is_last && i + 1 == payloads.size() ? 0xFF : 0x00;
+            if (auto failed = co_await write(asio::buffer(message_), deadline))
+                co_return failed;
+        }
+        co_return IoStatus{};
+    }
+
 private:
     asio::awaitable<IoStatus> write(asio::const_buffer message, Timeout timeout)
     {
+        return write(message, detail::deadline_after(timeout));
+    }
+
+    asio::awaitable<IoStatus> write(asio::const_buffer message, Deadline deadline)
+    {
         auto& state = *state_;
-        const Deadline deadline = detail::deadline_after(timeout);
         if (deadline)
-            state.write_timer.arm(*deadline, state_);
+            state.write_timer.watch(*deadline, state_);
         state.stream.binary(true);
         auto [ec, written] = co_await state.stream.async_write(
             message, asio::bind_cancellation_slot(state.write_timer.slot(), asio::as_tuple(asio::use_awaitable)));
-        if (deadline)
-            state.write_timer.disarm();
-        if (ec == asio::error::operation_aborted && state.write_timer.expired())
+        state.write_timer.stop();
+        if (deadline && ec == asio::error::operation_aborted && state.write_timer.expired())
             co_return TransportError{IoErrorKind::TimedOut, kWriteTimedOut};
         if (ec)
             co_return TransportError{IoErrorKind::Other, ec.message()};
