@@ -87,7 +87,7 @@ collect_runners(MeasurementController& c, std::vector<std::uint8_t> ids,
 
 MeasurementController::MeasurementController(const ClientConfig& cfg, Token tok, AbortContext abort_context)
     : config(cfg), token(std::move(tok)), abort(std::move(abort_context)), start(Clock::now()),
-      command_tx(make_command_channel(1)), phase_index(std::make_shared<PhaseIndex>())
+      command_tx(make_command_channel(1))
 {
     log_id = vela_client::log_id(token);
     udp_bind_v4 = parse_bind(udp_bind_v4_text);
@@ -170,6 +170,7 @@ MeasurementController::init(std::vector<Endpoint> addresses, const ClientConfig&
     c->limits = limits;
 
     const std::uint8_t n = runner_connection_count(config);
+    c->runner_count = n;
     c->command_tx = make_command_channel(n);
     auto feedback = make_feedback_channel();
     c->feedback_tx = std::move(feedback.sender);
@@ -204,7 +205,7 @@ void MeasurementController::complete(std::optional<ProgressSender> progress, std
     progress_tx = std::move(progress);
     phase_count = count;
     raw_history_sampling_rate = sampling_rate;
-    phase_index = std::make_shared<PhaseIndex>();
+    phase_index = std::make_shared<PhaseProgress>(count, progress_tx);
 }
 
 JoinHandle<std::variant<Runner, std::string>> connect_runner(MeasurementController& c, std::uint8_t runner_id)
@@ -228,6 +229,18 @@ RunnerTaskHandle start_runner_task(MeasurementController& c, Runner runner)
     handle.finished = std::make_shared<std::atomic<bool>>(false);
     handle.task = spawn_task(c.executor, runner_task(std::move(runner), c.limits.routines, handle.finished));
     return handle;
+}
+
+std::uint8_t reached_runners(const MeasurementController& c, std::uint8_t runner_limit)
+{
+    return std::min(c.runner_count, runner_limit);
+}
+
+asio::awaitable<Expected<RunnerFeedback, RecvError>> next_feedback(MeasurementController& c, bool settling)
+{
+    if (settling)
+        co_return co_await c.feedback_rx.recv_for(kLateAckGrace);
+    co_return co_await c.feedback_rx.recv();
 }
 
 asio::awaitable<std::optional<std::string>> spawn_connection_tasks(MeasurementController& c)
@@ -256,27 +269,20 @@ asio::awaitable<void> quit_runner(MeasurementController& c)
 
 asio::awaitable<void> advance_phase(MeasurementController& c)
 {
-    auto guard = co_await c.phase_index->mutex.lock();
-    ++c.phase_index->value;
+    // Counted as finished without a report of its own.
+    co_await c.phase_index->end_phase(Phase::DownlinkPretest, true);
 }
 
 asio::awaitable<void> finish_phase(MeasurementController& c, Phase kind, ProgressRecord values)
 {
     if (!c.progress_tx)
         co_return;
-    auto guard = co_await c.phase_index->mutex.lock();
-    const ProgressRecord last = progress_record(kind, c.phase_index->value, c.phase_count, 1.0F);
-    values.phase = last.phase;
-    values.phase_progress = last.phase_progress;
-    values.total_progress = last.total_progress;
-    c.progress_tx->send(values);
-    ++c.phase_index->value;
+    co_await c.phase_index->end_phase(kind, false, values);
 }
 
 asio::awaitable<std::uint32_t> read_phase_index(MeasurementController& c)
 {
-    auto guard = co_await c.phase_index->mutex.lock();
-    co_return c.phase_index->value;
+    co_return co_await c.phase_index->finished();
 }
 
 PhaseTiming phase_timing(const MeasurementController& c, std::chrono::steady_clock::time_point phase_start)

@@ -15,6 +15,7 @@
 #include "ClientConfig.h"
 #include "ClientResult.h"
 #include "OrError.h"
+#include "PhaseProgress.h"
 #include "Progress.h"
 #include "RunnerCommands.h"
 #include "RunnerConnect.h"
@@ -42,14 +43,6 @@ namespace vela_client {
 // act on the command.
 using RunnerMessage = CommandMessage;
 
-// Number of phases finished, failed or skipped so far; read and changed only
-// under its asynchronous mutex.
-struct PhaseIndex {
-    AsyncMutex mutex;
-    std::uint32_t value = 0;
-};
-using PhaseIndexRef = std::shared_ptr<PhaseIndex>;
-
 // Time limits of a run's connections and routines. The defaults are the
 // protocol's; tests shorten them.
 struct RunLimits {
@@ -67,6 +60,12 @@ struct RunnerTaskHandle {
 };
 
 inline constexpr std::uint32_t kBufferMultiplier = 64;
+
+// How long a phase whose acknowledged runners have all completed still waits
+// for a runner that the command reached but that has not acknowledged yet
+// (a fast failure of one runner can overtake another runner's
+// acknowledgement; its reports must not spill into the next phase).
+inline constexpr std::chrono::milliseconds kLateAckGrace{500};
 
 class MeasurementController {
 public:
@@ -113,12 +112,15 @@ public:
 
     AsyncMutex runner_handles_mutex;
     std::vector<RunnerTaskHandle> runner_handles;  // guarded by runner_handles_mutex
+    std::uint8_t runner_count = 0;                  // entries of runner_handles, fixed once opened
 
     std::uint8_t dl_connections = 0;
     std::uint8_t ul_connections = 0;
     Duration progress_update_limit;
     Duration raw_history_sampling_rate;
-    PhaseIndexRef phase_index;
+    // Phases finished, failed or skipped so far, behind its own asynchronous
+    // mutex, with the progress sender that the phases' reports go through.
+    std::shared_ptr<PhaseProgress> phase_index;
     std::optional<ProgressSender> progress_tx;
     std::uint32_t phase_count = 0;
 };
@@ -145,6 +147,15 @@ std::string websocket_url_for(const Endpoint& server);
 JoinHandle<std::variant<Runner, std::string>> connect_runner(MeasurementController& controller, std::uint8_t runner_id);
 // Hands an opened runner to a new runner task.
 RunnerTaskHandle start_runner_task(MeasurementController& controller, Runner runner);
+
+// The number of runners that a command with this limit reaches.
+std::uint8_t reached_runners(const MeasurementController& controller, std::uint8_t runner_limit);
+
+// The next feedback of a phase. While `settling` (every acknowledged runner
+// has completed, yet fewer acknowledged than the command reached) it waits at
+// most kLateAckGrace and then reports TimedOut.
+boost::asio::awaitable<Expected<RunnerFeedback, RecvError>> next_feedback(MeasurementController& controller,
+                                                                         bool settling);
 
 // Re-opens every runner whose task has ended; nothing, or the first failure.
 boost::asio::awaitable<std::optional<std::string>> spawn_connection_tasks(MeasurementController& controller);

@@ -46,8 +46,11 @@ asio::awaitable<std::optional<std::string>> run_pretest(MeasurementController& c
     std::uint32_t total_chunks = 0;
     const std::string id = c.log_id;
 
+    const std::int32_t expected = reached_runners(c, connections);
     for (;;) {
-        auto got = co_await c.feedback_rx.recv();
+        auto got = co_await next_feedback(c, acks > 0 && completions >= acks);
+        if (!got && got.error().kind == RecvError::Kind::TimedOut)
+            break;  // a runner that never acknowledged is not waited for any longer
         if (!got) {
             ticker.abort();
             co_return std::string(side.channel_closed);
@@ -63,7 +66,7 @@ asio::awaitable<std::optional<std::string>> run_pretest(MeasurementController& c
             else
                 log_run(LogLevel::Error, id, std::string(side.runner_failed) + done->chunks.error());
             ++completions;
-            if (completions >= acks)
+            if (completions >= acks && acks >= expected)
                 break;
             continue;
         }

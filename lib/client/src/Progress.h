@@ -13,6 +13,7 @@
 #include "CallingInterfaceRecords.h"
 #include "Channels.h"
 #include "Duration.h"
+#include "PhaseProgress.h"
 #include "mclient.h"
 
 #include <boost/asio/any_io_executor.hpp>
@@ -28,7 +29,6 @@
 namespace vela_client {
 
 using ProgressRecord = ProgressReport;
-using ProgressSender = UnboundedSender<ProgressRecord>;
 using ProgressReceiver = UnboundedReceiver<ProgressRecord>;
 
 // A record of `kind` at fraction f (0..1) of the phase, the other values absent.

@@ -64,8 +64,11 @@ asio::awaitable<OrError<ThroughputResult>> run_throughput(MeasurementController&
     const float total_s = seconds_f32(total);
     std::optional<std::string> runner_error;
 
+    const std::int32_t expected = reached_runners(c, limit);
     for (;;) {
-        auto got = co_await c.feedback_rx.recv();
+        auto got = co_await next_feedback(c, acks > 0 && completions >= acks);
+        if (!got && got.error().kind == RecvError::Kind::TimedOut)
+            break;  // a runner that never acknowledged is not waited for any longer
         if (!got) {
             log_run(LogLevel::Error, id, side.channel_closed);
             break;
@@ -112,7 +115,7 @@ asio::awaitable<OrError<ThroughputResult>> run_throughput(MeasurementController&
                 completed[done->runner] = to_sample_map(*done->samples);
             }
             ++completions;
-            if (completions >= acks)
+            if (completions >= acks && acks >= expected)
                 break;
         } else {
             co_return Result::failure(side.unexpected + feedback_debug_text(fb));
