@@ -213,6 +213,38 @@ TEST_F(MeasurementRun, OnlyRttUdpOpensOneRunnerAndCommandsNone)
     EXPECT_FALSE(client->busy()->load());
 }
 
+TEST_F(MeasurementRun, SecondRunOfOneClientStartsAfresh)
+{
+    auto server = client_test::start_server();
+    ClientConfig config = client_test::short_config(*server, 1);
+    config.run_rtt_tcp_phase = config.run_downlink_phase = config.run_uplink_phase = false;
+    auto client = make_client(config);
+    for (int run = 0; run < 2; ++run) {
+        collected().reset();
+        auto outcome = client->run(client_test::on_progress);
+        ASSERT_TRUE(outcome) << outcome.error();
+        expect_progress_sequence(collected().progress_copy(), {3});
+    }
+    EXPECT_EQ(server->stats().init_requests, 2U);
+}
+
+TEST_F(MeasurementRun, WebsocketOverTls)
+{
+    auto server = client_test::start_server();
+    ClientConfig config = client_test::short_config(*server, 2);
+    config.websocket = true;
+    config.tls = true;
+    config.skip_certificate_validation = true;
+    config.run_rtt_udp_phase = config.run_uplink_phase = false;
+    auto client = make_client(config);
+    auto outcome = client->run(client_test::on_progress);
+    ASSERT_TRUE(outcome) << outcome.error();
+    EXPECT_TRUE(outcome.value().rtt_tcp);
+    ASSERT_TRUE(outcome.value().dl);
+    EXPECT_EQ(outcome.value().dl->connection_stream_info->size(), 2U);
+    expect_progress_sequence(collected().progress_copy(), {1, 2, 4});
+}
+
 TEST_F(MeasurementRun, OnlyUplinkRunsItsPretestAndTest)
 {
     auto server = client_test::start_server();

@@ -186,7 +186,7 @@ MeasurementController::init(std::vector<Endpoint> addresses, const ClientConfig&
     c->server_udp_addr = asio::ip::udp::endpoint(c->server_addr.address(), config.port_udp);
     if (config.websocket)
         c->websocket_url = websocket_url_for(c->server_addr);
-    log_bare(LogLevel::Trace, "connecting to " + endpoint_text(c->server_addr));
+    log_run(LogLevel::Trace, c->log_id, "connecting to " + endpoint_text(c->server_addr));
 
     std::vector<std::uint8_t> ids;
     std::vector<JoinHandle<std::variant<Runner, std::string>>> tasks;
