@@ -380,10 +380,10 @@ TEST_F(TransportTest, CutOffPeerGivesEndOfFileTexts)
         {CutOff::InChunkPayload, true, "early eof"},
         {CutOff::BeforeMarker, true, "unexpected end of file"},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.error);
+    for (const auto& c : cases) for (const bool tls : {false, true}) {
+        SCOPED_TRACE(std::string(c.error) + (tls ? " over TLS" : ""));
         auto& server = serve({.chunk_size = 4096, .cut_off = c.cut});
-        auto outcome = connect(params(server.tcp_port()));
+        auto outcome = connect(params(server.tcp_port(), tls));
         ASSERT_TRUE(outcome.ok()) << outcome.error();
         auto& conn = *outcome.runner().connection;
         auto reply = run(request(conn, Msg(DownlinkPretestRequest{2})));
@@ -482,10 +482,10 @@ TEST_F(TransportTest, ChunksSplitAcrossReadsAreCountedWhole)
         {65536, 65535},  // a large payload, then its marker alone
         {600000, 0},     // one chunk larger than the read buffer
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(std::to_string(c.chunk_size) + " in pieces of " + std::to_string(c.trickle));
+    for (const auto& c : cases) for (const bool tls : {false, true}) {
+        SCOPED_TRACE(std::to_string(c.chunk_size) + " in pieces of " + std::to_string(c.trickle) + (tls ? " over TLS" : ""));
         auto& server = serve({.chunk_size = c.chunk_size, .trickle_bytes = c.trickle, .trickle_pause = 5ms});
-        auto outcome = connect(params(server.tcp_port()), {}, 4);
+        auto outcome = connect(params(server.tcp_port(), tls), {}, 4);
         ASSERT_TRUE(outcome.ok()) << outcome.error();
         auto& conn = *outcome.runner().connection;
         auto [chunks, marked] = run(downlink_round(conn, 3));
@@ -550,25 +550,28 @@ TEST_F(TransportTest, BatchedChunkWritesKeepTheFraming)
 
 TEST_F(TransportTest, WriteTimesOutOnAPeerThatStopsReading)
 {
-    auto& server = serve({.chunk_size = 65536, .stall_uplink = true});
-    auto c = connect(params(server.tcp_port()));
-    ASSERT_TRUE(c.ok()) << c.error();
-    auto& conn = *c.runner().connection;
-    ASSERT_TRUE(is_ok(run(request(conn, Msg(UplinkTestRequest{200})))));
-    const std::span<const std::uint8_t> random(conn.random_buffer->bytes);
-    std::size_t offset = 0;
-    std::optional<std::string> failed;
-    auto started = std::chrono::steady_clock::now();
-    // The socket buffers take a few MiB at most; then a batch must time out.
-    for (int i = 0; i < 2000 && !failed; ++i) {
-        started = std::chrono::steady_clock::now();
-        failed = run(conn.write_random_chunks(random, offset, 8, false, 200ms));
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "tls" : "tcp");
+        auto& server = serve({.chunk_size = 65536, .stall_uplink = true});
+        auto c = connect(params(server.tcp_port(), tls));
+        ASSERT_TRUE(c.ok()) << c.error();
+        auto& conn = *c.runner().connection;
+        ASSERT_TRUE(is_ok(run(request(conn, Msg(UplinkTestRequest{200})))));
+        const std::span<const std::uint8_t> random(conn.random_buffer->bytes);
+        std::size_t offset = 0;
+        std::optional<std::string> failed;
+        auto started = std::chrono::steady_clock::now();
+        // The socket buffers take a few MiB at most; then a batch must time out.
+        for (int i = 0; i < 2000 && !failed; ++i) {
+            started = std::chrono::steady_clock::now();
+            failed = run(conn.write_random_chunks(random, offset, 8, false, 200ms));
+        }
+        ASSERT_TRUE(failed);
+        EXPECT_EQ(*failed, "failed to write random data: write timed out");
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_GE(took, 190ms);
+        EXPECT_LT(took, 1500ms);
     }
-    ASSERT_TRUE(failed);
-    EXPECT_EQ(*failed, "failed to write random data: write timed out");
-    const auto took = std::chrono::steady_clock::now() - started;
-    EXPECT_GE(took, 190ms);
-    EXPECT_LT(took, 1500ms);
 }
 
 // Each operation keeps its own deadline, whatever the one before it had:

@@ -1,6 +1,7 @@
 #include "RunnerConnect.h"
 
 #include "lib/StreamTypes.h"
+#include "lib/TlsSession.h"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/co_spawn.hpp>
@@ -112,8 +113,28 @@ asio::awaitable<std::variant<ConnectedTransport, std::string>> connect_on_strand
         return ConnectedTransport{std::move(std::get<MessageTransport>(built)), client};
     };
 
+    if (params.tls && !params.websocket_url) {
+        // 4. TLS within its limit, under the stream framing: our own session,
+        // which moves many records per socket call.
+        auto context = client_tls_context();
+        if (auto* text = std::get_if<std::string>(&context))
+            co_return Result(*text);
+        auto made = TlsSession::create(std::move(socket), std::get<ssl::context*>(context)->native_handle(), params.host,
+                                       params.skip_certificate_validation);
+        if (auto* ec = std::get_if<boost::system::error_code>(&made))
+            co_return Result(ec->message());
+        auto session = std::move(std::get<TlsSessionPtr>(made));
+        asio::steady_timer timer(strand, limits.tls_handshake);
+        auto first = co_await (session->handshake() || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+        if (first.index() == 1)
+            co_return Result(std::string("timeout while connecting to server: deadline has elapsed"));
+        if (const auto& ec = std::get<0>(first))
+            co_return Result("failed to establish TLS session: " + ec.message());
+        co_return done(MessageTransport::from_stream(std::move(session), std::move(handle)));
+    }
+
     if (params.tls) {
-        // 4. TLS, within its limit, then websocket or stream framing.
+        // 4. TLS within its limit, under the websocket.
         auto context = client_tls_context();
         if (auto* text = std::get_if<std::string>(&context))
             co_return Result(*text);
@@ -132,15 +153,12 @@ asio::awaitable<std::variant<ConnectedTransport, std::string>> connect_on_strand
             co_return Result(std::string("timeout while connecting to server: deadline has elapsed"));
         if (auto [ec] = std::get<0>(first); ec)
             co_return Result("failed to establish TLS session: " + ec.message());
-        if (params.websocket_url) {
-            WsTls ws(std::move(tls));
-            const auto [host, target] = websocket_host_and_target(*params.websocket_url);
-            auto [ec] = co_await ws.async_handshake(host, target, asio::as_tuple(asio::use_awaitable));
-            if (ec)
-                co_return Result("failed to establish WebSocket connection: " + ec.message());
-            co_return done(MessageTransport::from_websocket(std::move(ws), std::move(handle)));
-        }
-        co_return done(MessageTransport::from_stream(std::move(tls), std::move(handle)));
+        WsTls ws(std::move(tls));
+        const auto [host, target] = websocket_host_and_target(*params.websocket_url);
+        auto [ec] = co_await ws.async_handshake(host, target, asio::as_tuple(asio::use_awaitable));
+        if (ec)
+            co_return Result("failed to establish WebSocket connection: " + ec.message());
+        co_return done(MessageTransport::from_websocket(std::move(ws), std::move(handle)));
     }
 
     // 5. Plain TCP: websocket or stream framing.

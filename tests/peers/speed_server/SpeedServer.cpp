@@ -65,6 +65,7 @@ bool would_block(const boost::system::error_code& ec)
 template <class Stream>
 class StreamFramer {
     static constexpr bool kPlain = std::is_same_v<Stream, tcp::socket>;
+    static constexpr bool kTls = std::is_same_v<Stream, ssl::stream<tcp::socket>>;
 
 public:
     StreamFramer(Stream& stream, std::vector<std::uint8_t> preload) : stream_(stream), buffer_(kReadBytes)
@@ -74,6 +75,12 @@ public:
         if constexpr (kPlain) {
             boost::system::error_code ignored;
             stream_.non_blocking(true, ignored);
+        }
+        if constexpr (kTls) {
+            // Records that have arrived are decrypted many per read (reading
+            // never has to write here: the client renegotiates nothing).
+            boost::system::error_code ignored;
+            stream_.lowest_layer().non_blocking(true, ignored);
         }
     }
     static constexpr bool is_websocket = false;
@@ -176,11 +183,39 @@ private:
                 co_return !ec && n > 0;
             }
         }
+        if constexpr (kTls) {
+            boost::system::error_code ec;
+            end_ = read_available(0, ec);
+            if (end_ > 0)
+                co_return true;
+            if (!would_block(ec))
+                co_return false;
+        }
         auto [ec, n] = co_await stream_.async_read_some(asio::buffer(buffer_), use_tuple);
+        if constexpr (kTls) {
+            if (!ec && n > 0) {
+                boost::system::error_code more;
+                end_ = read_available(n, more);
+                co_return true;
+            }
+        }
         if (ec || n == 0)
             co_return false;
         end_ = n;
         co_return true;
+    }
+
+    // TLS: decrypts what is there without waiting, from `at` on; gives the
+    // end of the bytes in the buffer.
+    std::size_t read_available(std::size_t at, boost::system::error_code& ec)
+    {
+        while (at < buffer_.size()) {
+            const std::size_t n = stream_.read_some(asio::buffer(buffer_.data() + at, buffer_.size() - at), ec);
+            if (ec || n == 0)
+                break;
+            at += n;
+        }
+        return at;
     }
 
     Stream& stream_;

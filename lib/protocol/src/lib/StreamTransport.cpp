@@ -8,21 +8,22 @@
 // length field or the marker byte goes out with the bytes it belongs to, and
 // a batch of chunks goes out in as few system calls as the stream allows.
 //
-// On plain TCP every read and write is first tried at once on the
-// non-blocking socket; only when the socket would block does the operation
-// wait through the reactor (and only then is its deadline watched). So a
-// transfer that keeps the socket busy runs without a scheduler hop per
-// chunk. TLS goes through the TLS stream's own asynchronous operations.
+// Every read and write is first tried at once on the non-blocking socket;
+// only when the socket would block does the operation wait through the
+// reactor (and only then is its deadline watched). So a transfer that keeps
+// the socket busy runs without a scheduler hop per chunk. TLS runs in a
+// session of our own (TlsSession) that works the same way with many records
+// per socket call.
 
 #include "lib/MessageTransport.h"
 #include "lib/StreamTypes.h"
+#include "lib/TlsSession.h"
 #include "lib/detail/Watchdog.h"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/ssl/error.hpp>
-#include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
@@ -50,7 +51,7 @@ constexpr std::size_t kDirectReadTail = 4096;
 constexpr std::uint8_t kMarkers[2] = {0x00, 0xFF};
 
 template <class Stream>
-constexpr bool kIsTls = std::is_same_v<Stream, TlsStream>;
+constexpr bool kIsTls = std::is_same_v<Stream, TlsSessionPtr>;
 
 bool would_block(const error_code& ec) { return ec == asio::error::would_block || ec == asio::error::try_again; }
 
@@ -69,7 +70,7 @@ struct Step {
 template <class Stream>
 struct StreamState : std::enable_shared_from_this<StreamState<Stream>> {
     explicit StreamState(Stream&& s)
-        : stream(std::move(s)), strand(strand_of(stream.get_executor())), read_watch(strand), write_watch(strand)
+        : stream(std::move(s)), strand(strand_of(executor_of(stream))), read_watch(strand), write_watch(strand)
     {
         if constexpr (!kIsTls<Stream>) {
             error_code ignored;
@@ -77,29 +78,41 @@ struct StreamState : std::enable_shared_from_this<StreamState<Stream>> {
         }
     }
 
+    static asio::any_io_executor executor_of(Stream& s)
+    {
+        if constexpr (kIsTls<Stream>)
+            return s->get_executor();
+        else
+            return s.get_executor();
+    }
+
     // Reads some bytes: at once when they are there, else after waiting
     // within the deadline.
-    template <class Buffers>
-    asio::awaitable<Step> read_some(const Buffers& buffers, const Deadline& deadline)
+    asio::awaitable<Step> read_some(std::span<const asio::mutable_buffer> buffers, const Deadline& deadline)
     {
         Step step;
-        if constexpr (!kIsTls<Stream>) {
+        if constexpr (kIsTls<Stream>) {
+            auto got = co_await stream->read_some(buffers, deadline, read_watch, this->weak_from_this());
+            step.ec = got.ec;
+            step.bytes = got.bytes;
+            step.timed_out = got.timed_out;
+        } else {
             step.bytes = stream.read_some(buffers, step.ec);
             if (!would_block(step.ec))
                 co_return step;
+            if (passed(deadline)) {
+                step.timed_out = true;
+                co_return step;
+            }
+            if (deadline)
+                read_watch.watch(*deadline, this->weak_from_this());
+            auto [ec, n] = co_await stream.async_read_some(
+                buffers, asio::bind_cancellation_slot(read_watch.slot(), asio::as_tuple(asio::use_awaitable)));
+            read_watch.stop();
+            step.ec = ec;
+            step.bytes = n;
+            step.timed_out = deadline && ec == asio::error::operation_aborted && read_watch.expired();
         }
-        if (passed(deadline)) {
-            step.timed_out = true;
-            co_return step;
-        }
-        if (deadline)
-            read_watch.watch(*deadline, this->weak_from_this());
-        auto [ec, n] = co_await stream.async_read_some(
-            buffers, asio::bind_cancellation_slot(read_watch.slot(), asio::as_tuple(asio::use_awaitable)));
-        read_watch.stop();
-        step.ec = ec;
-        step.bytes = n;
-        step.timed_out = deadline && ec == asio::error::operation_aborted && read_watch.expired();
         co_return step;
     }
 
@@ -224,7 +237,8 @@ private:
         count -= n;
         while (count > 0) {
             pos_ = end_ = 0;
-            const Step step = co_await state_->read_some(asio::buffer(buffer_.get(), kReadBufferSize), deadline);
+            const asio::mutable_buffer whole = asio::buffer(buffer_.get(), kReadBufferSize);
+            const Step step = co_await state_->read_some(std::span(&whole, 1), deadline);
             if (step.bytes == 0)
                 co_return read_failure(step, "early eof");
             end_ = step.bytes;
@@ -293,31 +307,23 @@ private:
     {
         const Deadline deadline = detail::deadline_after(timeout);
         if constexpr (kIsTls<Stream>) {
-            // The TLS stream writes one buffer per record: the parts are
-            // joined first, so that a marker byte never becomes a record of
-            // its own.
-            std::size_t total = 0;
-            for (const auto& part : parts_)
-                total += part.size();
-            joined_.resize(total);
-            std::size_t at = 0;
-            for (const auto& part : parts_) {
-                std::memcpy(joined_.data() + at, part.data(), part.size());
-                at += part.size();
-            }
-            parts_.assign(1, asio::buffer(joined_));
-        }
-        std::size_t first = 0;
-        auto consume = [&](std::size_t n) {
-            while (first < parts_.size() && n >= parts_[first].size()) {
-                n -= parts_[first].size();
-                ++first;
-            }
-            if (n > 0)
-                parts_[first] += n;
-        };
-        consume(0);  // skips empty leading parts
-        if constexpr (!kIsTls<Stream>) {
+            const auto step = co_await state_->stream->write(parts_, deadline, state_->write_watch, state_);
+            if (step.timed_out)
+                co_return TransportError{IoErrorKind::TimedOut, kWriteTimedOut};
+            if (step.ec)
+                co_return TransportError{IoErrorKind::Os, step.ec.message()};
+            co_return IoStatus{};
+        } else {
+            std::size_t first = 0;
+            auto consume = [&](std::size_t n) {
+                while (first < parts_.size() && n >= parts_[first].size()) {
+                    n -= parts_[first].size();
+                    ++first;
+                }
+                if (n > 0)
+                    parts_[first] += n;
+            };
+            consume(0);  // skips empty leading parts
             // As much as the socket takes at once.
             while (first < parts_.size()) {
                 error_code ec;
@@ -330,28 +336,29 @@ private:
                     co_return TransportError{IoErrorKind::WriteZero, "write zero"};
                 consume(n);
             }
-        }
-        if (first == parts_.size())
+            if (first == parts_.size())
+                co_return IoStatus{};
+            if (passed(deadline))
+                co_return TransportError{IoErrorKind::TimedOut, kWriteTimedOut};
+            // The rest once the socket can take it.
+            std::size_t total = 0;
+            for (std::size_t i = first; i < parts_.size(); ++i)
+                total += parts_[i].size();
+            auto& watch = state_->write_watch;
+            if (deadline)
+                watch.watch(*deadline, state_);
+            auto [ec, written] = co_await asio::async_write(
+                state_->stream, remaining(first),
+                asio::bind_cancellation_slot(watch.slot(), asio::as_tuple(asio::use_awaitable)));
+            watch.stop();
+            if (deadline && ec == asio::error::operation_aborted && watch.expired())
+                co_return TransportError{IoErrorKind::TimedOut, kWriteTimedOut};
+            if (ec)
+                co_return TransportError{IoErrorKind::Os, ec.message()};
+            if (written < total)
+                co_return TransportError{IoErrorKind::WriteZero, "write zero"};
             co_return IoStatus{};
-        if (passed(deadline))
-            co_return TransportError{IoErrorKind::TimedOut, kWriteTimedOut};
-        // The rest once the stream can take it.
-        std::size_t total = 0;
-        for (std::size_t i = first; i < parts_.size(); ++i)
-            total += parts_[i].size();
-        auto& watch = state_->write_watch;
-        if (deadline)
-            watch.watch(*deadline, state_);
-        auto [ec, written] = co_await asio::async_write(
-            state_->stream, remaining(first), asio::bind_cancellation_slot(watch.slot(), asio::as_tuple(asio::use_awaitable)));
-        watch.stop();
-        if (deadline && ec == asio::error::operation_aborted && watch.expired())
-            co_return TransportError{IoErrorKind::TimedOut, kWriteTimedOut};
-        if (ec)
-            co_return TransportError{IoErrorKind::Os, ec.message()};
-        if (written < total)
-            co_return TransportError{IoErrorKind::WriteZero, "write zero"};
-        co_return IoStatus{};
+        }
     }
 
     std::span<const asio::const_buffer> remaining(std::size_t first) const
@@ -362,7 +369,6 @@ private:
     std::shared_ptr<StreamState<Stream>> state_;
     std::array<std::uint8_t, 2> length_{};
     std::vector<asio::const_buffer> parts_;
-    std::vector<std::uint8_t> joined_;  // TLS only
 };
 
 template <class Stream>
@@ -393,7 +399,8 @@ std::variant<MessageTransport, std::string> MessageTransport::from_stream<TcpSoc
 }
 
 template <>
-std::variant<MessageTransport, std::string> MessageTransport::from_stream<TlsStream>(TlsStream&& stream, SocketHandle socket)
+std::variant<MessageTransport, std::string> MessageTransport::from_stream<TlsSessionPtr>(TlsSessionPtr&& stream,
+                                                                                      SocketHandle socket)
 {
     return make_stream_transport(std::move(stream), std::move(socket));
 }

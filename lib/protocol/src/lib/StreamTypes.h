@@ -10,6 +10,8 @@
 #include <boost/asio/strand.hpp>
 #include <boost/beast/websocket/stream_fwd.hpp>
 
+#include <memory>
+
 namespace vela_client {
 
 // Streams are created with a strand executor (one strand per connection);
@@ -19,6 +21,9 @@ using TcpSocket = boost::asio::ip::tcp::socket;
 using TlsStream = boost::asio::ssl::stream<TcpSocket>;
 using WsTcp = boost::beast::websocket::stream<TcpSocket, true>;
 using WsTls = boost::beast::websocket::stream<TlsStream, true>;
+// TLS under the stream framing: a session of our own (lib/TlsSession.h).
+class TlsSession;
+using TlsSessionPtr = std::unique_ptr<TlsSession>;
 
 // The strand under an executor; a new strand when it is none.
 inline Strand strand_of(const boost::asio::any_io_executor& executor)
@@ -37,7 +42,8 @@ namespace vela_client {
 template <>
 std::variant<MessageTransport, std::string> MessageTransport::from_stream<TcpSocket>(TcpSocket&& stream, SocketHandle socket);
 template <>
-std::variant<MessageTransport, std::string> MessageTransport::from_stream<TlsStream>(TlsStream&& stream, SocketHandle socket);
+std::variant<MessageTransport, std::string> MessageTransport::from_stream<TlsSessionPtr>(TlsSessionPtr&& stream,
+                                                                                      SocketHandle socket);
 template <>
 std::variant<MessageTransport, std::string> MessageTransport::from_websocket<WsTcp>(WsTcp&& websocket, SocketHandle socket);
 template <>
