@@ -348,6 +348,29 @@ TEST_F(MeasurementRun, FailedPretestRequestsReduceTheConnectionsToOne)
     EXPECT_EQ(outcome.value().dl->connection_stream_info->size(), 1U);
 }
 
+TEST_F(MeasurementRun, RunnersThatEndedAreReopenedForTheNextStep)
+{
+    // Without the last marker the downlink pretest never sees its chunks
+    // complete (both runners fail, the count drops to one), and the downlink
+    // of runner 0 runs into its deadline; that runner then gives up its
+    // connection and ends.
+    auto server = client_test::start_server({.omit_last_marker = true});
+    ClientConfig config = client_test::short_config(*server, 2);
+    config.run_rtt_tcp_phase = config.run_rtt_udp_phase = false;
+    auto client = make_client(config);
+    client->limits.routines.test_grace = Duration::from_millis(200);
+    client->limits.routines.data = std::chrono::milliseconds(500);
+    auto outcome = client->run(client_test::on_progress);
+    ASSERT_TRUE(outcome) << outcome.error();
+    ASSERT_TRUE(outcome.value().dl);
+    EXPECT_EQ(outcome.value().dl->connection_stream_info->size(), 1U);
+    ASSERT_TRUE(outcome.value().ul);
+    EXPECT_EQ(outcome.value().ul->connection_stream_info->size(), 2U);
+    // The probe, two runners, and runner 0 once more; runner 1 is untouched.
+    EXPECT_EQ(server->stats().connections, 4U);
+    expect_progress_sequence(collected().progress_copy(), {1, 4, 5, 6});
+}
+
 TEST_F(MeasurementRun, FailedRttTcpLeavesOnlyItsMemberAbsent)
 {
     auto server = client_test::start_server({.error_replies = {{10, {2, "no pings"}}}});

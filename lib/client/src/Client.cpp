@@ -3,6 +3,10 @@
 #include "RunMeasurement.h"
 #include "Runtime.h"
 
+#include <cstdio>
+#include <cstdlib>
+#include <exception>
+#include <optional>
 #include <thread>
 
 namespace vela_client {
@@ -35,12 +39,22 @@ Client::~Client()
 OrError<ClientResult> Client::run(mclient_progress_fn progress)
 {
     auto forwarder_done = std::make_shared<ForwarderDone>();
-    Runtime runtime(Runtime::kWorkerThreads);
-    auto outcome = runtime.block_on(run_measurement(*this, progress, forwarder_done));
+    std::optional<Runtime> runtime;
+    try {
+        runtime.emplace(Runtime::kWorkerThreads);
+    } catch (const std::exception& e) {
+        // Without its threads the library cannot run at all.
+        std::fprintf(stderr, "Failed building the Runtime: %s\n", e.what());
+        std::abort();
+    }
+    auto outcome = runtime->block_on(run_measurement(*this, progress, forwarder_done));
+    // From here on this client may already be released by another thread:
+    // only locals are used.
+    //
     // Let the forwarder hand over the records of the ended run; a callback
     // that blocks does not hold the caller beyond the limit.
     forwarder_done->wait_for(kProgressDrainLimit);
-    runtime.shutdown();
+    runtime->shutdown();
     return outcome;
 }
 
