@@ -20,6 +20,7 @@
 #include <string>
 #include <sys/resource.h>
 #include <sys/wait.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 using namespace vela_client;
@@ -51,7 +52,8 @@ struct Child {
     static Child start(const std::vector<std::string>& args)
     {
         int to_child[2], from_child[2];
-        if (pipe(to_child) != 0 || pipe(from_child) != 0)
+        // Close-on-exec: a later child must not keep an earlier one's standard input open.
+        if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0)
             throw std::runtime_error("pipe");
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);

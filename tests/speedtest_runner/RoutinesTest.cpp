@@ -147,6 +147,32 @@ TEST_F(RoutinesTest, UplinkTestReportsTheServersNotifications)
     EXPECT_EQ(server_requests(), (std::vector<std::string>{"UplinkTestRequest", "QuitRequest"}));
 }
 
+TEST_F(RoutinesTest, TransfersAndPingsOverEveryConnectionKind)
+{
+    // Reading and writing at once (uplink, pings) must work on each framing.
+    serve();
+    for (const auto& [tls, websocket] : {std::pair{false, true}, std::pair{true, false}, std::pair{true, true}}) {
+        SCOPED_TRACE(std::string(tls ? "tls " : "tcp ") + (websocket ? "websocket" : "stream"));
+        auto handle = start(connect(0, Duration::from_millis(100), tls, websocket));
+        send(1, command::DownlinkTest{Duration::from_millis(300)});
+        auto down_seen = until<feedback::DownlinkTestCompleted>();
+        const auto& down = last_as<feedback::DownlinkTestCompleted>(down_seen).samples;
+        ASSERT_TRUE(down) << down.error();
+        send(1, command::UplinkTest{Duration::from_millis(300)});
+        auto up_seen = until<feedback::UplinkTestCompleted>();
+        const auto& up = last_as<feedback::UplinkTestCompleted>(up_seen).samples;
+        ASSERT_TRUE(up) << up.error();
+        EXPECT_FALSE(up->empty());
+        send(1, command::RttTcpPing{{0, 10, Duration::from_millis(2), Duration::from_secs(5), 5}});
+        auto ping_seen = until<feedback::RttTcpPong>();
+        const auto& pongs = last_as<feedback::RttTcpPong>(ping_seen).pongs;
+        ASSERT_TRUE(pongs) << pongs.error();
+        EXPECT_EQ(pongs->size(), 10u);
+        send(1, command::Quit{});
+        EXPECT_EQ(finish(handle), std::nullopt);
+    }
+}
+
 TEST_F(RoutinesTest, UplinkTestWithoutCompletedNotification)
 {
     // The server's notifications stop after the last chunk without

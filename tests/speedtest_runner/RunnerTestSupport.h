@@ -105,11 +105,16 @@ protected:
     }
 
     // A runner connection with its ends of the channels.
-    Runner connect(std::uint8_t number, Duration progress_interval = Duration::from_millis(100))
+    Runner connect(std::uint8_t number, Duration progress_interval = Duration::from_millis(100), bool tls = false,
+                   bool websocket = false)
     {
         RunnerConnectParams params;
         params.host = "localhost";
         params.server_address = Endpoint(asio::ip::make_address("127.0.0.1"), server_->tcp_port());
+        params.tls = tls;
+        params.skip_certificate_validation = true;
+        if (websocket)
+            params.websocket_url = "ws://127.0.0.1:" + std::to_string(server_->tcp_port());
         auto token = build_token(kSecret);
         EXPECT_TRUE(token.has_value());
         AbortContext abort(stop_, std::nullopt);
