@@ -184,8 +184,8 @@ TEST_F(RoutinesTest, UplinkTestWithoutCompletedNotification)
         std::optional<std::string> failure;
     };
     const std::vector<Case> cases = {
-        {Duration::from_millis(200), 500ms, std::nullopt},
-        {Duration::from_secs(3), 300ms, "timed out while reading data"},
+        {Duration::from_millis(100), 600ms, std::nullopt},
+        {Duration::from_secs(3), 400ms, "timed out while reading data"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.failure.value_or("samples"));

@@ -134,7 +134,7 @@ TEST_F(UdpPingTest, TimeboxEndsSendingAndReceptionFollows)
     const auto begin = std::chrono::steady_clock::now();
     auto run = ping({}, {1000, Duration::from_millis(10), Duration::from_millis(100), Duration::from_millis(200)});
     ASSERT_TRUE(run.result) << run.result.error();
-    EXPECT_GE(*run.result->num_sent, 5u);
+    EXPECT_GE(*run.result->num_sent, 3u);
     EXPECT_LE(*run.result->num_sent, 12u);
     EXPECT_EQ(run.result->num_requested, 1000u);
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 1s);
