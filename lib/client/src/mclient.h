@@ -82,6 +82,29 @@ typedef void (*mclient_error_fn)(const char* error_text);
 /* Opaque client handle owned by the library. */
 typedef struct mclient_client* mclient_handle;
 
+/*
+ * Creates a client from the record (texts are copied) with the log verbosity
+ * (0 = errors only ... 4 = everything) and stores its handle. 0 on success;
+ * -1 and nothing stored for a null argument or host, a text that is not
+ * UTF-8, or a configuration that does not validate.
+ */
+int32_t mclient_create(const mclient_config* config, uint32_t verbosity, mclient_handle* handle);
+
+/*
+ * Runs one complete measurement; blocks until it has ended. 0 after the
+ * result callback was called with the result JSON; -1 otherwise, after the
+ * error callback was called with the failure text (unless the text cannot be
+ * passed as a C string, or the handle is null).
+ */
+int32_t mclient_run(mclient_handle handle, mclient_progress_fn progress, mclient_result_fn result,
+                    mclient_error_fn error);
+
+/*
+ * Stops a running measurement and releases the client; waits until a run on
+ * another thread has ended. A null handle does nothing.
+ */
+void mclient_free(mclient_handle handle);
+
 #ifdef __cplusplus
 }  /* extern "C" */
 #define VELA_MCLIENT_STATIC_ASSERT(cond, msg) static_assert(cond, msg)

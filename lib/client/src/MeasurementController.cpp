@@ -1,0 +1,299 @@
+#include "MeasurementController.h"
+
+#include "ControllerSupport.h"
+#include "RunnerLoop.h"
+
+#include <boost/asio/as_tuple.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
+#include <algorithm>
+
+namespace asio = boost::asio;
+using namespace asio::experimental::awaitable_operators;
+using boost::system::error_code;
+
+namespace vela_client {
+
+namespace {
+
+constexpr const char* kJoinFailed = "failed to spawn connection tasks: ";
+constexpr const char* kTaskEndedAbnormally = "task ended abnormally";
+
+asio::ip::udp::endpoint parse_bind(const std::string& text)
+{
+    // "0.0.0.0:0" and "[::]:0": any address of the family, any port.
+    if (text.starts_with("["))
+        return {asio::ip::address_v6::any(), 0};
+    return {asio::ip::address_v4::any(), 0};
+}
+
+// Sets the runner's flag when its task ends, also when the task is dropped
+// unfinished.
+struct FinishedMark {
+    std::shared_ptr<std::atomic<bool>> finished;
+    ~FinishedMark() { finished->store(true); }
+};
+
+// The task body that runs one runner until it ends and drops its outcome.
+asio::awaitable<bool> runner_task(Runner runner, RoutineLimits limits, std::shared_ptr<std::atomic<bool>> finished)
+{
+    FinishedMark mark{std::move(finished)};
+    (void)co_await runner_loop(std::move(runner), limits);
+    co_return true;
+}
+
+// The task body that opens one runner connection; it owns its parameters.
+asio::awaitable<std::variant<Runner, std::string>>
+connect_task(std::uint8_t id, Token token, Duration progress_interval, AbortContext abort, RunnerConnectParams params,
+             std::shared_ptr<CommandReceiver> commands, std::shared_ptr<FeedbackSender> feedback,
+             SharedRandomBufferRef buffer, std::uint32_t multiplier, ConnectLimits limits)
+{
+    co_return co_await runner_connect(id, std::move(token), progress_interval, std::move(abort), params,
+                                      std::move(commands), std::move(feedback), std::move(buffer), multiplier, limits);
+}
+
+// Waits for the connect tasks and hands each runner to a runner task,
+// replacing entry `ids[k]`; the first failure ends the walk.
+asio::awaitable<std::optional<std::string>>
+collect_runners(MeasurementController& c, std::vector<std::uint8_t> ids,
+                std::vector<JoinHandle<std::variant<Runner, std::string>>> tasks)
+{
+    std::vector<std::optional<std::variant<Runner, std::string>>> outcomes;
+    outcomes.reserve(tasks.size());
+    for (auto& task : tasks)
+        outcomes.push_back(co_await task.join());
+    for (const auto& outcome : outcomes)
+        if (!outcome)
+            co_return std::string(kJoinFailed) + kTaskEndedAbnormally;
+    for (std::size_t k = 0; k < outcomes.size(); ++k) {
+        auto& outcome = *outcomes[k];
+        if (auto* text = std::get_if<std::string>(&outcome))
+            co_return *text;
+        auto handle = start_runner_task(c, std::move(std::get<Runner>(outcome)));
+        const std::size_t entry = ids[k];
+        if (entry < c.runner_handles.size())
+            c.runner_handles[entry] = std::move(handle);
+        else
+            c.runner_handles.push_back(std::move(handle));
+    }
+    co_return std::nullopt;
+}
+
+} // namespace
+
+MeasurementController::MeasurementController(const ClientConfig& cfg, Token tok, AbortContext abort_context)
+    : config(cfg), token(std::move(tok)), abort(std::move(abort_context)), start(Clock::now()),
+      command_tx(make_command_channel(1))
+{
+    log_id = vela_client::log_id(token);
+    udp_bind_v4 = parse_bind(udp_bind_v4_text);
+    udp_bind_v6 = parse_bind(udp_bind_v6_text);
+    host = config.host;
+    tls = config.tls;
+    skip_certificate_validation = config.skip_certificate_validation;
+    dl_connections = config.dl_num_connections;
+    ul_connections = config.ul_num_connections;
+    progress_update_limit = config.progress_update_limit_ms;
+    raw_history_sampling_rate = config.raw_history_sampling_rate_ms;
+}
+
+std::uint8_t runner_connection_count(const ClientConfig& config)
+{
+    if (config.run_downlink_phase && config.run_uplink_phase)
+        return std::max(config.dl_num_connections, config.ul_num_connections);
+    if (config.run_downlink_phase)
+        return config.dl_num_connections;
+    if (config.run_uplink_phase)
+        return config.ul_num_connections;
+    return 1;
+}
+
+std::vector<Endpoint> filter_addresses(const std::vector<Endpoint>& addresses, bool ipv4_only, bool ipv6_only)
+{
+    std::vector<Endpoint> kept;
+    for (const auto& a : addresses) {
+        if (ipv4_only && !a.address().is_v4())
+            continue;
+        if (!ipv4_only && ipv6_only && !a.address().is_v6())
+            continue;
+        kept.push_back(a);
+    }
+    return kept;
+}
+
+asio::awaitable<OrError<Endpoint>> probe_server_address(std::vector<Endpoint> addresses, bool ipv4_only, bool ipv6_only,
+                                                         const std::string& log_id, std::chrono::nanoseconds connect_limit)
+{
+    const auto executor = co_await asio::this_coro::executor;
+    for (const auto& address : filter_addresses(addresses, ipv4_only, ipv6_only)) {
+        const std::string text = endpoint_text(address);
+        log_run(LogLevel::Info, log_id, "trying to connect to " + text);
+        asio::ip::tcp::socket socket(executor);
+        asio::steady_timer timer(executor, connect_limit);
+        auto first = co_await (socket.async_connect(address, asio::as_tuple(asio::use_awaitable)) ||
+                               timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+        if (first.index() == 1) {
+            log_run(LogLevel::Warn, log_id, "timeout while connecting to " + text + ": deadline has elapsed");
+            continue;
+        }
+        const auto [ec] = std::get<0>(first);
+        if (ec) {
+            log_run(LogLevel::Warn, log_id, "failed to connect to " + text + ": " + ec.message());
+            continue;
+        }
+        error_code ignored;
+        socket.shutdown(asio::ip::tcp::socket::shutdown_both, ignored);
+        socket.close(ignored);
+        co_return address;
+    }
+    co_return OrError<Endpoint>::failure("failed to connect to server");
+}
+
+std::string websocket_url_for(const Endpoint& server)
+{
+    const auto ip = server.address();
+    const std::string host = ip.is_v6() ? "[" + ip.to_string() + "]" : ip.to_string();
+    return "ws://" + host + ":" + std::to_string(server.port());
+}
+
+asio::awaitable<OrError<std::unique_ptr<MeasurementController>>>
+MeasurementController::init(std::vector<Endpoint> addresses, const ClientConfig& config, Token token, AbortContext abort,
+                            RunLimits limits)
+{
+    using Result = OrError<std::unique_ptr<MeasurementController>>;
+    auto c = std::make_unique<MeasurementController>(config, std::move(token), std::move(abort));
+    c->executor = co_await asio::this_coro::executor;
+    c->limits = limits;
+
+    const std::uint8_t n = runner_connection_count(config);
+    c->runner_count = n;
+    c->command_tx = make_command_channel(n);
+    auto feedback = make_feedback_channel();
+    c->feedback_tx = std::move(feedback.sender);
+    c->feedback_rx = std::move(feedback.receiver);
+    c->shared_buffer = make_shared_random_buffer();
+    auto guard = co_await c->runner_handles_mutex.lock();
+
+    auto probed = co_await probe_server_address(std::move(addresses), config.ipv4_only, config.ipv6_only, c->log_id,
+                                                limits.probe_connect);
+    if (!probed)
+        co_return Result::failure(probed.error());
+    c->server_addr = probed.value();
+    c->server_udp_addr = asio::ip::udp::endpoint(c->server_addr.address(), config.port_udp);
+    if (config.websocket)
+        c->websocket_url = websocket_url_for(c->server_addr);
+    log_run(LogLevel::Trace, c->log_id, "connecting to " + endpoint_text(c->server_addr));
+
+    std::vector<std::uint8_t> ids;
+    std::vector<JoinHandle<std::variant<Runner, std::string>>> tasks;
+    for (unsigned id = 0; id < n; ++id) {
+        ids.push_back(static_cast<std::uint8_t>(id));
+        tasks.push_back(connect_runner(*c, static_cast<std::uint8_t>(id)));
+    }
+    if (auto failure = co_await collect_runners(*c, std::move(ids), std::move(tasks)))
+        co_return Result::failure(*failure);
+    guard.release();
+    co_return Result(std::move(c));
+}
+
+void MeasurementController::complete(std::optional<ProgressSender> progress, std::uint32_t count, Duration sampling_rate)
+{
+    progress_tx = std::move(progress);
+    phase_count = count;
+    raw_history_sampling_rate = sampling_rate;
+    phase_index = std::make_shared<PhaseProgress>(count, progress_tx);
+}
+
+JoinHandle<std::variant<Runner, std::string>> connect_runner(MeasurementController& c, std::uint8_t runner_id)
+{
+    RunnerConnectParams params;
+    params.host = c.host;
+    params.websocket_url = c.websocket_url;
+    params.server_address = c.server_addr;
+    params.tls = c.tls;
+    params.skip_certificate_validation = c.skip_certificate_validation;
+    auto commands = subscribe_runner(c.command_tx);
+    auto feedback = std::make_shared<FeedbackSender>(*c.feedback_tx);
+    return spawn_task(c.executor, connect_task(runner_id, c.token, c.progress_update_limit, c.abort, std::move(params),
+                                               std::move(commands), std::move(feedback), c.shared_buffer,
+                                               c.buffer_multiplier, c.limits.connect));
+}
+
+RunnerTaskHandle start_runner_task(MeasurementController& c, Runner runner)
+{
+    RunnerTaskHandle handle;
+    handle.finished = std::make_shared<std::atomic<bool>>(false);
+    handle.task = spawn_task(c.executor, runner_task(std::move(runner), c.limits.routines, handle.finished));
+    return handle;
+}
+
+std::uint8_t reached_runners(const MeasurementController& c, std::uint8_t runner_limit)
+{
+    return std::min(c.runner_count, runner_limit);
+}
+
+asio::awaitable<Expected<RunnerFeedback, RecvError>> next_feedback(MeasurementController& c, bool settling)
+{
+    if (settling)
+        co_return co_await c.feedback_rx.recv_for(kLateAckGrace);
+    co_return co_await c.feedback_rx.recv();
+}
+
+asio::awaitable<std::optional<std::string>> spawn_connection_tasks(MeasurementController& c)
+{
+    auto guard = co_await c.runner_handles_mutex.lock();
+    std::vector<std::uint8_t> ids;
+    std::vector<JoinHandle<std::variant<Runner, std::string>>> tasks;
+    for (std::size_t i = 0; i < c.runner_handles.size(); ++i) {
+        if (!c.runner_handles[i].is_finished())
+            continue;
+        ids.push_back(static_cast<std::uint8_t>(i));
+        tasks.push_back(connect_runner(c, static_cast<std::uint8_t>(i)));
+    }
+    if (tasks.empty())
+        co_return std::nullopt;
+    co_return co_await collect_runners(c, std::move(ids), std::move(tasks));
+}
+
+asio::awaitable<void> quit_runner(MeasurementController& c)
+{
+    auto guard = co_await c.runner_handles_mutex.lock();
+    c.command_tx.send(RunnerMessage{static_cast<std::uint8_t>(c.runner_handles.size()), command::Quit{}});
+    for (auto& handle : c.runner_handles)
+        (void)co_await handle.task.join();
+}
+
+asio::awaitable<void> advance_phase(MeasurementController& c)
+{
+    // Counted as finished without a report of its own.
+    co_await c.phase_index->end_phase(Phase::DownlinkPretest, true);
+}
+
+asio::awaitable<void> finish_phase(MeasurementController& c, Phase kind, ProgressRecord values)
+{
+    if (!c.progress_tx)
+        co_return;
+    co_await c.phase_index->end_phase(kind, false, values);
+}
+
+asio::awaitable<std::uint32_t> read_phase_index(MeasurementController& c)
+{
+    co_return co_await c.phase_index->finished();
+}
+
+PhaseTiming phase_timing(const MeasurementController& c, std::chrono::steady_clock::time_point phase_start)
+{
+    const auto now = std::chrono::steady_clock::now();
+    PhaseTiming timing;
+    timing.relative_start = Duration::from_chrono(phase_start - c.start);
+    timing.duration = Duration::from_chrono(now - phase_start);
+    return timing;
+}
+
+std::string client_log_id(MeasurementController& c) { return vela_client::log_id(c.token); }
+
+} // namespace vela_client
