@@ -184,7 +184,7 @@ asio::any_io_executor connection_strand(const asio::any_io_executor& current)
 } // namespace
 
 asio::awaitable<std::variant<ConnectedTransport, std::string>> connect_transport(const RunnerConnectParams& params,
-                                                                                  const ConnectLimits& limits)
+                                                                                  ConnectLimits limits)
 {
     auto strand = connection_strand(co_await asio::this_coro::executor);
     co_return co_await asio::co_spawn(strand, connect_on_strand(params, limits), asio::use_awaitable);
@@ -194,7 +194,7 @@ asio::awaitable<std::variant<Runner, std::string>>
 runner_connect(std::uint8_t number, Token token, Duration progress_interval, AbortContext abort,
                const RunnerConnectParams& params, std::shared_ptr<CommandReceiver> command_receiver,
                std::shared_ptr<FeedbackSender> feedback_sender, SharedRandomBufferRef random_buffer,
-               std::uint32_t buffer_multiplier, const ConnectLimits& limits)
+               std::uint32_t buffer_multiplier, ConnectLimits limits)
 {
     using Result = std::variant<Runner, std::string>;
     auto connected = co_await connect_transport(params, limits);

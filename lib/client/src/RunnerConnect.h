@@ -26,7 +26,8 @@ struct RunnerConnectParams {
     bool skip_certificate_validation = false;
 };
 
-// The set-up's time limits; tests shorten them.
+// The set-up's time limits; tests shorten them. Taken by value: the set-up
+// is a coroutine that may run after a temporary argument is gone.
 struct ConnectLimits {
     std::chrono::nanoseconds tcp_connect = std::chrono::seconds(5);
     std::chrono::nanoseconds tls_handshake = std::chrono::seconds(5);
@@ -40,12 +41,12 @@ struct ConnectedTransport {
 };
 
 boost::asio::awaitable<std::variant<ConnectedTransport, std::string>>
-connect_transport(const RunnerConnectParams& params, const ConnectLimits& limits = {});
+connect_transport(const RunnerConnectParams& params, ConnectLimits limits = {});
 
 boost::asio::awaitable<std::variant<Runner, std::string>>
 runner_connect(std::uint8_t number, Token token, Duration progress_interval, AbortContext abort,
                const RunnerConnectParams& params, std::shared_ptr<CommandReceiver> command_receiver,
                std::shared_ptr<FeedbackSender> feedback_sender, SharedRandomBufferRef random_buffer,
-               std::uint32_t buffer_multiplier, const ConnectLimits& limits = {});
+               std::uint32_t buffer_multiplier, ConnectLimits limits = {});
 
 } // namespace vela_client
