@@ -43,12 +43,12 @@ public:
                 if (const auto* text = std::get_if<std::string>(&field.value))
                     messages_.push_back(*text);
     }
-    int count_containing(const std::string& piece)
+    int count_containing(const std::string& fragment)
     {
         std::lock_guard lock(mutex_);
         int n = 0;
         for (const auto& m : messages_)
-            n += m.find(piece) != std::string::npos;
+            n += m.find(fragment) != std::string::npos;
         return n;
     }
 
