@@ -26,6 +26,11 @@ inline std::vector<std::string> keysOf(const boost::json::value& value) {
     return keys;
 }
 
+// A text member as std::string; "<not a text>" for any other kind.
+inline std::string text(const boost::json::value& value) {
+    return value.is_string() ? std::string(value.get_string()) : std::string("<not a text>");
+}
+
 // An address whose port was just bound and closed: connecting is refused.
 inline std::string refusedUrl() {
     HttpTestServer server;

@@ -270,10 +270,14 @@ TEST(MonthlyMeasurementService, PostsTheCountRequestInTheEnvelope) {
         EXPECT_EQ(data.at("deserialize_type"),
                   "at.trevask.lumivex.shared.halvo.collector.api.v1.dto.agent.measurementdata."
                   "MeasurementsPerAgentByMonthRequest");
-        if (c.month) EXPECT_EQ(data.at("month"), *c.month);
-        if (c.year) EXPECT_EQ(data.at("year"), *c.year);
-        EXPECT_EQ(body.at("request_info").at("agent_uuid"), c.agent);
-        EXPECT_EQ(body.at("request_info").at("language"), c.lang.value_or("en_US"));
+        if (c.month) {
+            EXPECT_EQ(data.at("month"), *c.month);
+        }
+        if (c.year) {
+            EXPECT_EQ(data.at("year"), *c.year);
+        }
+        EXPECT_EQ(text(body.at("request_info").at("agent_uuid")), c.agent);
+        EXPECT_EQ(text(body.at("request_info").at("language")), c.lang.value_or("en_US"));
         EXPECT_EQ(body.at("request_info").at("agent_type"), "DESKTOP");
     }
 }

@@ -31,11 +31,15 @@ protected:
     void TearDown() override { SentryService::closeSentry(); }
 
     // (name, operation) of every transaction received so far.
-    static std::multiset<std::pair<std::string, std::string>> transactions(const SentrySink& sink) {
+    static std::multiset<std::pair<std::string, std::string>> transactions(
+        const std::vector<ReceivedEnvelope>& envelopes) {
         std::multiset<std::pair<std::string, std::string>> seen;
-        for (const auto& item : sink.items("transaction")) {
-            seen.emplace(std::string(item.payload.at("transaction").as_string()),
-                         std::string(item.payload.at("contexts").at("trace").at("op").as_string()));
+        for (const auto& envelope : envelopes) {
+            for (const auto& item : envelope.items) {
+                if (item.type != "transaction") continue;
+                seen.emplace(std::string(item.payload.at("transaction").as_string()),
+                             std::string(item.payload.at("contexts").at("trace").at("op").as_string()));
+            }
         }
         return seen;
     }
@@ -85,9 +89,10 @@ TEST_F(ServiceTransactionsTest, EachOperationIsOneNamedTransaction) {
         {"InformationCollectorService::start", "start"},
         {"InformationCollectorService::start", "stop"},
     };
-    auto ours = [&](const SentrySink& s) {
+    // Called by waitFor under the sink's lock: reads only what it is given.
+    auto ours = [&](const std::vector<ReceivedEnvelope>& envelopes) {
         std::multiset<std::pair<std::string, std::string>> own;
-        for (const auto& t : transactions(s)) {
+        for (const auto& t : transactions(envelopes)) {
             // The request layer's own transactions and the reporter's
             // machine-fact reads are not this test's business.
             if (t.first.rfind("RequestService::", 0) == 0) continue;
@@ -96,8 +101,9 @@ TEST_F(ServiceTransactionsTest, EachOperationIsOneNamedTransaction) {
         }
         return own;
     };
-    sink.waitFor([&](const std::vector<ReceivedEnvelope>&) { return ours(sink).size() >= expected.size(); }, 5000ms);
-    EXPECT_EQ(ours(sink), expected);  // no news transaction among them
+    sink.waitFor([&](const std::vector<ReceivedEnvelope>& all) { return ours(all).size() >= expected.size(); },
+                 5000ms);
+    EXPECT_EQ(ours(sink.envelopes()), expected);  // no news transaction among them
 }
 
 TEST_F(ServiceTransactionsTest, AgentIdentityDefaultsToNotAvailable) {
