@@ -177,6 +177,18 @@ void setOptionalString(json::object& obj, std::string_view key, const std::optio
     if (value) setString(obj, key, *value);
 }
 
+void setOptionalDouble(json::object& obj, std::string_view key, const std::optional<double>& value) {
+    if (value) obj[key] = finiteOrNull(*value);
+}
+
+void setOptionalInt32(json::object& obj, std::string_view key, const std::optional<std::int32_t>& value) {
+    if (value) obj[key] = static_cast<std::int64_t>(*value);
+}
+
+void setOptionalBool(json::object& obj, std::string_view key, const std::optional<bool>& value) {
+    if (value) obj[key] = *value;
+}
+
 json::value finiteOrNull(double number) {
     if (!std::isfinite(number)) return nullptr;
     return number;

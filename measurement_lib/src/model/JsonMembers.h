@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include <boost/json/array.hpp>
 #include <boost/json/object.hpp>
 #include <boost/json/value.hpp>
 
@@ -74,6 +75,19 @@ void setUInt64(boost::json::object& obj, std::string_view key, const std::uint64
 void setOptionalUInt32(boost::json::object& obj, std::string_view key, const std::optional<std::uint32_t>& value);
 void setOptionalUInt64(boost::json::object& obj, std::string_view key, const std::optional<std::uint64_t>& value);
 void setOptionalString(boost::json::object& obj, std::string_view key, const std::optional<std::string>& value);
+// NaN and infinities are written as null (see finiteOrNull).
+void setOptionalDouble(boost::json::object& obj, std::string_view key, const std::optional<double>& value);
+void setOptionalInt32(boost::json::object& obj, std::string_view key, const std::optional<std::int32_t>& value);
+void setOptionalBool(boost::json::object& obj, std::string_view key, const std::optional<bool>& value);
+
+// A JSON array of writer(item) for every item, in order.
+template <typename Container, typename Writer>
+boost::json::array arrayOf(const Container& items, Writer writer) {
+    boost::json::array array;
+    array.reserve(items.size());
+    for (const auto& item : items) array.emplace_back(writer(item));
+    return array;
+}
 
 // A floating-point figure as a JSON number, or null when it is NaN or
 // infinite: the serializer would spell those as NaN or Infinity, which no

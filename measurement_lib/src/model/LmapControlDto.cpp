@@ -30,14 +30,6 @@ void readRecord(const json::object& obj, const char* key, Record& target, Reader
     target = reader(it->value());
 }
 
-template <typename Container, typename Writer>
-json::array arrayOf(const Container& items, Writer writer) {
-    json::array array;
-    array.reserve(items.size());
-    for (const auto& item : items) array.emplace_back(writer(item));
-    return array;
-}
-
 json::array stringArray(const std::vector<std::string>& list) {
     return arrayOf(list, [](const std::string& text) { return json::value(text); });
 }

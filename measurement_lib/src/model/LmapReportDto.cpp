@@ -17,18 +17,6 @@ namespace trevask::measurement_library {
 
 namespace {
 
-template <typename Container, typename Writer>
-json::array arrayOf(const Container& items, Writer writer) {
-    json::array array;
-    array.reserve(items.size());
-    for (const auto& item : items) array.emplace_back(writer(item));
-    return array;
-}
-
-void setOptionalDouble(json::object& obj, std::string_view key, const std::optional<double>& value) {
-    if (value) obj[key] = finiteOrNull(*value);
-}
-
 }  // namespace
 
 LmapReportDto::LmapReportDto()

@@ -7,14 +7,6 @@
 
 namespace trevask::measurement_library {
 
-void setOptionalDouble(boost::json::object& obj, std::string_view key, const std::optional<double>& value) {
-    if (value) obj[key] = finiteOrNull(*value);
-}
-
-void setOptionalInt32(boost::json::object& obj, std::string_view key, const std::optional<std::int32_t>& value) {
-    if (value) obj[key] = static_cast<std::int64_t>(*value);
-}
-
 void setOptionalTextMap(boost::json::object& obj, std::string_view key,
                         const std::optional<std::map<std::string, std::string>>& value) {
     if (!value) return;

@@ -2,6 +2,8 @@
 // Writers for optional members of request records: each sets obj[key] when
 // the optional holds a value and leaves the object untouched otherwise.
 
+#include "model/JsonMembers.h"  // setOptionalDouble, setOptionalInt32
+
 #include <boost/json/fwd.hpp>
 
 #include <cstdint>
@@ -12,9 +14,6 @@
 
 namespace trevask::measurement_library {
 
-// A number; NaN and infinities are written as null (see finiteOrNull).
-void setOptionalDouble(boost::json::object& obj, std::string_view key, const std::optional<double>& value);
-void setOptionalInt32(boost::json::object& obj, std::string_view key, const std::optional<std::int32_t>& value);
 // A JSON object whose members follow the map's key order, each value a text.
 void setOptionalTextMap(boost::json::object& obj, std::string_view key,
                         const std::optional<std::map<std::string, std::string>>& value);

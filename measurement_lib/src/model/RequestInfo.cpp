@@ -8,10 +8,6 @@ namespace json = boost::json;
 
 namespace trevask::measurement_library {
 
-void setOptionalInt(json::object& obj, std::string_view key, const std::optional<std::int32_t>& value) {
-    if (value) obj[key] = static_cast<std::int64_t>(*value);
-}
-
 json::object RequestInfoWriter(const RequestInfo& info) {
     json::object obj;
     setOptionalString(obj, "agent_uuid", info.agent_uuid);
@@ -24,7 +20,7 @@ json::object RequestInfoWriter(const RequestInfo& info) {
     setOptionalString(obj, "code_name", info.code_name);
     setOptionalString(obj, "model", info.model);
     setOptionalString(obj, "app_version_name", info.app_version_name);
-    setOptionalInt(obj, "app_version_code", info.app_version_code);
+    setOptionalInt32(obj, "app_version_code", info.app_version_code);
     setOptionalString(obj, "app_git_revision", info.app_git_revision);
     setOptionalString(obj, "boardid", info.boardid);
     setOptionalString(obj, "hostname", info.hostname);

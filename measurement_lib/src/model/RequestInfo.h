@@ -35,8 +35,6 @@ struct RequestInfo {
     bool operator==(const RequestInfo&) const = default;
 };
 
-// obj[key] = value, only when the optional holds one (a signed JSON integer).
-void setOptionalInt(boost::json::object& obj, std::string_view key, const std::optional<std::int32_t>& value);
 
 // The JSON object of a client description: the present members in wire order
 // ("agent_uuid" ... "image_build_timestamp", then "agent_type",

@@ -17,24 +17,8 @@ namespace trevask::measurement_library {
 
 namespace {
 
-void setOptionalBool(json::object& obj, std::string_view key, const std::optional<bool>& value) {
-    if (value) obj[key] = *value;
-}
-
-void setOptionalInt32(json::object& obj, std::string_view key, const std::optional<std::int32_t>& value) {
-    if (value) obj[key] = static_cast<std::int64_t>(*value);
-}
-
 void setOptionalUInt16(json::object& obj, std::string_view key, const std::optional<std::uint16_t>& value) {
     if (value) obj[key] = static_cast<std::uint64_t>(*value);
-}
-
-template <typename Container, typename Writer>
-json::array arrayOf(const Container& items, Writer writer) {
-    json::array array;
-    array.reserve(items.size());
-    for (const auto& item : items) array.emplace_back(writer(item));
-    return array;
 }
 
 void writeCommonHead(json::object& obj, const SubMeasurementResult& result) {
