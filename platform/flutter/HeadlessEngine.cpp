@@ -21,16 +21,18 @@ struct HeadlessEngine::Core : BinaryMessenger, std::enable_shared_from_this<Core
 
     win32::MessageQueue& queue;
 
+    // Declared before the handlers so that they outlive them: a stream
+    // handler's sink may still be sending while the handlers are destroyed.
+    mutable std::mutex writeMutex;
+    int connFd = -1;               // guarded by writeMutex
+    std::uint64_t generation = 0;  // bumped per connection, guarded by writeMutex
+    std::atomic<bool> stopped{false};
+
     std::mutex handlerMutex;
-    std::map<std::string, BinaryMessageHandler> handlers;
     std::map<std::uint32_t, BinaryReply> pendingReplies;  // our sends awaiting the UI's reply
     std::uint32_t nextId = 1;
     std::function<void()> quitHandler;
-
-    mutable std::mutex writeMutex;
-    int connFd = -1;          // guarded by writeMutex
-    std::uint64_t generation = 0;  // bumped per connection, guarded by writeMutex
-    std::atomic<bool> stopped{false};
+    std::map<std::string, BinaryMessageHandler> handlers;
 
     bool write(const wire::Frame& frame, std::uint64_t onlyGeneration = 0) const {
         std::vector<std::uint8_t> bytes = wire::encodeFrame(frame);
