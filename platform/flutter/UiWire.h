@@ -1,0 +1,39 @@
+#pragma once
+// Frames on the UI socket. Each frame is a little-endian uint32 length of
+// what follows, then one kind byte:
+//   1 message: uint32 id (0 = no reply wanted), uint16 channel-name length,
+//     the name, then the payload;
+//   2 reply: uint32 id of the message answered, then the payload;
+//   3 quit: nothing more (the UI asks the agent to close its window).
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace flutter::wire {
+
+enum class FrameKind : std::uint8_t { Message = 1, Reply = 2, Quit = 3 };
+
+// Frames above this size are refused and end the connection.
+constexpr std::size_t kMaxFrameSize = 64u * 1024u * 1024u;
+
+struct Frame {
+    FrameKind kind = FrameKind::Quit;
+    std::uint32_t id = 0;
+    std::string channel;
+    std::vector<std::uint8_t> payload;
+};
+
+std::vector<std::uint8_t> encodeFrame(const Frame& frame);
+// Parses the body of one frame (after the length); no value when malformed.
+std::optional<Frame> decodeFrameBody(const std::uint8_t* data, std::size_t size);
+
+// Blocking helpers on a connected stream socket.
+bool writeAll(int fd, const std::uint8_t* data, std::size_t size);
+// Reads one frame; no value at end of stream, on a read error or a malformed
+// or oversized frame.
+std::optional<Frame> readFrame(int fd);
+
+}  // namespace flutter::wire

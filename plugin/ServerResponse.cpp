@@ -1,0 +1,70 @@
+#include "ServerResponse.h"
+
+#include "util/ApiDataParser.h"
+
+namespace trevask {
+
+using measurement_library::ApiDataParser;
+
+void replyWithServerResponse(const std::optional<std::string>& response, flutter::MethodResult& result,
+                             bool wholeBody) {
+    if (!response) {
+        result.Error("No server response", "");
+        return;
+    }
+    if (wholeBody) {
+        result.Success(flutter::EncodableValue(*response));
+        return;
+    }
+    if (auto data = ApiDataParser::getData(*response)) {
+        result.Success(flutter::EncodableValue(*data));
+        return;
+    }
+    auto errors = ApiDataParser::getErrors(*response);
+    result.Error("server_error", errors ? *errors : *response);
+}
+
+namespace {
+
+template <typename T>
+std::optional<T> getOptional(const flutter::EncodableMap& map, const std::string& key) {
+    auto it = map.find(flutter::EncodableValue(key));
+    if (it == map.end()) return std::nullopt;
+    if (const T* value = it->second.getIf<T>()) return *value;
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::int32_t> getOptionalInt(const flutter::EncodableMap& map, const std::string& key) {
+    return getOptional<std::int32_t>(map, key);
+}
+
+std::optional<double> getOptionalDouble(const flutter::EncodableMap& map, const std::string& key) {
+    return getOptional<double>(map, key);
+}
+
+std::optional<std::string> getOptionalString(const flutter::EncodableMap& map, const std::string& key) {
+    return getOptional<std::string>(map, key);
+}
+
+std::optional<bool> getOptionalBool(const flutter::EncodableMap& map, const std::string& key) {
+    return getOptional<bool>(map, key);
+}
+
+std::optional<flutter::EncodableMap> getOptionalMap(const flutter::EncodableMap& map, const std::string& key) {
+    return getOptional<flutter::EncodableMap>(map, key);
+}
+
+std::optional<std::map<std::string, std::string>> toStringMap(std::optional<flutter::EncodableMap> map) {
+    if (!map) return std::nullopt;
+    std::map<std::string, std::string> out;
+    for (auto& [key, value] : *map) {
+        const auto* k = key.getIf<std::string>();
+        const auto* v = value.getIf<std::string>();
+        if (k && v) out.emplace(*k, *v);
+    }
+    return out;
+}
+
+}  // namespace trevask

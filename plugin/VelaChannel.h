@@ -1,0 +1,28 @@
+#pragma once
+// The measurement channel "at.trevask.lumivex/vela": agent registration,
+// measurement start and the UI's configuration, with the three result
+// event channels created beside it.
+
+#include "platform/flutter/HeadlessEngine.h"
+#include "platform/flutter/MethodChannel.h"
+
+#include <memory>
+#include <optional>
+#include <string>
+
+namespace trevask {
+
+void registerVelaChannels(flutter::HeadlessEngine* engine);
+void handleVelaMethodCall(const flutter::MethodCall& call, std::unique_ptr<flutter::MethodResult> result);
+
+void registerAgentWorker(std::string url, std::optional<std::string> agentUuid, std::optional<std::string> lang,
+                         std::unique_ptr<flutter::MethodResult> result, flutter::EncodableMap arguments);
+void startMeasurementWorker(std::string parameters, std::unique_ptr<flutter::MethodResult> result);
+void storeFlutterConfiguration(std::string appVersionName, std::int32_t appVersionCode, std::string appGitRevision,
+                               std::string timezone);
+
+// Waits for the worker that registerAgent or startMeasurement started last
+// (used at shutdown and by tests).
+void waitForVelaWorker();
+
+}  // namespace trevask

@@ -1,0 +1,35 @@
+#pragma once
+// The main window: hosts the UI engine and registers the channels when it
+// is created.
+
+#include "platform/flutter/HeadlessEngine.h"
+#include "platform/flutter/HeadlessWindow.h"
+
+#include <memory>
+#include <string>
+#include <vector>
+
+// What the engine is started with: the UI bundle's paths, the socket the UI
+// connects to, and the arguments handed to the UI's entry point.
+struct DartProject {
+    std::string assetsPath;
+    std::string icuDataPath;
+    std::string aotLibraryPath;
+    std::string entrypoint;
+    std::vector<std::string> entrypointArguments;
+    std::string uiSocketPath;
+};
+
+class FlutterWindow : public win32::HeadlessWindow {
+public:
+    explicit FlutterWindow(DartProject project);
+    ~FlutterWindow() override;
+
+protected:
+    bool OnCreate() override;
+    void OnDestroy() override;
+
+private:
+    DartProject project_;
+    std::unique_ptr<flutter::HeadlessEngine> engine_;
+};

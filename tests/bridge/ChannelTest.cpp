@@ -1,0 +1,232 @@
+// Method and event channels over the UI socket: calls reach their handlers,
+// every kind of reply comes back, subscriptions deliver events, and the UI
+// can end the session.
+
+#include "BridgeFixture.h"
+
+#include "platform/flutter/EventChannel.h"
+#include "platform/flutter/MethodChannel.h"
+#include "platform/flutter/UiWire.h"
+
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/un.h>
+
+using namespace bridge_test;
+using flutter::EncodableValue;
+using flutter::MethodReply;
+
+namespace {
+
+class ChannelTest : public EngineFixture {
+protected:
+    void SetUp() override {
+        EngineFixture::SetUp();
+        flutter::MethodChannel channel(engine->messenger(), "test/methods",
+                                       &flutter::StandardMethodCodec::GetInstance());
+        channel.SetMethodCallHandler([this](const flutter::MethodCall& call,
+                                            std::unique_ptr<flutter::MethodResult> result) {
+            handlerThread = std::this_thread::get_id();
+            const auto& m = call.method_name();
+            if (m == "echo") {
+                result->Success(*call.arguments());
+            } else if (m == "nothing") {
+                result->Success();
+            } else if (m == "fail") {
+                EncodableValue details(EncodableValue(flutter::EncodableList{EncodableValue(1), EncodableValue("d")}));
+                result->Error("code", "message", &details);
+            } else if (m == "later") {
+                // Answered from a worker thread, twice: only the first counts.
+                std::thread([r = std::move(result)] {
+                    std::this_thread::sleep_for(20ms);
+                    r->Success(EncodableValue("from worker"));
+                    r->Success(EncodableValue("again"));
+                }).detach();
+            } else if (m == "throw") {
+                throw std::runtime_error("boom");
+            } else {
+                result->NotImplemented();
+            }
+        });
+        connect();
+    }
+    std::thread::id handlerThread;
+};
+
+TEST_F(ChannelTest, RepliesOfEveryKindComeBack) {
+    EncodableValue args = map({{"a", EncodableValue(1.5)}, {"list", EncodableValue(std::vector<std::int32_t>{1, 2})}});
+    auto r = ui.InvokeMethod("test/methods", "echo", args, 2s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->kind, MethodReply::Kind::Success);
+    EXPECT_EQ(r->value, args);
+    EXPECT_EQ(handlerThread, loop.get_id());  // handlers run on the platform thread
+
+    r = ui.InvokeMethod("test/methods", "nothing", EncodableValue(), 2s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->kind, MethodReply::Kind::Success);
+    EXPECT_TRUE(r->value.IsNull());
+
+    r = ui.InvokeMethod("test/methods", "fail", EncodableValue(), 2s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->kind, MethodReply::Kind::Error);
+    EXPECT_EQ(r->errorCode, "code");
+    EXPECT_EQ(r->errorMessage, "message");
+    EXPECT_EQ(r->value, EncodableValue(flutter::EncodableList{EncodableValue(1), EncodableValue("d")}));
+
+    r = ui.InvokeMethod("test/methods", "other", EncodableValue(), 2s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->kind, MethodReply::Kind::NotImplemented);
+
+    r = ui.InvokeMethod("test/methods", "later", EncodableValue(), 2s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->value, EncodableValue("from worker"));
+}
+
+TEST_F(ChannelTest, CallsThatCannotBeServedStillGetAnAnswer) {
+    // No handler on the channel.
+    auto r = ui.InvokeMethod("test/nobody", "m", EncodableValue(), 2s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->kind, MethodReply::Kind::NotImplemented);
+    // A throwing handler drops its result, which answers "not implemented",
+    // and the platform loop keeps running.
+    r = ui.InvokeMethod("test/methods", "throw", EncodableValue(), 2s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->kind, MethodReply::Kind::NotImplemented);
+    // An undecodable call is answered with an error.
+    auto raw = ui.SendRaw("test/methods", flutter::ByteBuffer{7, 50, 'x'}, 2s);
+    ASSERT_TRUE(raw);
+    auto decoded = flutter::StandardMethodCodec::GetInstance().DecodeEnvelope(raw->data(), raw->size());
+    EXPECT_EQ(decoded.kind, MethodReply::Kind::Error);
+    EXPECT_EQ(decoded.errorCode, "Invalid method call");
+    r = ui.InvokeMethod("test/methods", "nothing", EncodableValue(), 2s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->kind, MethodReply::Kind::Success);
+}
+
+class RecordingHandler : public flutter::StreamHandler {
+public:
+    std::mutex mutex;
+    std::unique_ptr<flutter::EventSink> sink;
+    EncodableValue listenArgs;
+    int cancels = 0;
+
+protected:
+    std::unique_ptr<flutter::StreamHandlerError> OnListenInternal(const EncodableValue* args,
+                                                                  std::unique_ptr<flutter::EventSink>&& events) override {
+        std::lock_guard lock(mutex);
+        if (args && *args == EncodableValue("refuse")) return std::make_unique<flutter::StreamHandlerError>("no", "refused");
+        listenArgs = args ? *args : EncodableValue();
+        sink = std::move(events);
+        return nullptr;
+    }
+    std::unique_ptr<flutter::StreamHandlerError> OnCancelInternal(const EncodableValue*) override {
+        std::lock_guard lock(mutex);
+        sink.reset();
+        ++cancels;
+        return nullptr;
+    }
+};
+
+TEST_F(ChannelTest, EventChannelsDeliverListenCancelAndEvents) {
+    auto owned = std::make_unique<RecordingHandler>();
+    RecordingHandler* handler = owned.get();
+    onPlatform([&] {
+        flutter::EventChannel(engine->messenger(), "test/events", &flutter::StandardMethodCodec::GetInstance())
+            .SetStreamHandler(std::move(owned));
+    });
+    auto r = ui.Cancel("test/events", 2s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->kind, MethodReply::Kind::Error);  // nothing to cancel
+
+    r = ui.Listen("test/events", 2s, EncodableValue("refuse"));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->kind, MethodReply::Kind::Error);
+    EXPECT_EQ(r->errorCode, "no");
+    EXPECT_EQ(r->errorMessage, "refused");
+
+    r = ui.Listen("test/events", 2s, EncodableValue(7));
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->kind, MethodReply::Kind::Success);
+    {
+        std::lock_guard lock(handler->mutex);
+        EXPECT_EQ(handler->listenArgs, EncodableValue(7));
+        ASSERT_TRUE(handler->sink);
+        // Events may come from any thread.
+        std::thread([&] {
+            handler->sink->Success(EncodableValue("one"));
+            EncodableValue details(2);
+            handler->sink->Error("bad", "event", &details);
+            handler->sink->EndOfStream();
+        }).join();
+    }
+    auto e = ui.NextEvent(2s);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->channel, "test/events");
+    EXPECT_EQ(e->kind, flutter::UiEvent::Kind::Success);
+    EXPECT_EQ(e->value, EncodableValue("one"));
+    e = ui.NextEvent(2s);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->kind, flutter::UiEvent::Kind::Error);
+    EXPECT_EQ(e->errorCode, "bad");
+    EXPECT_EQ(e->errorMessage, "event");
+    EXPECT_EQ(e->value, EncodableValue(2));
+    e = ui.NextEvent(2s);
+    ASSERT_TRUE(e);
+    EXPECT_EQ(e->kind, flutter::UiEvent::Kind::EndOfStream);
+
+    // A second listen cancels the first subscription.
+    r = ui.Listen("test/events", 2s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(handler->cancels, 1);
+    r = ui.Cancel("test/events", 2s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->kind, MethodReply::Kind::Success);
+    EXPECT_EQ(handler->cancels, 2);
+    std::lock_guard lock(handler->mutex);
+    EXPECT_FALSE(handler->sink);
+}
+
+TEST_F(ChannelTest, TheUiEndsTheSessionByQuitOrByGoingAway) {
+    ui.SendQuit();
+    auto deadline = std::chrono::steady_clock::now() + 2s;
+    while (quitRequests == 0 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(quitRequests, 1);
+    ui.Close();
+    while (quitRequests < 2 && std::chrono::steady_clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(quitRequests, 2);
+}
+
+TEST_F(ChannelTest, MalformedFramesEndOnlyThatConnection) {
+    int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+    ui.Close();  // one UI at a time
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, engine->socketPath().c_str());
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    std::uint8_t bad[] = {3, 0, 0, 0, 9, 9, 9};  // unknown frame kind
+    ASSERT_TRUE(flutter::wire::writeAll(fd, bad, sizeof bad));
+    char b;
+    timeval tv{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    EXPECT_EQ(::recv(fd, &b, 1, 0), 0);  // the engine closed it
+    ::close(fd);
+    // The engine accepts the next UI.
+    flutter::UiClient again;
+    ASSERT_TRUE(again.Connect(engine->socketPath(), 2s));
+    auto r = again.InvokeMethod("test/methods", "nothing", EncodableValue(), 2s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->kind, MethodReply::Kind::Success);
+}
+
+TEST(UiJson, ConvertsBetweenJsonAndValues) {
+    EncodableValue v = flutter::encodableFromJson(R"({"i":1,"big":4294967296,"d":1.5,"s":"x","n":null,"b":true,"l":[1,"a"]})");
+    const auto& m = *v.getIf<flutter::EncodableMap>();
+    EXPECT_TRUE(m.at(EncodableValue("i")).holds<std::int32_t>());
+    EXPECT_TRUE(m.at(EncodableValue("big")).holds<std::int64_t>());
+    EXPECT_TRUE(m.at(EncodableValue("d")).holds<double>());
+    EXPECT_TRUE(m.at(EncodableValue("n")).IsNull());
+    EXPECT_EQ(flutter::encodableToJson(v), R"({"b":true,"big":4294967296,"d":1.5E0,"i":1,"l":[1,"a"],"n":null,"s":"x"})");
+    EXPECT_THROW(flutter::encodableFromJson("{"), std::invalid_argument);
+}
+
+}  // namespace
