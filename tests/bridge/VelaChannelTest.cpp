@@ -137,11 +137,11 @@ TEST_F(VelaChannelTest, MeasurementSendsItsStatusBeforeTheSuccessAnswer) {
     lumivex::test_peers::QosServer qos;
     qos.start();
     backend.setCollectorUuids("m-uuid", "o-uuid");
-    measurement_test::DocumentSpec spec;
-    spec.qosPort = qos.controlPort();
-    spec.tcp = {{"101", 1, qos.tcpTestPorts().at(0)}};
-    spec.collectorUrl = backend.collectorUrl();
-    backend.setControlDocument(measurement_test::controlDocument(spec));
+    measurement_test::DocumentSpec docShape;
+    docShape.qosPort = qos.controlPort();
+    docShape.tcp = {{"101", 1, qos.tcpTestPorts().at(0)}};
+    docShape.collectorUrl = backend.collectorUrl();
+    backend.setControlDocument(measurement_test::controlDocument(docShape));
     ASSERT_TRUE(ui.Listen(kStatus, 2s));
     std::string params = R"({"controllerUrl":")" + backend.controllerUrl() +
                          R"(","performSpeed":false,"performQos":true,"performQosType":{"TCP":true}})";

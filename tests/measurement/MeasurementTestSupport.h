@@ -38,18 +38,18 @@ struct DocumentSpec {
     std::optional<std::string> collectorUrl;  // "result_collector_base_url" of a schedule's action
 };
 
-inline std::string controlDocument(const DocumentSpec& spec) {
+inline std::string controlDocument(const DocumentSpec& docShape) {
     namespace json = boost::json;
     json::array tasks;
-    if (spec.speed) {
+    if (docShape.speed) {
         tasks.push_back(json::object{{"name", "SPEED"},
                                      {"option", json::array{json::object{{"name", "server_name"}, {"value", "Vienna 1"}},
                                                             json::object{{"name", "server_port"}, {"value", "6142"}}}},
                                      {"program", ""}});
     }
-    if (spec.qosPort) {
+    if (docShape.qosPort) {
         json::array tcp;
-        for (const auto& objective : spec.tcp) {
+        for (const auto& objective : docShape.tcp) {
             tcp.push_back(json::object{{"qostest", "TCP"},
                                        {"qos_test_uid", objective.uid},
                                        {"concurrency_group", objective.group},
@@ -58,7 +58,7 @@ inline std::string controlDocument(const DocumentSpec& spec) {
         }
         json::array options{
             json::object{{"name", "server_addr"}, {"value", "127.0.0.1"}},
-            json::object{{"name", "server_port"}, {"value", std::to_string(*spec.qosPort)}},
+            json::object{{"name", "server_port"}, {"value", std::to_string(*docShape.qosPort)}},
             json::object{{"name", "encryption"}, {"value", "false"}},
             json::object{{"name", "qos"},
                          {"value", ""},
@@ -66,7 +66,7 @@ inline std::string controlDocument(const DocumentSpec& spec) {
                           json::object{{"deserialize_type", "qos_params"}, {"objectives", {{"TCP", tcp}}}}}}};
         tasks.push_back(json::object{{"name", "QOS"}, {"option", options}, {"program", ""}});
     }
-    for (const auto& program : spec.programs) {
+    for (const auto& program : docShape.programs) {
         json::array options;
         if (program.arguments) options.push_back(json::object{{"name", "arguments"}, {"value", *program.arguments}});
         tasks.push_back(json::object{{"name", program.name}, {"option", options}, {"program", program.program}});
@@ -74,11 +74,11 @@ inline std::string controlDocument(const DocumentSpec& spec) {
     json::object document{{"tasks", tasks},
                           {"additional-response-info",
                            json::object{{"provider_name", "Loopback Networks"}, {"public_ip", "192.0.2.7"}}}};
-    if (spec.collectorUrl) {
+    if (docShape.collectorUrl) {
         json::object action{{"name", "report"},
                             {"task", "QOS"},
                             {"option", json::array{json::object{{"name", "result_collector_base_url"},
-                                                                {"value", *spec.collectorUrl}}}}};
+                                                                {"value", *docShape.collectorUrl}}}}};
         document["schedules"] = json::array{json::object{{"name", "now"}, {"action", json::array{action}}}};
     }
     return json::serialize(document);

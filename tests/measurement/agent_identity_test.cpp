@@ -95,10 +95,10 @@ TEST_F(AgentIdentity, StoringWritesSettingsAndFiles) {
 }
 
 TEST_F(AgentIdentity, ExecutorReplacesAnUnknownAgentBeforeFetchingTasks) {
-    measurement_test::DocumentSpec spec;
-    spec.programs = {{"PROGRAM_ECHO", "echo", "x"}};
-    spec.collectorUrl = backend.collectorUrl();
-    backend.setControlDocument(measurement_test::controlDocument(spec));
+    measurement_test::DocumentSpec docShape;
+    docShape.programs = {{"PROGRAM_ECHO", "echo", "x"}};
+    docShape.collectorUrl = backend.collectorUrl();
+    backend.setControlDocument(measurement_test::controlDocument(docShape));
     backend.setAgentUuid("fresh-uuid");
 
     StartMeasurementParameters params;
@@ -120,9 +120,9 @@ TEST_F(AgentIdentity, ExecutorReplacesAnUnknownAgentBeforeFetchingTasks) {
 
 TEST_F(AgentIdentity, ExecutorReadsTheAgentUuidAndControlDocumentFromFiles) {
     ASSERT_TRUE(FileHelper::writeToFile(file("agent_uuid"), "file-uuid"));
-    measurement_test::DocumentSpec spec;
-    spec.programs = {{"PROGRAM_ECHO", "echo", "from-file"}};
-    std::string document = measurement_test::controlDocument(spec);
+    measurement_test::DocumentSpec docShape;
+    docShape.programs = {{"PROGRAM_ECHO", "echo", "from-file"}};
+    std::string document = measurement_test::controlDocument(docShape);
     ASSERT_TRUE(FileHelper::writeToFile(file("control.json"), document));
 
     MeasurementExecutorSettings settings;

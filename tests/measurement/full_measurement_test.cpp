@@ -101,12 +101,12 @@ protected:
     }
 
     DocumentSpec tcpAndEcho(std::string echoCommand = "echo") {
-        DocumentSpec spec;
-        spec.qosPort = qos.controlPort();
-        spec.tcp = {{"101", 1, qos.tcpTestPorts().at(0)}};
-        spec.programs = {{"PROGRAM_ECHO", echoCommand, "hello"}};
-        spec.collectorUrl = backend.collectorUrl();
-        return spec;
+        DocumentSpec docShape;
+        docShape.qosPort = qos.controlPort();
+        docShape.tcp = {{"101", 1, qos.tcpTestPorts().at(0)}};
+        docShape.programs = {{"PROGRAM_ECHO", echoCommand, "hello"}};
+        docShape.collectorUrl = backend.collectorUrl();
+        return docShape;
     }
 
     const std::string agentUuid = "0b7c5c8e-4a64-4f1c-9a0e-6d2b1c3e9f10";
@@ -117,9 +117,9 @@ protected:
 }  // namespace
 
 TEST_F(FullMeasurement, RegistersFetchesRunsReportsAndHandsBackTheCollectorUuids) {
-    DocumentSpec spec = tcpAndEcho("sleep 1.2; echo");
-    spec.speed = true;
-    backend.setControlDocument(controlDocument(spec));
+    DocumentSpec docShape = tcpAndEcho("sleep 1.2; echo");
+    docShape.speed = true;
+    backend.setControlDocument(controlDocument(docShape));
 
     std::vector<trevask::vela::IntermediateMeasurementCallback> announcements;
     auto previous = trevask::vela::intermediateMeasurementCallback.get();
@@ -293,10 +293,10 @@ TEST_F(FullMeasurement, RefusalsAndAnUnreachableController) {
 }
 
 TEST_F(FullMeasurement, BaseUrlRulesOfTheControllerAddress) {
-    DocumentSpec spec;
-    spec.programs = {{"PROGRAM_ECHO", "echo", "x"}};
-    spec.collectorUrl = backend.collectorUrl();
-    backend.setControlDocument(controlDocument(spec));
+    DocumentSpec docShape;
+    docShape.programs = {{"PROGRAM_ECHO", "echo", "x"}};
+    docShape.collectorUrl = backend.collectorUrl();
+    backend.setControlDocument(controlDocument(docShape));
     const struct {
         std::string suffix;
         std::string base;
@@ -324,10 +324,10 @@ TEST_F(FullMeasurement, OverrideCollectorAndBoardIdCredentials) {
     BackendServer other;
     other.start();
     other.setCollectorUuids("0ver0000-0000-4000-8000-000000000001", "0ver0000-0000-4000-8000-000000000002");
-    DocumentSpec spec;
-    spec.programs = {{"PROGRAM_ECHO", "echo", "x"}};
-    spec.collectorUrl = backend.collectorUrl();
-    backend.setControlDocument(controlDocument(spec));
+    DocumentSpec docShape;
+    docShape.programs = {{"PROGRAM_ECHO", "echo", "x"}};
+    docShape.collectorUrl = backend.collectorUrl();
+    backend.setControlDocument(controlDocument(docShape));
 
     auto params = startParameters(backend);
     params.overrideCollectorUrl = other.collectorUrl();
@@ -377,10 +377,10 @@ TEST_F(FullMeasurement, OverrideCollectorAndBoardIdCredentials) {
 }
 
 TEST_F(FullMeasurement, KnownAgentAndCollectorAnswers) {
-    DocumentSpec spec;
-    spec.programs = {{"PROGRAM_ECHO", "echo", "x"}};
-    spec.collectorUrl = backend.collectorUrl();
-    backend.setControlDocument(controlDocument(spec));
+    DocumentSpec docShape;
+    docShape.programs = {{"PROGRAM_ECHO", "echo", "x"}};
+    docShape.collectorUrl = backend.collectorUrl();
+    backend.setControlDocument(controlDocument(docShape));
 
     using M = BackendServer::Misbehaviour;
     const struct {
@@ -429,10 +429,10 @@ TEST_F(FullMeasurement, FailedRegistrationRunsTheTasksButSendsNoReport) {
 }
 
 TEST_F(FullMeasurement, OnlyOneOfConcurrentRunsIsAccepted) {
-    DocumentSpec spec;
-    spec.programs = {{"PROGRAM_WAIT", "sleep 0.3; echo", "done"}};
-    spec.collectorUrl = backend.collectorUrl();
-    backend.setControlDocument(controlDocument(spec));
+    DocumentSpec docShape;
+    docShape.programs = {{"PROGRAM_WAIT", "sleep 0.3; echo", "done"}};
+    docShape.collectorUrl = backend.collectorUrl();
+    backend.setControlDocument(controlDocument(docShape));
     auto params = startParameters(backend);
     params.agentUuid = agentUuid;
     auto settings = VelaService::buildExecutorSettings(params);
@@ -466,11 +466,11 @@ TEST_F(FullMeasurement, OnlyOneOfConcurrentRunsIsAccepted) {
 }
 
 TEST_F(FullMeasurement, ProgressCountsDeliveredResultsOverPlannedConfigurations) {
-    DocumentSpec spec;
-    spec.speed = true;  // planned, but no task of this agent runs it
-    spec.programs = {{"PROGRAM_ONE", "echo", "1"}, {"PROGRAM_TWO", "echo", "2"}};
-    spec.collectorUrl = backend.collectorUrl();
-    backend.setControlDocument(controlDocument(spec));
+    DocumentSpec docShape;
+    docShape.speed = true;  // planned, but no task of this agent runs it
+    docShape.programs = {{"PROGRAM_ONE", "echo", "1"}, {"PROGRAM_TWO", "echo", "2"}};
+    docShape.collectorUrl = backend.collectorUrl();
+    backend.setControlDocument(controlDocument(docShape));
     std::vector<float> progress;
     std::vector<std::size_t> delivered;
     auto& executor = MeasurementExecutorService::getInstance();

@@ -82,12 +82,12 @@ int main(int argc, char** argv) {
             measurementUuid = pair.substr(0, comma);
             openDataUuid = pair.substr(comma + 1);
         } else if (arg == "--misbehave") {
-            const std::string spec = value();
-            const auto eq = spec.find('=');
+            const std::string docShape = value();
+            const auto eq = docShape.find('=');
             if (eq == std::string::npos) usage("--misbehave needs ENDPOINT=KIND");
-            auto e = endpoints.find(spec.substr(0, eq));
-            auto k = kinds.find(spec.substr(eq + 1));
-            if (e == endpoints.end() || k == kinds.end()) usage("bad --misbehave " + spec);
+            auto e = endpoints.find(docShape.substr(0, eq));
+            auto k = kinds.find(docShape.substr(eq + 1));
+            if (e == endpoints.end() || k == kinds.end()) usage("bad --misbehave " + docShape);
             misbehaviours.emplace_back(e->second, k->second);
         } else if (arg == "--refuse") {
             refuse = true;
