@@ -1,6 +1,6 @@
 #include "SpeedServer.h"
 
-#include "TestCertificate.h"
+#include "common/TestCertificate.h"
 #include "sprint.pb.h"
 
 #include <boost/asio/as_tuple.hpp>
@@ -318,7 +318,7 @@ struct SpeedServer::Impl {
     tcp::acceptor acceptor;
     udp::socket udp_socket;
     ssl::context tls;
-    TestCertificate certificate;
+    lumivex::test_peers::TestCertificate certificate;
     std::vector<std::thread> threads;
     std::optional<asio::executor_work_guard<asio::io_context::executor_type>> work;
     std::vector<std::uint8_t> block;       // whole chunks, markers 0x00
@@ -738,9 +738,9 @@ SpeedServer::~SpeedServer() { stop(); }
 void SpeedServer::start()
 {
     auto& s = *impl_;
-    s.certificate = make_test_certificate();
-    s.tls.use_certificate_chain(asio::buffer(s.certificate.certificate_pem));
-    s.tls.use_private_key(asio::buffer(s.certificate.private_key_pem), ssl::context::pem);
+    s.certificate = lumivex::test_peers::sharedTestCertificate();
+    s.tls.use_certificate_chain(asio::buffer(s.certificate.certificatePem));
+    s.tls.use_private_key(asio::buffer(s.certificate.privateKeyPem), ssl::context::pem);
 
 
     const auto address = asio::ip::make_address(s.options.bind_address);
@@ -784,6 +784,6 @@ Stats SpeedServer::stats() const
     return impl_->stats;
 }
 
-const std::string& SpeedServer::certificate_pem() const { return impl_->certificate.certificate_pem; }
+const std::string& SpeedServer::certificate_pem() const { return impl_->certificate.certificatePem; }
 
 } // namespace speed_server
