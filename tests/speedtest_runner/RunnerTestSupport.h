@@ -4,6 +4,7 @@
 // connections to the server, for the runner tests. Every wait is bounded.
 
 #include "ClientLog.h"
+#include "../speedtest_support/CollectingLog.h"
 #include "RunnerConnect.h"
 #include "RunnerLoop.h"
 #include "Runtime.h"
@@ -32,40 +33,8 @@ using namespace std::chrono_literals;
 
 inline constexpr const char* kSecret = "runner-secret";
 
-// Collects the messages of every log event of the process.
-class CollectingLog : public LogSubscriber {
-public:
-    void on_event(const LogEvent& event) override
-    {
-        std::lock_guard lock(mutex_);
-        for (const auto& field : event.fields)
-            if (field.name == "message")
-                if (const auto* text = std::get_if<std::string>(&field.value))
-                    messages_.push_back(*text);
-    }
-    int count_containing(const std::string& fragment)
-    {
-        std::lock_guard lock(mutex_);
-        int n = 0;
-        for (const auto& m : messages_)
-            n += m.find(fragment) != std::string::npos;
-        return n;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> messages_;
-};
-
-inline CollectingLog& test_log()
-{
-    static auto log = [] {
-        auto l = std::make_shared<CollectingLog>();
-        set_global_log_subscriber(l);
-        return l;
-    }();
-    return *log;
-}
+using speedtest_support::CollectingLog;
+using speedtest_support::test_log;
 
 // Runs `task` with a time limit; nothing when the limit passed first.
 template <class T>

@@ -2,6 +2,7 @@
 // test measurement server over loopback.
 
 #include "ClientLog.h"
+#include "../speedtest_support/CollectingLog.h"
 #include "Runtime.h"
 #include "RunnerConnect.h"
 #include "SpeedServer.h"
@@ -30,40 +31,8 @@ namespace {
 
 constexpr const char* kSecret = "test-secret";
 
-// Collects the messages of every log event of the process.
-class CollectingLog : public LogSubscriber {
-public:
-    void on_event(const LogEvent& event) override
-    {
-        std::lock_guard lock(mutex_);
-        for (const auto& field : event.fields)
-            if (field.name == "message")
-                if (const auto* text = std::get_if<std::string>(&field.value))
-                    messages_.push_back(*text);
-    }
-    int count_containing(const std::string& piece)
-    {
-        std::lock_guard lock(mutex_);
-        int n = 0;
-        for (const auto& m : messages_)
-            n += m.find(piece) != std::string::npos;
-        return n;
-    }
-
-private:
-    std::mutex mutex_;
-    std::vector<std::string> messages_;
-};
-
-CollectingLog& test_log()
-{
-    static auto log = [] {
-        auto l = std::make_shared<CollectingLog>();
-        set_global_log_subscriber(l);
-        return l;
-    }();
-    return *log;
-}
+using speedtest_support::CollectingLog;
+using speedtest_support::test_log;
 
 struct Connection {
     std::variant<Runner, std::string> outcome;
