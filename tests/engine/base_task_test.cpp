@@ -105,7 +105,7 @@ TEST(BaseTask, FillResultCopiesTheSharedMembers) {
 
     TaskResult result;
     task.fillResult(&result);
-    EXPECT_EQ(result.objective_id, 17u);
+    EXPECT_EQ(result.objective_id, 17);
     EXPECT_EQ(result.qos_test_uid, "17abc");
     EXPECT_EQ(result.objective_concurrency_group, 7u);
     EXPECT_EQ(result.objective_task_type, "tcp");
@@ -124,12 +124,15 @@ TEST(BaseTask, FillResultConversionsOfUidAndTimeout) {
         std::string uid;
         std::string timeout;
         std::string error;  // empty: no failure
-        std::uint32_t objectiveId;
+        std::int32_t objectiveId;
         std::int64_t timeoutNs;
     };
     const std::vector<Case> cases = {
         {"", "", "", 0, 0},  // both left at their defaults
         {" 42", "100", "", 42, 100},
+        {"-5", "100", "", -5, 100},  // the objective id is signed
+        {"-2147483648", "", "", -2147483647 - 1, 0},
+        {"-2147483649", "100", "stoi argument out of range", 0, 0},
         {"abc", "100", "invalid stoi argument", 0, 0},
         {"99999999999", "100", "stoi argument out of range", 0, 0},
         {"5", "soon", "invalid stoll argument", 5, 0},

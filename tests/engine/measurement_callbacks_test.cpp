@@ -3,7 +3,11 @@
 #include "tasks/MeasurementCallbacks.h"
 
 #include <atomic>
+#include <chrono>
+#include <set>
+#include <string>
 #include <thread>
+#include <vector>
 
 namespace vela = trevask::vela;
 
@@ -51,25 +55,62 @@ TEST(MeasurementCallbacks, TakeLeavesTheSlotEmptyAndSetPutsItBack) {
 }
 
 // A slot replaced on one thread while others call it: every call reaches one
-// complete function, never a half-swapped one.
+// complete function, never a half-swapped or already destroyed one, and the
+// callers do see the replacements while they call.
 TEST(MeasurementCallbacks, SwappingWhileCallingIsSafe) {
     SlotGuard<decltype(vela::intermediateMeasurementCallback)> guard{vela::intermediateMeasurementCallback};
-    std::atomic<int> calls{0};
+    constexpr int kCallers = 3;
+    constexpr int kMinimumSwaps = 20000;
+    static thread_local int lastGeneration = -1;  // written by the called function, on the caller's thread
+    std::atomic<long> made{0};
+    std::atomic<long> intact{0};
+    std::atomic<long> broken{0};
+    std::atomic<int> callersThatSawASwap{0};
     std::atomic<bool> stop{false};
+
+    auto functionOfGeneration = [&](int generation) {
+        // The capture must still be whole when the call runs.
+        std::string owned(64, static_cast<char>('a' + generation % 26));
+        return [&, generation, owned](const vela::IntermediateMeasurementCallback&) {
+            if (owned == std::string(64, static_cast<char>('a' + generation % 26)))
+                ++intact;
+            else
+                ++broken;
+            lastGeneration = generation;
+        };
+    };
+    vela::intermediateMeasurementCallback = functionOfGeneration(0);
+
     std::vector<std::thread> callers;
-    for (int t = 0; t < 3; ++t) {
+    for (int t = 0; t < kCallers; ++t) {
         callers.emplace_back([&] {
             vela::IntermediateMeasurementCallback record;
-            while (!stop) vela::intermediateMeasurementCallback(record);
+            std::set<int> seen;
+            bool counted = false;
+            while (!stop) {
+                vela::intermediateMeasurementCallback(record);
+                ++made;
+                seen.insert(lastGeneration);
+                if (!counted && seen.size() >= 2) {
+                    counted = true;
+                    ++callersThatSawASwap;
+                }
+            }
         });
     }
-    for (int i = 0; i < 20000; ++i) {
-        std::string owned(64, 'x');  // a capture that must stay alive while called
-        vela::intermediateMeasurementCallback = [&calls, owned](const vela::IntermediateMeasurementCallback&) {
-            if (owned.size() == 64) ++calls;
-        };
+    // Swap at least kMinimumSwaps times, and on until every caller has met a
+    // replacement (bounded).
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    int generation = 1;
+    while (generation <= kMinimumSwaps ||
+           (callersThatSawASwap.load() < kCallers && std::chrono::steady_clock::now() < deadline)) {
+        vela::intermediateMeasurementCallback = functionOfGeneration(generation++);
     }
     stop = true;
     for (auto& t : callers) t.join();
-    EXPECT_GT(calls.load(), 0);
+
+    EXPECT_EQ(broken.load(), 0);
+    EXPECT_GT(made.load(), 0);
+    EXPECT_EQ(intact.load(), made.load());  // every call reached a whole function
+    EXPECT_EQ(callersThatSawASwap.load(), kCallers);
 }

@@ -197,6 +197,9 @@ TEST(SysInfoCollector, InterceptedCallbackIsRestored) {
 
 // A hook copied by a producer just before the restore may still be called
 // after the collector is gone; it must not touch freed memory.
+// A producer copied the hook just before the collector went away (the
+// speed test reports from its own thread): the late call reaches the host,
+// once, and the slot holds the host's function again.
 TEST(SysInfoCollector, HookOutlivingItsCollectorIsHarmless) {
     IntermediateRecorder host;
     decltype(vela::intermediateMeasurementCallback)::Function copied;
@@ -204,9 +207,31 @@ TEST(SysInfoCollector, HookOutlivingItsCollectorIsHarmless) {
         SysInfoCollector collector;
         collector.onTaskStarting("NATIVE_VELA");
         copied = vela::intermediateMeasurementCallback.get();
+        progress("download", false);  // through the hook while tracking
+        EXPECT_EQ(host.phases, (std::vector<std::string>{"download"}));
     }
-    copied(vela::IntermediateMeasurementCallback{});
-    SUCCEED();
+    ASSERT_TRUE(copied);
+    vela::IntermediateMeasurementCallback late;
+    late.currentPhase = "upload";
+    EXPECT_NO_THROW(copied(late));
+    EXPECT_EQ(host.phases, (std::vector<std::string>{"download", "upload"}));
+
+    // The slot leads to the host directly: one call, one record.
+    progress("rtt", false);
+    EXPECT_EQ(host.phases, (std::vector<std::string>{"download", "upload", "rtt"}));
+
+    // A new collector is not disturbed by the old hook: it counts traffic
+    // for the phase its own hook saw, not for the late one.
+    SysInfoCollector next;
+    next.onTaskStarting("NATIVE_VELA");
+    progress("download", false);
+    late.currentPhase = "upload";
+    copied(late);  // the old hook: reaches the host, leaves `next` alone
+    next.recordSample(traffic(100, 10));
+    const auto counts = next.trafficCounts();
+    EXPECT_EQ(counts.downloadRx, 100u);
+    EXPECT_EQ(counts.uploadRx, 0u);
+    EXPECT_EQ(host.phases.back(), "upload");
 }
 
 TEST(SysInfoCollector, SamplingLifeCycle) {

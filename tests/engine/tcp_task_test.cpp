@@ -136,7 +136,7 @@ TEST(TcpTask, OutcomesAgainstTheQosServer) {
         const auto& result = asTcp(results[0]);
         EXPECT_EQ(result.status, c.resultStatus);
         EXPECT_EQ(task->getStatus(), c.taskStatus);
-        EXPECT_EQ(result.objective_id, 21u);
+        EXPECT_EQ(result.objective_id, 21);
         EXPECT_EQ(result.objective_task_type, "tcp");
         EXPECT_FALSE(result.error_message);
         if (c.outMembers) {

@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace measurement_test {
@@ -29,11 +30,26 @@ struct TcpObjective {
     std::uint16_t port = 0;
 };
 
+// The options of a "SPEED" task. Without a server address the speed test
+// fails at once (the client refuses a configuration without host).
+struct SpeedSpec {
+    std::string serverName = "Vienna 1";
+    std::optional<std::string> host;        // "server_addr"
+    std::string port = "6142";              // "server_port"; a text, so it may exceed 16 bits
+    std::optional<std::string> udpPort;     // "server_port_udp"
+    std::optional<std::string> encryption;  // "encryption" (TLS unless the text is not "true")
+    std::optional<std::string> token;       // "auth_token"
+};
+
 // A control document as the controller sends it (wire key names).
 struct DocumentSpec {
     std::optional<std::uint16_t> qosPort;  // a "QOS" task against 127.0.0.1:qosPort
     std::vector<TcpObjective> tcp;
-    bool speed = false;                    // a "SPEED" task (no task runs it)
+    // Further QoS objectives: the objectives key (the QoS type) and the
+    // objective as the document carries it.
+    std::vector<std::pair<std::string, boost::json::object>> objectives;
+    bool speed = false;                    // a "SPEED" task with speedOptions
+    SpeedSpec speedOptions;
     std::vector<ProgramSpec> programs;
     std::optional<std::string> collectorUrl;  // "result_collector_base_url" of a schedule's action
 };
@@ -42,10 +58,17 @@ inline std::string controlDocument(const DocumentSpec& docShape) {
     namespace json = boost::json;
     json::array tasks;
     if (docShape.speed) {
-        tasks.push_back(json::object{{"name", "SPEED"},
-                                     {"option", json::array{json::object{{"name", "server_name"}, {"value", "Vienna 1"}},
-                                                            json::object{{"name", "server_port"}, {"value", "6142"}}}},
-                                     {"program", ""}});
+        const SpeedSpec& speed = docShape.speedOptions;
+        json::array options{json::object{{"name", "server_name"}, {"value", speed.serverName}},
+                            json::object{{"name", "server_port"}, {"value", speed.port}}};
+        auto option = [&](const char* name, const std::optional<std::string>& value) {
+            if (value) options.push_back(json::object{{"name", name}, {"value", *value}});
+        };
+        option("server_addr", speed.host);
+        option("server_port_udp", speed.udpPort);
+        option("encryption", speed.encryption);
+        option("auth_token", speed.token);
+        tasks.push_back(json::object{{"name", "SPEED"}, {"option", options}, {"program", ""}});
     }
     if (docShape.qosPort) {
         json::array tcp;
@@ -56,6 +79,11 @@ inline std::string controlDocument(const DocumentSpec& docShape) {
                                        {"timeout", "3000000000"},
                                        {"out_port", std::to_string(objective.port)}});
         }
+        json::object objectives{{"TCP", tcp}};
+        for (const auto& [type, objective] : docShape.objectives) {
+            if (!objectives.contains(type)) objectives[type] = json::array{};
+            objectives[type].as_array().push_back(objective);
+        }
         json::array options{
             json::object{{"name", "server_addr"}, {"value", "127.0.0.1"}},
             json::object{{"name", "server_port"}, {"value", std::to_string(*docShape.qosPort)}},
@@ -63,7 +91,7 @@ inline std::string controlDocument(const DocumentSpec& docShape) {
             json::object{{"name", "qos"},
                          {"value", ""},
                          {"measurement-parameters",
-                          json::object{{"deserialize_type", "qos_params"}, {"objectives", {{"TCP", tcp}}}}}}};
+                          json::object{{"deserialize_type", "qos_params"}, {"objectives", objectives}}}}};
         tasks.push_back(json::object{{"name", "QOS"}, {"option", options}, {"program", ""}});
     }
     for (const auto& program : docShape.programs) {

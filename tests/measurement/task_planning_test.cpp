@@ -209,6 +209,10 @@ TEST(TaskFactory, TasksOnlyForKindsThatRun) {
                                                                configurations);
     std::vector<std::string> names;
     for (const auto& task : tasks) names.push_back(task->name());
-    EXPECT_EQ(names, (std::vector<std::string>{"UDP", "TCP", "PROGRAM", "TCP"}));
+    // The speed test gets the native speed-test task (the first row).
+    EXPECT_EQ(names, (std::vector<std::string>{"UDP", "TCP", "NATIVE_VELA", "PROGRAM", "TCP"}));
+    EXPECT_TRUE(MeasurementExecutorService::buildTaskFactories().front().accepts(&speed));
+    EXPECT_FALSE(MeasurementExecutorService::buildTaskFactories().front().accepts(&tcp));
+    EXPECT_FALSE(MeasurementExecutorService::buildTaskFactories().front().accepts(nullptr));
     EXPECT_TRUE(MeasurementExecutorService::createTasks(MeasurementExecutorService::buildTaskFactories(), {}).empty());
 }

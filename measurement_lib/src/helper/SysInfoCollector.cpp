@@ -83,6 +83,21 @@ struct SysInfoCollector::State {
         if (forward) forward(result);
     }
 
+    // The hook's own path: it forwards to the function it replaced, which it
+    // keeps, so a producer that copied the hook just before tracking ended
+    // still reaches the host. Phases are noted only while tracking.
+    void onHookedIntermediate(const vela::IntermediateMeasurementCallback& result,
+                              const IntermediateFunction& forward) {
+        {
+            std::lock_guard lock(mutex);
+            if (trafficTracking) {
+                currentPhase = result.currentPhase;
+                isPretest = result.isPretest;
+            }
+        }
+        if (forward) forward(result);
+    }
+
     void record(const InformationCallback& sample) {
         const std::int64_t now = wallClockNowNs();
         std::lock_guard lock(mutex);
@@ -161,11 +176,13 @@ bool SysInfoCollector::onTaskStarting(const std::string& taskType) {
     IntermediateFunction taken = vela::intermediateMeasurementCallback.take();
     {
         std::lock_guard lock(state->mutex);
-        state->forwardIntermediate = std::move(taken);
+        state->forwardIntermediate = taken;
         state->hookInstalled = true;
     }
     vela::intermediateMeasurementCallback.set(
-        [s = state](const vela::IntermediateMeasurementCallback& result) { s->onIntermediate(result); });
+        [s = state, forward = std::move(taken)](const vela::IntermediateMeasurementCallback& result) {
+            s->onHookedIntermediate(result, forward);
+        });
     return true;
 }
 

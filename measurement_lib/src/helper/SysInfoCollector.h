@@ -10,8 +10,9 @@
 // measurement worker; recordSample on the sampler's thread;
 // onIntermediateResult on the speed test's progress thread. The collector's
 // figures are guarded by one lock; the hook it installs into the global
-// intermediate callback keeps that state alive, so a hook copied by a
-// producer just before it was removed never reaches a destroyed collector.
+// intermediate callback keeps that state and the host's function alive, so a
+// hook copied by a producer just before it was removed never reaches a
+// destroyed collector and still hands the record to the host.
 
 #include "model/UsageSample.h"
 #include "helper/system/WindowsSystemHelper.h"

@@ -526,13 +526,14 @@ std::unique_ptr<MeasurementResultResponse> MeasurementExecutorService::executeMe
             logger().error("Called executeMeasurements w/out test configuration. Returning null");
             return nullptr;
         }
-        taskCount = static_cast<std::uint32_t>(configurations.size());
-
         reservation.emplace();
         if (!reservation->acquired()) {
             logger().error("Cannot run new measurement because there is a measurement running already.");
             return nullptr;
         }
+        // Only the accepted run sets the count: a refused call must not touch
+        // the executor while the accepted run copies it for its progress.
+        taskCount = static_cast<std::uint32_t>(configurations.size());
         if (runSettings == nullptr) throw std::runtime_error("no settings for the measurement");
 
         {
@@ -588,16 +589,17 @@ std::unique_ptr<MeasurementResultResponse> MeasurementExecutorService::executeMe
             const std::int64_t startNs = nanosecondsSinceEpoch(startTime);
             const std::int64_t endNs = nanosecondsSinceEpoch(endTime);
 
+            // Given even when empty: the results of a run whose registration
+            // failed are still reported.
             auto& creator = RequestCreationService::getInstance();
-            creator.setAgentUuid(
-                runSettings->agentUuid.empty() ? std::nullopt : std::optional<std::string>(runSettings->agentUuid),
-                std::nullopt);
+            creator.setAgentUuid(runSettings->agentUuid, std::nullopt);
             std::vector<TaskResult*> pointers;
             pointers.reserve(taskResults.size());
             for (const auto& result : taskResults) pointers.push_back(result.get());
             report = creator.createLmapReportDto(pointers, runSettings);
             if (!report) {
-                // Without an agent UUID there is no report; nothing is sent.
+                // The builder refuses only an absent agent UUID, which is
+                // always given above; kept as a guard.
                 logger().error("No LMAP report was built; no result is sent to the collector");
                 return nullptr;
             }

@@ -2,6 +2,7 @@
 
 #include "tasks/DnsTask.h"
 #include "tasks/HttpProxyTask.h"
+#include "tasks/NativeVelaTask.h"
 #include "tasks/NonTransparentProxyTask.h"
 #include "tasks/OoklaSpeedtestCliTask.h"
 #include "tasks/ProgramTask.h"
@@ -27,6 +28,7 @@ TaskFactoryEntry row() {
 // Rows in the fixed order of the table; each configuration kind fits one row.
 const TaskFactoryTable& taskFactories() {
     static const TaskFactoryTable table{
+        row<NativeVelaTask>(),
         row<TcpTask>(),
         row<UdpTask>(),
         row<NonTransparentProxyTask>(),

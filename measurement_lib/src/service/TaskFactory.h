@@ -21,7 +21,9 @@ struct TaskFactoryEntry {
 using TaskFactoryTable = std::vector<TaskFactoryEntry>;
 
 // The process-wide table, built on first use (thread-safe) and never
-// changed: the TCP task, then the program task.
+// changed. Rows in order: native speed test, TCP, UDP, non-transparent
+// proxy, traceroute, SIP, VoIP, DNS, HTTP proxy, program, and the vendor's
+// speed-test command-line client.
 const TaskFactoryTable& taskFactories();
 
 // The catch-all that gathers the configurations no entry accepted; it is

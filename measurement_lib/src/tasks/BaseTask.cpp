@@ -89,7 +89,7 @@ void BaseTask::fillResult(TaskResult* result) const {
     if (configuration != nullptr) {
         const std::string& uid = configuration->qos_test_uid;
         if (!uid.empty()) {
-            result->objective_id = static_cast<std::uint32_t>(parseStoi(uid));
+            result->objective_id = parseStoi(uid);
             result->qos_test_uid = uid;
         }
         result->objective_concurrency_group = configuration->concurrency_group;

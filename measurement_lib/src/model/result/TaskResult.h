@@ -10,7 +10,7 @@
 namespace trevask::measurement_library {
 
 struct TaskResult {
-    std::uint32_t objective_id = 0;                 // the QoS test UID read as a number; 0 without one
+    std::int32_t objective_id = 0;                  // the QoS test UID read as a number; 0 without one
     std::string qos_test_uid;
     std::uint32_t objective_concurrency_group = 0;
     std::string objective_task_type;                // selects the writer

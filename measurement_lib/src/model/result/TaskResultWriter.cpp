@@ -43,7 +43,7 @@ void setEmbeddedDocument(json::object& obj, std::string_view key, const std::uni
 using namespace result_writing;
 
 void writeCommonTaskResultKeys(json::object& obj, const TaskResult& r) {
-    setUnsigned(obj, "objective_id", r.objective_id);
+    setSigned(obj, "objective_id", r.objective_id);
     setUnsigned(obj, "objective_concurrency_group", r.objective_concurrency_group);
     setString(obj, "objective_task_type", r.objective_task_type);
     setString(obj, "test_type", r.test_type);
