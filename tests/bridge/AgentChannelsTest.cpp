@@ -20,6 +20,9 @@ const std::string kMonthly = "at.trevask.lumivex/monthly-measurements";
 const std::string kNews = "at.trevask.lumivex/news-entry";
 const std::string kMap = "at.trevask.lumivex/map";
 const std::string kCertified = "at.trevask.lumivex/certified-measurement";
+const std::string kVela = "at.trevask.lumivex/vela";
+const std::string kSentry = "at.trevask.lumivex/sentry";
+const std::string kSystem = "at.trevask.lumivex/system";
 // A port nothing listens on: the request fails at once.
 const std::string kUnreachable = "http://127.0.0.1:1";
 
@@ -157,6 +160,56 @@ std::vector<Case> commonChecks(const std::string& channel, const std::string& me
 }
 
 void append(std::vector<Case>& to, const std::vector<Case>& more) { to.insert(to.end(), more.begin(), more.end()); }
+
+TEST_F(AgentChannelsTest, MeasurementCrashReporterAndSystemChannels) {
+    backend.setRegistrationBody(R"({"data":{"agent_uuid":"u-1"},"errors":null})");
+    const json::object registration{{"url", url}, {"tcVersionAccepted", 65537}, {"isTcAccepted", true}};
+    auto registering = [&](const json::object& changes, const std::vector<std::string>& removed = {}) {
+        json::object o = registration;
+        for (const auto& member : changes) o[member.key()] = member.value();
+        for (const auto& k : removed) o.erase(k);
+        return json::value(o);
+    };
+    check({
+        {kVela, "registerAgent", nullptr, "error", "Invalid arguments passed"},
+        {kVela, "registerAgent", "text", "error", "Invalid arguments passed"},
+        {kVela, "registerAgent", registering(json::object{}, {"url"}), "error", "Invalid url passed"},
+        {kVela, "registerAgent", registering({{"url", 5}}), "error", "Invalid url passed"},
+        {kVela, "registerAgent", registering({{"url", ""}}), "error", "Empty url passed"},
+        {kVela, "registerAgent", registering(json::object{}, {"tcVersionAccepted"}), "error",
+         "tcVersionAccepted missing"},
+        {kVela, "registerAgent", registering({{"tcVersionAccepted", std::int64_t{1} << 40}}), "error",
+         "tcVersionAccepted missing"},
+        {kVela, "registerAgent", registering({{"isTcAccepted", 1}}), "error", "isTcAccepted missing"},
+        // The back end's "data" member; the version travels in 16 bits.
+        {kVela, "registerAgent", registering({{"lang", "de"}, {"groupName", 4}}), "success",
+         R"("{\"agent_uuid\":\"u-1\"}")", "",
+         Seen{"POST", "/measurement-agents", "lang=de",
+              {{"/data/terms_and_conditions_accepted", "true"},
+               {"/data/terms_and_conditions_accepted_version", "1"},
+               {"/request_info/language", "\"de\""}}}},
+        {kVela, "startMeasurement", json::object{{"controllerUrl", url}}, "error", "Invalid arguments passed"},
+        {kVela, "startMeasurement", R"({"performQos":1})", "error", "bool required"},
+        {kVela, "setFlutterConfiguration", "x", "error", "Invalid arguments passed"},
+        {kVela, "setFlutterConfiguration", json::object{{"appVersionCode", "12"}}, "success", R"("")"},
+        {kVela, "noSuchMethod", json::object{}, "notImplemented"},
+
+        {kSentry, "closeSentry", nullptr, "error", "Invalid arguments passed"},
+        {kSentry, "noSuchMethod", nullptr, "error", "Invalid arguments passed"},
+        {kSentry, "configureSentry", json::object{{"dsn", 1}}, "error", "Invalid dsn passed"},
+        {kSentry, "configureSentry", json::object{{"dsn", ""}}, "error", "Empty dsn passed"},
+        // A DSN on loopback whose port nobody serves: nothing leaves the machine.
+        {kSentry, "configureSentry", json::object{{"dsn", "http://key@127.0.0.1:9/1"}}, "success", "null"},
+        {kSentry, "updateSentryContext",
+         json::object{{"agentUuid", "a-1"}, {"contextOptions", {{"k", "v"}, {"n", 1}}}}, "success", "null"},
+        {kSentry, "closeSentry", json::object{}, "success", "null"},
+        {kSentry, "noSuchMethod", json::object{}, "notImplemented"},
+
+        // The system channel looks at no argument.
+        {kSystem, "requestWindowScale", "text", "success", "1.5E0"},
+        {kSystem, "noSuchMethod", nullptr, "notImplemented"},
+    });
+}
 
 TEST_F(AgentChannelsTest, HistoryAndSettingsChannels) {
     const std::string list = "/measurement-agents/A1/measurements";

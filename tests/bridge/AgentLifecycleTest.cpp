@@ -22,6 +22,7 @@ namespace {
 const std::string kVela = "at.trevask.lumivex/vela";
 const std::string kStatus = "at.trevask.lumivex/vela-results/measurement-status";
 const std::string kSystem = "at.trevask.lumivex/system";
+const std::string kQos = "at.trevask.lumivex/vela-results/qos";
 
 // A control document with one QoS TCP objective against the QoS server,
 // reporting to the back end's collector.
@@ -234,9 +235,11 @@ TEST_F(MeasurementFixture, CallsDuringAMeasurementAreAnsweredAtOnce) {
     const std::string params = json::serialize(json::value(startParameters(backend)));
     const std::string registration = json::serialize(json::object{
         {"url", backend.baseUrl()}, {"tcVersionAccepted", 1}, {"isTcAccepted", true}});
+    // The first QoS progress event says the run is under way.
     DriverRun run = runDriver(socket,
-                              {"--send", kVela, "startMeasurement", params,
-                               "--sleep-ms", "300",
+                              {"--listen", kQos,
+                               "--send", kVela, "startMeasurement", params,
+                               "--until-event", "qos_test_state",
                                "--send", kVela, "startMeasurement", params,
                                "--send", kVela, "registerAgent", registration,
                                "--call", kSystem, "requestWindowScale", "null",
