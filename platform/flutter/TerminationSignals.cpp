@@ -40,7 +40,12 @@ TerminationSignals::TerminationSignals(std::function<void(int, int)> onSignal) :
     action.sa_handler = onTerminationSignal;
     sigemptyset(&action.sa_mask);
     action.sa_flags = SA_RESTART;
-    for (std::size_t i = 0; i < kSignals.size(); ++i) ::sigaction(kSignals[i], &action, &g_previous[i]);
+    for (std::size_t i = 0; i < kSignals.size(); ++i) {
+        ::sigaction(kSignals[i], &action, &g_previous[i]);
+        // A signal the process was started to ignore (nohup, a background
+        // job) stays ignored.
+        if (g_previous[i].sa_handler == SIG_IGN) ::sigaction(kSignals[i], &g_previous[i], nullptr);
+    }
     thread_ = std::thread([this] { watch(); });
 }
 

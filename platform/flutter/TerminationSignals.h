@@ -6,7 +6,8 @@
 //
 // The signal handler only writes the signal number to a pipe. The signal
 // mask is left alone, so programs the agent starts get the usual default
-// handling of these signals.
+// handling of these signals. A signal the process was started to ignore
+// (nohup, a background job) stays ignored.
 
 #include <functional>
 #include <thread>

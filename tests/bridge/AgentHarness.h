@@ -99,6 +99,12 @@ public:
         envp.push_back(nullptr);
         pid_ = ::fork();
         if (pid_ == 0) {
+            // The child starts with the default handling of the signals a
+            // test sends, however the test itself was started.
+            for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) ::signal(sig, SIG_DFL);
+            sigset_t none;
+            sigemptyset(&none);
+            ::sigprocmask(SIG_SETMASK, &none, nullptr);
             if (!cwd.empty() && ::chdir(cwd.c_str()) != 0) ::_exit(126);
             int o = out.empty() ? pipeFds[1] : ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
             int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
