@@ -227,7 +227,8 @@ TEST_F(ChannelTest, MalformedFramesEndOnlyThatConnection) {
 
 TEST_F(ChannelTest, AFloodingUiIsReadOnlyAsFastAsThePlatformThreadHandlesIt) {
     std::promise<void> unblock;
-    blocker = unblock.get_future().share();
+    std::shared_future<void> released = unblock.get_future().share();
+    onPlatform([&] { blocker = released; });  // the handler reads it there
     ui.Close();  // one UI at a time: this test talks on a raw connection
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_un addr{};

@@ -341,14 +341,14 @@ TEST_F(PluginChannelTest, SentryChannelChecksArgumentsAndDrivesTheReporter) {
 }
 
 TEST_F(PluginChannelTest, SystemChannelAnswersTheWindowScaleWhateverTheArguments) {
-    win32::windowScale = 1.5;
+    onPlatform([] { win32::windowScale = 1.5; });
     for (const EncodableValue& args : {EncodableValue(), EncodableValue("text")}) {
         MethodReply r = call("at.trevask.lumivex/system", "requestWindowScale", args);
         EXPECT_EQ(r.kind, MethodReply::Kind::Success);
         EXPECT_EQ(r.value, EncodableValue(1.5));
     }
     EXPECT_EQ(call("at.trevask.lumivex/system", "other", EncodableValue()).kind, MethodReply::Kind::NotImplemented);
-    win32::windowScale = 1.0;
+    onPlatform([] { win32::windowScale = 1.0; });
 }
 
 TEST_F(PluginChannelTest, IntermediateEventsReachOnlyASubscribedUi) {
@@ -370,7 +370,7 @@ TEST_F(PluginChannelTest, IntermediateEventsReachOnlyASubscribedUi) {
 }
 
 TEST_F(PluginChannelTest, ADeeplyNestedCallLeavesTheUiAnswered) {
-    win32::windowScale = 1.5;
+    onPlatform([] { win32::windowScale = 1.5; });  // where the window sets it
     // "requestWindowScale" with a map of two equal keys, each a chain of
     // maps 60 deep: the keys must be compared all the way down.
     flutter::ByteBuffer frame{7, 18};
@@ -389,7 +389,7 @@ TEST_F(PluginChannelTest, ADeeplyNestedCallLeavesTheUiAnswered) {
     EXPECT_EQ(decoded.value, EncodableValue(1.5));
     // And the next call is answered as usual.
     EXPECT_EQ(call("at.trevask.lumivex/system", "requestWindowScale", EncodableValue()).value, EncodableValue(1.5));
-    win32::windowScale = 1.0;
+    onPlatform([] { win32::windowScale = 1.0; });
 }
 
 TEST(WindowScale, OriginAndSizeAreScaledAndTruncated) {
