@@ -5,8 +5,10 @@
 
 #include <boost/json.hpp>
 
+#include <cmath>
 #include <memory>
 #include <sstream>
+#include <type_traits>
 
 namespace trevask {
 
@@ -29,7 +31,15 @@ struct WrapperCleanup {
 template <typename T>
 std::string formatNumber(const std::string& name, T value) {
     std::ostringstream out;
-    out << '"' << name << "\":" << value;
+    out << '"' << escapeJsonText(name) << "\":";
+    if constexpr (std::is_floating_point_v<T>) {
+        // "inf" and "nan" are not JSON.
+        if (!std::isfinite(value)) {
+            out << "null";
+            return out.str();
+        }
+    }
+    out << value;
     return out.str();
 }
 
@@ -48,6 +58,39 @@ void qosProgressToJsonValue(boost::json::object& obj, const vela::QosProgressUpd
 }
 
 }  // namespace
+
+std::string escapeJsonText(std::string_view text) {
+    static const char* const hex = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (static_cast<unsigned char>(c) < 0x20) {
+                    out += "\\u00";
+                    out += hex[(c >> 4) & 0xf];
+                    out += hex[c & 0xf];
+                } else {
+                    out += c;
+                }
+        }
+    }
+    return out;
+}
+
+std::string formatJsonNumber(double value) {
+    if (!std::isfinite(value)) return "null";
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
 
 void replaceEventChannel(EncodableEventChannel*& global, EncodableEventChannel* wrapper) {
     EncodableEventChannel* old = global;
@@ -69,7 +112,7 @@ std::string formatJsonMember(const std::string& name, double value) {
 
 std::string formatJsonMember(const std::string& name, std::string value) {
     std::ostringstream out;
-    out << '"' << name << "\":\"" << value << '"';
+    out << '"' << escapeJsonText(name) << "\":\"" << escapeJsonText(value) << '"';
     return out.str();
 }
 
@@ -102,13 +145,13 @@ std::string qosProgressToJson(const std::shared_ptr<vela::QosProgressUpdate>& up
 
 std::string measurementStatusToJson(const measurement_library::MeasurementResultResponse& response) {
     std::string text = "{\"measurementState\":\"resultSent\",\"error\":null,\"measurementUuid\":\"";
-    text += response.uuid;
+    text += escapeJsonText(response.uuid);
     text += "\", \"openDataUuid\": \"";
-    text += response.open_data_uuid;
+    text += escapeJsonText(response.open_data_uuid);
     text += '"';
     if (response.certified_measurement_uuid) {
         text += ", \"certifiedMeasurementUuid\": \"";
-        text += *response.certified_measurement_uuid;
+        text += escapeJsonText(*response.certified_measurement_uuid);
         text += '"';
     }
     text += "}";

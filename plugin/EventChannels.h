@@ -10,6 +10,7 @@
 #include <mutex>
 #include <ostream>
 #include <string>
+#include <string_view>
 
 namespace trevask::vela {
 struct IntermediateMeasurementCallback;
@@ -98,6 +99,13 @@ extern EncodableEventChannel* qosResultsChannel;
 
 // Replaces one of the globals above, deleting the wrapper it held.
 void replaceEventChannel(EncodableEventChannel*& global, EncodableEventChannel* wrapper);
+
+// The text with every character JSON needs escaped (quote, backslash and
+// control characters), without the surrounding quotes. The event texts are
+// put together by hand; every text inserted into them goes through this.
+std::string escapeJsonText(std::string_view text);
+// A number in the stream's default form, or null when it is not finite.
+std::string formatJsonNumber(double value);
 
 std::string formatJsonMember(const std::string& name, std::int32_t value);
 std::string formatJsonMember(const std::string& name, float value);

@@ -2,38 +2,16 @@
 
 #include "ServerResponse.h"
 
-#include "helper/SentryHelper.h"
+#include "service/SentryService.h"
 
 #include <iostream>
 
 namespace trevask {
-namespace {
 
-using measurement_library::SentryHelper;
-
-// Stands for the crash-reporter service: the reporter's state lives in
-// SentryHelper; an absent agent identity is reported as "n/a".
-const char* kNoAgentUuid = "n/a";
-
-void configureSentry(const std::string& dsn, const std::optional<std::string>& agentUuid, bool debug) {
-    SentryHelper::initialize(dsn, agentUuid.value_or(kNoAgentUuid), debug);
-}
-
-void updateSentryContext(const std::optional<std::string>& agentUuid,
-                         std::optional<std::map<std::string, std::string>> contextOptions) {
-    SentryHelper::setAgentUuid(agentUuid.value_or(kNoAgentUuid), std::move(contextOptions));
-}
-
-void closeSentry() {
-    SentryHelper::close();
-}
-
-}  // namespace
+using measurement_sdk::SentryService;
 
 void registerSentryChannel(flutter::HeadlessEngine* engine) {
-    flutter::MethodChannel channel(engine->messenger(), "at.trevask.lumivex/sentry",
-                                   &flutter::StandardMethodCodec::GetInstance());
-    channel.SetMethodCallHandler(handleSentryMethodCall);
+    registerMethodChannel(engine, "at.trevask.lumivex/sentry", handleSentryMethodCall);
 }
 
 void handleSentryMethodCall(const flutter::MethodCall& call, std::unique_ptr<flutter::MethodResult> result) {
@@ -57,15 +35,15 @@ void handleSentryMethodCall(const flutter::MethodCall& call, std::unique_ptr<flu
                 return;
             }
             std::cout << "configuring sentry" << std::endl;
-            configureSentry(*dsn, agentUuid, true);
+            SentryService::configureSentry(*dsn, agentUuid, true);
             result->Success();
         } else if (method == "updateSentryContext") {
             auto context = toStringMap(getOptionalMap(arguments, "contextOptions"));
             std::cout << "updating sentry context" << std::endl;
-            updateSentryContext(agentUuid, std::move(context));
+            SentryService::updateSentryContext(agentUuid, context);
             result->Success();
         } else if (method == "closeSentry") {
-            closeSentry();
+            SentryService::closeSentry();
             result->Success();
         } else {
             result->NotImplemented();

@@ -67,4 +67,37 @@ std::optional<std::map<std::string, std::string>> toStringMap(std::optional<flut
     return out;
 }
 
+std::optional<BackEndArguments> checkBackEndArguments(const flutter::MethodCall& call, flutter::MethodResult& result,
+                                                      BackEndChecks checks) {
+    const auto* map = call.arguments() ? call.arguments()->getIf<flutter::EncodableMap>() : nullptr;
+    if (map == nullptr) {
+        result.Error("Invalid parameters", "");
+        return std::nullopt;
+    }
+    BackEndArguments out;
+    out.arguments = *map;
+    auto url = getOptionalString(out.arguments, "url");
+    if (!url) {
+        result.Error("No url provided", "");
+        return std::nullopt;
+    }
+    out.url = std::move(*url);
+    if (checks.agentKey != nullptr) {
+        auto agentUuid = getOptionalString(out.arguments, checks.agentKey);
+        if (!agentUuid) {
+            result.Error("No agent uuid provided", "");
+            return std::nullopt;
+        }
+        out.agentUuid = std::move(*agentUuid);
+    }
+    if (checks.ownTextKey != nullptr) out.ownText = getOptionalString(out.arguments, checks.ownTextKey);
+    out.lang = getOptionalString(out.arguments, "lang");
+    return out;
+}
+
+void registerMethodChannel(flutter::HeadlessEngine* engine, const char* name, flutter::MethodCallHandler handler) {
+    flutter::MethodChannel channel(engine->messenger(), name, &flutter::StandardMethodCodec::GetInstance());
+    channel.SetMethodCallHandler(std::move(handler));
+}
+
 }  // namespace trevask

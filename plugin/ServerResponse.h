@@ -1,7 +1,10 @@
 #pragma once
 // Shared pieces of the back-end channels: answering with a back-end
-// response, and reading typed optional arguments out of an argument map.
+// response, reading typed optional arguments out of an argument map, the
+// argument checks every back-end channel handler opens with, and the
+// registration of a method channel.
 
+#include "platform/flutter/HeadlessEngine.h"
 #include "platform/flutter/MethodChannel.h"
 
 #include <map>
@@ -25,5 +28,34 @@ std::optional<flutter::EncodableMap> getOptionalMap(const flutter::EncodableMap&
 
 // The text-to-text pairs of a map; other entries are dropped.
 std::optional<std::map<std::string, std::string>> toStringMap(std::optional<flutter::EncodableMap> map);
+
+// What the common checks of a back-end channel read.
+struct BackEndArguments {
+    flutter::EncodableMap arguments;  // a copy of the call's map
+    std::string url;                  // present and a string; may be empty
+    std::string agentUuid;            // read only where the channel names its key
+    std::optional<std::string> ownText;  // the channel's own optional text
+    std::optional<std::string> lang;
+};
+
+struct BackEndChecks {
+    // "agentUuid" or "agent_uuid" where the channel needs an agent identity.
+    const char* agentKey = nullptr;
+    // An optional text read before "lang" (the news channel's "datetime").
+    const char* ownTextKey = nullptr;
+};
+
+// The checks every back-end channel handler makes before it looks at the
+// method name, in this order: the arguments are a map ("Invalid
+// parameters"), "url" is a string ("No url provided"), the agent identity
+// is a string ("No agent uuid provided"), then the optional texts. On a
+// failure the result is answered with that error (empty message) and no
+// value is returned.
+std::optional<BackEndArguments> checkBackEndArguments(const flutter::MethodCall& call, flutter::MethodResult& result,
+                                                      BackEndChecks checks = {});
+
+// Registers `handler` for the method channel `name` on the engine's
+// messenger; the handler stays registered for the life of the engine.
+void registerMethodChannel(flutter::HeadlessEngine* engine, const char* name, flutter::MethodCallHandler handler);
 
 }  // namespace trevask

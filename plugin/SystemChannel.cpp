@@ -1,5 +1,7 @@
 #include "SystemChannel.h"
 
+#include "ServerResponse.h"
+
 #include "platform/flutter/HeadlessWindow.h"
 
 namespace trevask {
@@ -12,9 +14,7 @@ void handleRequestWindowScale(std::unique_ptr<flutter::MethodResult> result) {
 }  // namespace
 
 void registerSystemChannel(flutter::HeadlessEngine* engine) {
-    flutter::MethodChannel channel(engine->messenger(), "at.trevask.lumivex/system",
-                                   &flutter::StandardMethodCodec::GetInstance());
-    channel.SetMethodCallHandler(handleSystemMethodCall);
+    registerMethodChannel(engine, "at.trevask.lumivex/system", handleSystemMethodCall);
 }
 
 void handleSystemMethodCall(const flutter::MethodCall& call, std::unique_ptr<flutter::MethodResult> result) {

@@ -2,17 +2,18 @@
 
 #include "EventChannels.h"
 #include "ServerResponse.h"
+#include "Workers.h"
 
 #include "model/AgentApiResponses.h"
 #include "model/JsonMembers.h"
 #include "model/StartMeasurementParameters.h"
+#include "service/MeasurementExecutorService.h"
 #include "service/UiConfiguration.h"
 #include "service/VelaService.h"
 #include "tasks/MeasurementCallbacks.h"
 
 #include <boost/json.hpp>
 
-#include <future>
 #include <iostream>
 
 namespace trevask {
@@ -20,11 +21,12 @@ namespace {
 
 const char* kVelaChannel = "at.trevask.lumivex/vela";
 
-// The pending result of the last registration or measurement worker.
-// Replacing it waits for the worker it held, on the platform thread.
-std::future<void>& velaWorkerFuture() {
-    static std::future<void> future;
-    return future;
+// The registration and measurement workers. Starting one never waits for
+// another, so a second call during a measurement leaves the platform thread
+// free; the process waits for all of them before it exits.
+WorkerSet& velaWorkers() {
+    static WorkerSet workers;
+    return workers;
 }
 
 // The method result shared between the handler and a worker, so that the
@@ -32,9 +34,8 @@ std::future<void>& velaWorkerFuture() {
 using SharedResult = std::shared_ptr<std::unique_ptr<flutter::MethodResult>>;
 
 void startWorker(SharedResult holder, std::function<void(std::unique_ptr<flutter::MethodResult>)> work) {
-    std::future<void> future;
     try {
-        future = std::async(std::launch::async, [holder, work = std::move(work)] {
+        velaWorkers().start([holder, work = std::move(work)] {
             auto result = std::move(*holder);
             try {
                 work(std::move(result));
@@ -44,11 +45,10 @@ void startWorker(SharedResult holder, std::function<void(std::unique_ptr<flutter
             }
         });
     } catch (const std::exception& e) {
+        // No thread could be started; the result is still here.
         std::cerr << e.what() << std::endl;
         if (*holder) (*holder)->Error(e.what(), "");
-        return;
     }
-    velaWorkerFuture() = std::move(future);
 }
 
 // Answers a worker's result with an exception's text, so that a failing
@@ -71,8 +71,7 @@ void registerVelaChannels(flutter::HeadlessEngine* engine) {
     replaceEventChannel(measurementStatusChannel,
                         new EncodableEventChannel(engine, "at.trevask.lumivex/vela-results/measurement-status"));
     replaceEventChannel(qosResultsChannel, new EncodableEventChannel(engine, "at.trevask.lumivex/vela-results/qos"));
-    flutter::MethodChannel channel(engine->messenger(), kVelaChannel, &flutter::StandardMethodCodec::GetInstance());
-    channel.SetMethodCallHandler(handleVelaMethodCall);
+    registerMethodChannel(engine, kVelaChannel, handleVelaMethodCall);
 }
 
 void handleVelaMethodCall(const flutter::MethodCall& call, std::unique_ptr<flutter::MethodResult> result) {
@@ -167,6 +166,14 @@ void startMeasurementWorker(std::string parameters, std::unique_ptr<flutter::Met
         measurement_library::StartMeasurementParameters params;
         measurement_library::readStartMeasurementParameters(object, params);
 
+        // One measurement at a time: the executor would refuse a second run
+        // anyway, but only after reconfiguring itself and fetching a control
+        // document under the running measurement's feet.
+        if (measurement_library::MeasurementExecutorService::isRunning()) {
+            std::cerr << "a measurement is running already; not starting another" << std::endl;
+            result->Error("Empty server response", "");
+            return;
+        }
         measurement_sdk::VelaService service;
         auto answer = service.startMeasurement(params);
         if (!answer) {
@@ -185,8 +192,7 @@ void storeFlutterConfiguration(std::string appVersionName, std::int32_t appVersi
 }
 
 void waitForVelaWorker() {
-    auto& future = velaWorkerFuture();
-    if (future.valid()) future.wait();
+    velaWorkers().waitAll();
 }
 
 }  // namespace trevask

@@ -21,8 +21,8 @@ void startMeasurementWorker(std::string parameters, std::unique_ptr<flutter::Met
 void storeFlutterConfiguration(std::string appVersionName, std::int32_t appVersionCode, std::string appGitRevision,
                                std::string timezone);
 
-// Waits for the worker that registerAgent or startMeasurement started last
-// (used at shutdown and by tests).
+// Waits for every registration and measurement worker (used at exit and by
+// tests).
 void waitForVelaWorker();
 
 }  // namespace trevask

@@ -1,24 +1,32 @@
 #include "FlutterWindow.h"
 
+#include "CertifiedMeasurementChannel.h"
+#include "HistoryChannels.h"
+#include "InformationCollectorChannel.h"
+#include "MapChannel.h"
 #include "SentryChannel.h"
 #include "SystemChannel.h"
 #include "VelaChannel.h"
 
+#include "platform/flutter/DesktopPlugins.h"
+
 #include <iostream>
 
-namespace {
-
-// The desktop plugins the UI bundle was built with. Their libraries are not
-// part of the headless engine; each is still asked for by name, so the
-// order of start-up stays that of the desktop agent.
-void RegisterPlugins(flutter::HeadlessEngine*) {
-    for (const char* plugin :
-         {"GeolocatorWindows", "PermissionHandlerWindowsPlugin", "UrlLauncherWindows", "WindowSizePlugin"}) {
-        (void)plugin;
-    }
+// The desktop plugins the UI bundle was built with, in the order they are
+// registered: each gets the registrar of its name.
+void RegisterPlugins(flutter::HeadlessEngine* registry) {
+    struct Plugin {
+        const char* name;
+        void (*registerWithRegistrar)(flutter::PluginRegistrar*);
+    };
+    static constexpr Plugin kPlugins[] = {
+        {"GeolocatorWindows", flutter::GeolocatorWindowsRegisterWithRegistrar},
+        {"PermissionHandlerWindowsPlugin", flutter::PermissionHandlerWindowsPluginRegisterWithRegistrar},
+        {"UrlLauncherWindows", flutter::UrlLauncherWindowsRegisterWithRegistrar},
+        {"WindowSizePlugin", flutter::WindowSizePluginRegisterWithRegistrar},
+    };
+    for (const Plugin& plugin : kPlugins) plugin.registerWithRegistrar(registry->GetRegistrarForPlugin(plugin.name));
 }
-
-}  // namespace
 
 FlutterWindow::FlutterWindow(DartProject project) : project_(std::move(project)) {}
 
@@ -39,16 +47,20 @@ bool FlutterWindow::OnCreate() {
     RegisterPlugins(engine_.get());
     std::cout << "Calling init" << std::endl;
     trevask::registerVelaChannels(engine_.get());
-    // The history, map, information-collector, settings, certified-measurement,
-    // monthly-measurements and news-entry channels are not part of this
-    // build yet; calls to them are answered "not implemented".
+    trevask::registerHistoryChannel(engine_.get());
+    trevask::registerMapChannel(engine_.get());
+    trevask::registerInformationCollectorChannels(engine_.get());
+    trevask::registerSettingsChannel(engine_.get());
+    trevask::registerCertifiedMeasurementChannel(engine_.get());
     trevask::registerSystemChannel(engine_.get());
+    trevask::registerMonthlyMeasurementsChannel(engine_.get());
     trevask::registerSentryChannel(engine_.get());
+    trevask::registerNewsEntryChannel(engine_.get());
     std::cout << "UI socket: " << project_.uiSocketPath << std::endl;
     return true;
 }
 
 void FlutterWindow::OnDestroy() {
-    // The engine stops before the window goes.
+    // The engine stops before the window goes; its socket file goes with it.
     engine_.reset();
 }

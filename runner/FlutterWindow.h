@@ -20,10 +20,17 @@ struct DartProject {
     std::string uiSocketPath;
 };
 
+// Asks the registry for each desktop plugin's registrar and registers the
+// plugin with it.
+void RegisterPlugins(flutter::HeadlessEngine* registry);
+
 class FlutterWindow : public win32::HeadlessWindow {
 public:
     explicit FlutterWindow(DartProject project);
     ~FlutterWindow() override;
+
+    // The engine while the window exists; null before Create and after Destroy.
+    flutter::HeadlessEngine* engine() const { return engine_.get(); }
 
 protected:
     bool OnCreate() override;

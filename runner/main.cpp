@@ -1,14 +1,20 @@
 // Entry point of the Lumivex agent: installs the console printers, creates
-// the main window with the UI engine and runs the message loop until the UI
-// closes it.
+// the main window with the UI engine, runs the message loop until the
+// window closes and then ends the process in order.
 
 #include "FlutterWindow.h"
 
+#include "ChannelShutdown.h"
+
+#include "platform/flutter/TerminationSignals.h"
+#include "platform/flutter/UiSocket.h"
 #include "tasks/MeasurementCallbacks.h"
 
+#include <csignal>
 #include <cstdlib>
 #include <iostream>
-#include <unistd.h>
+#include <optional>
+#include <string>
 
 namespace {
 
@@ -26,16 +32,23 @@ void printErrorCallbackToStdout(std::shared_ptr<ErrorCallback>) {
     std::cout << "ErrorCallback" << ": " << "received error" << std::endl;
 }
 
-// LUMIVEX_UI_SOCKET names the socket the UI connects to; by default one per
-// user under /tmp.
-std::string uiSocketPath() {
-    if (const char* env = std::getenv("LUMIVEX_UI_SOCKET"); env && *env) return env;
-    return "/tmp/lumivex-ui-" + std::to_string(::getuid()) + ".sock";
+// LUMIVEX_UI_SOCKET names the socket the UI connects to; by default it is
+// private to the user (see UiSocket.h).
+std::optional<std::string> uiSocketPath() {
+    if (const char* env = std::getenv("LUMIVEX_UI_SOCKET"); env && *env) return std::string(env);
+    std::string error;
+    auto path = flutter::DefaultUiSocketPath(error);
+    if (!path) std::cerr << error << std::endl;
+    return path;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A UI or server that goes away while we write to it is a failed write,
+    // not the end of the process.
+    std::signal(SIGPIPE, SIG_IGN);
+
     // The standard streams are already those of the starting console.
     DartProject project;
     project.assetsPath = "data/flutter_assets";
@@ -43,7 +56,9 @@ int main(int argc, char** argv) {
     project.aotLibraryPath = "data/app.so";
     // The program name is not among the UI's arguments.
     for (int i = 1; i < argc; ++i) project.entrypointArguments.emplace_back(argv[i]);
-    project.uiSocketPath = uiSocketPath();
+    auto socketPath = uiSocketPath();
+    if (!socketPath) return 1;
+    project.uiSocketPath = *socketPath;
 
     logCallback = printKeyValue;
     errorLogCallback = printKeyValue;
@@ -54,6 +69,23 @@ int main(int argc, char** argv) {
     FlutterWindow window(project);
     if (!window.Create("KAVRO Lumivex", win32::Point{10, 10}, win32::Size{1200, 768})) return 1;
     window.SetQuitOnClose(true);
-    win32::HeadlessWindow::RunMessageLoop();
+    {
+        // SIGINT, SIGTERM and SIGHUP close the window like the UI's quit; a
+        // second one while the process winds down ends it at once.
+        win32::TerminationSignals signals([&window](int signal, int count) {
+            if (count > 1) {
+                std::cerr << "signal " << signal << " again: exiting without waiting" << std::endl;
+                std::_Exit(1);
+            }
+            window.Close();
+        });
+        win32::HeadlessWindow::RunMessageLoop();
+
+        // The window is gone (it took the engine and the socket file with
+        // it); what the channels started ends before anything it uses is
+        // destroyed.
+        window.Destroy();
+        trevask::finishChannelWork();
+    }
     return 0;
 }

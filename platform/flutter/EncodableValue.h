@@ -50,11 +50,17 @@ public:
     const EncodableVariant& variant() const { return value_; }
     EncodableVariant& variant() { return value_; }
 
+    // The order of map keys: by kind first, then by contents. Linear in the
+    // size of the smaller value.
+    friend int compare(const EncodableValue& a, const EncodableValue& b);
     friend bool operator<(const EncodableValue& a, const EncodableValue& b);
     friend bool operator==(const EncodableValue& a, const EncodableValue& b);
 
 private:
     EncodableVariant value_;
 };
+
+// -1, 0 or 1 as a orders before, with or after b.
+int compare(const EncodableValue& a, const EncodableValue& b);
 
 }  // namespace flutter

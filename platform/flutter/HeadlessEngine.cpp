@@ -2,8 +2,10 @@
 
 #include "platform/flutter/UiWire.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -33,6 +35,38 @@ struct HeadlessEngine::Core : BinaryMessenger, std::enable_shared_from_this<Core
     std::uint32_t nextId = 1;
     std::function<void()> quitHandler;
     std::map<std::string, BinaryMessageHandler> handlers;
+    std::vector<std::string> channelOrder;  // first registration of each name
+
+    // Frames posted to the platform thread and not yet handled there.
+    std::mutex pendingMutex;
+    std::condition_variable pendingChanged;
+    std::size_t pendingFrames = 0;
+    std::size_t pendingBytes = 0;
+
+    // Blocks the reader while too much waits for the platform thread;
+    // false when the engine stops meanwhile.
+    bool admit(std::size_t bytes) {
+        std::unique_lock lock(pendingMutex);
+        pendingChanged.wait(lock, [this] {
+            return stopped || (pendingFrames < kMaxPendingFrames && pendingBytes < kMaxPendingBytes);
+        });
+        if (stopped) return false;
+        ++pendingFrames;
+        pendingBytes += bytes;
+        return true;
+    }
+    void handled(std::size_t bytes) {
+        {
+            std::lock_guard lock(pendingMutex);
+            --pendingFrames;
+            pendingBytes -= bytes;
+        }
+        pendingChanged.notify_all();
+    }
+    void wakeReader() {
+        { std::lock_guard lock(pendingMutex); }
+        pendingChanged.notify_all();
+    }
 
     bool write(const wire::Frame& frame, std::uint64_t onlyGeneration = 0) const {
         std::vector<std::uint8_t> bytes = wire::encodeFrame(frame);
@@ -64,6 +98,9 @@ struct HeadlessEngine::Core : BinaryMessenger, std::enable_shared_from_this<Core
     void SetMessageHandler(const std::string& channel, BinaryMessageHandler handler) override {
         std::lock_guard lock(handlerMutex);
         if (handler) {
+            if (std::find(channelOrder.begin(), channelOrder.end(), channel) == channelOrder.end()) {
+                channelOrder.push_back(channel);
+            }
             handlers[channel] = std::move(handler);
         } else {
             handlers.erase(channel);
@@ -129,6 +166,7 @@ HeadlessEngine::HeadlessEngine(win32::MessageQueue& platformQueue, std::string s
 
 HeadlessEngine::~HeadlessEngine() {
     core_->stopped = true;
+    core_->wakeReader();
     if (wakePipe_[1] >= 0) {
         char b = 1;
         (void)!::write(wakePipe_[1], &b, 1);
@@ -138,41 +176,49 @@ HeadlessEngine::~HeadlessEngine() {
         if (core_->connFd >= 0) ::shutdown(core_->connFd, SHUT_RDWR);
     }
     if (thread_.joinable()) thread_.join();
-    if (listenFd_ >= 0) {
-        ::close(listenFd_);
-        ::unlink(socketPath_.c_str());
-    }
+    // Only a socket this engine bound is removed.
+    listener_.Close();
     for (int fd : wakePipe_)
         if (fd >= 0) ::close(fd);
 }
 
 bool HeadlessEngine::Start() {
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    if (socketPath_.empty() || socketPath_.size() >= sizeof(addr.sun_path)) {
-        std::fprintf(stderr, "UI socket path is empty or too long: %s\n", socketPath_.c_str());
-        return false;
-    }
-    std::memcpy(addr.sun_path, socketPath_.c_str(), socketPath_.size() + 1);
-    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        std::fprintf(stderr, "cannot create the UI socket: %s\n", std::strerror(errno));
-        return false;
-    }
-    ::unlink(socketPath_.c_str());
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) != 0 || ::listen(fd, 4) != 0) {
-        std::fprintf(stderr, "cannot listen on the UI socket %s: %s\n", socketPath_.c_str(), std::strerror(errno));
-        ::close(fd);
+    std::string error;
+    if (!listener_.Open(socketPath_, error)) {
+        std::fprintf(stderr, "%s\n", error.c_str());
         return false;
     }
     if (::pipe2(wakePipe_, O_CLOEXEC) != 0) {
-        ::close(fd);
-        ::unlink(socketPath_.c_str());
+        std::fprintf(stderr, "cannot create a pipe: %s\n", std::strerror(errno));
+        listener_.Close();
         return false;
     }
-    listenFd_ = fd;
     thread_ = std::thread([this] { acceptLoop(); });
     return true;
+}
+
+PluginRegistrar* HeadlessEngine::GetRegistrarForPlugin(const std::string& pluginName) {
+    for (const auto& registrar : registrars_) {
+        if (registrar->pluginName() == pluginName) return registrar.get();
+    }
+    registrars_.push_back(std::make_unique<PluginRegistrar>(pluginName, messenger()));
+    return registrars_.back().get();
+}
+
+std::vector<std::string> HeadlessEngine::pluginRegistrationOrder() const {
+    std::vector<std::string> names;
+    for (const auto& registrar : registrars_) names.push_back(registrar->pluginName());
+    return names;
+}
+
+std::size_t HeadlessEngine::pendingFrames() const {
+    std::lock_guard lock(core_->pendingMutex);
+    return core_->pendingFrames;
+}
+
+std::vector<std::string> HeadlessEngine::channelRegistrationOrder() const {
+    std::lock_guard lock(core_->handlerMutex);
+    return core_->channelOrder;
 }
 
 void HeadlessEngine::SetQuitHandler(std::function<void()> handler) {
@@ -186,14 +232,15 @@ BinaryMessenger* HeadlessEngine::messenger() const {
 
 void HeadlessEngine::acceptLoop() {
     std::weak_ptr<Core> weak = core_;
+    const int listenFd = listener_.fd();
     while (!core_->stopped) {
-        pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
+        pollfd fds[2] = {{listenFd, POLLIN, 0}, {wakePipe_[0], POLLIN, 0}};
         if (::poll(fds, 2, -1) < 0) {
             if (errno == EINTR) continue;
             return;
         }
         if (fds[1].revents != 0 || core_->stopped) return;
-        int conn = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+        int conn = ::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC);
         if (conn < 0) continue;
         std::uint64_t gen;
         {
@@ -209,8 +256,13 @@ void HeadlessEngine::acceptLoop() {
         while (true) {
             auto frame = wire::readFrame(conn);
             if (!frame) break;
-            core_->queue.Post([weak, f = std::move(*frame), gen]() mutable {
-                if (auto core = weak.lock()) core->dispatch(std::move(f), gen);
+            const std::size_t bytes = frame->payload.size() + frame->channel.size();
+            if (!core_->admit(bytes)) break;
+            core_->queue.Post([weak, f = std::move(*frame), gen, bytes]() mutable {
+                auto core = weak.lock();
+                if (!core) return;
+                core->handled(bytes);
+                core->dispatch(std::move(f), gen);
             });
         }
         {

@@ -1,5 +1,6 @@
 #include "platform/flutter/StandardCodec.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace flutter {
@@ -24,6 +25,12 @@ enum Type : std::uint8_t {
 // Deeper nesting than this is refused, so a hostile message cannot exhaust
 // the stack.
 constexpr int kMaxDepth = 64;
+// Every value takes at least one byte of the message but far more memory
+// once decoded; more values than this in one message are refused.
+constexpr std::size_t kMaxValues = std::size_t{1} << 20;
+// A list's count is only a claim: room for more elements than this is made
+// as they arrive.
+constexpr std::size_t kMaxReserve = 4096;
 
 template <typename T>
 void writeRaw(ByteBuffer& out, T value) {
@@ -59,6 +66,7 @@ struct Reader {
     const std::uint8_t* data;
     std::size_t size;
     std::size_t& pos;
+    std::size_t values = 0;
 
     void need(std::size_t n) const {
         if (n > size - pos) throw CodecError("message truncated");
@@ -101,6 +109,7 @@ struct Reader {
 
     EncodableValue value(int depth) {
         if (depth > kMaxDepth) throw CodecError("message nested too deeply");
+        if (++values > kMaxValues) throw CodecError("message holds too many values");
         std::uint8_t type = byte();
         switch (type) {
             case kNull:
@@ -135,7 +144,7 @@ struct Reader {
                 std::size_t n = readSize();
                 if (n > size - pos) throw CodecError("message truncated");  // each element takes a byte at least
                 EncodableList out;
-                out.reserve(n);
+                out.reserve(std::min(n, kMaxReserve));
                 for (std::size_t i = 0; i < n; ++i) out.push_back(value(depth + 1));
                 return EncodableValue(std::move(out));
             }

@@ -17,7 +17,7 @@ namespace flutter {
 using ByteBuffer = std::vector<std::uint8_t>;
 
 // Raised for a message that cannot be decoded (truncated, unknown type,
-// trailing bytes, nesting too deep).
+// trailing bytes, nesting deeper than 64, more than 2^20 values).
 class CodecError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;

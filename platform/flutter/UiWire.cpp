@@ -1,5 +1,6 @@
 #include "platform/flutter/UiWire.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
@@ -95,8 +96,16 @@ std::optional<Frame> readFrame(int fd) {
     if (!readAll(fd, header, 4)) return std::nullopt;
     std::uint32_t size = get32(header);
     if (size == 0 || size > kMaxFrameSize) return std::nullopt;
-    std::vector<std::uint8_t> body(size);
-    if (!readAll(fd, body.data(), size)) return std::nullopt;
+    // The buffer grows with what actually arrives, so a length alone
+    // does not make us reserve the largest frame.
+    constexpr std::size_t kStep = 64u * 1024u;
+    std::vector<std::uint8_t> body;
+    while (body.size() < size) {
+        const std::size_t have = body.size();
+        const std::size_t next = std::min<std::size_t>(size - have, std::max(kStep, have));
+        body.resize(have + next);
+        if (!readAll(fd, body.data() + have, next)) return std::nullopt;
+    }
     return decodeFrameBody(body.data(), body.size());
 }
 

@@ -202,6 +202,14 @@ public:
         }
         return transport ? transport->flush(timeout) : true;
     }
+    std::uint64_t dropped() const {
+        std::shared_ptr<Transport> transport;
+        {
+            std::lock_guard lock(stateMutex_);
+            transport = transport_;
+        }
+        return droppedBefore_ + (transport ? transport->dropped() : 0);
+    }
     void setObserver(EnvelopeObserver observer) {
         std::lock_guard lock(observerMutex_);
         observer_ = std::move(observer);
@@ -232,6 +240,7 @@ private:
     std::atomic<bool> debug_{false};
     std::shared_ptr<Transport> transport_;
     std::atomic<std::uint64_t> nextId_{1};
+    std::atomic<std::uint64_t> droppedBefore_{0};  // by transports already closed
     std::unordered_map<TransactionId, TransactionData> transactions_;
     std::unordered_map<SpanId, SpanData> spans_;
 
@@ -255,7 +264,7 @@ bool Client::init(Options options) {
         std::filesystem::create_directories(options_.databasePath, ec);
         if (ec) debugLog("cannot create database folder " + options_.databasePath.string() + ": " + ec.message());
         transport_ = std::make_shared<Transport>(std::move(dsn), options_.requestTimeout, options_.debug,
-                                                 options_.caCertificates.string());
+                                                 options_.caCertificates.string(), options_.maxQueuedEnvelopes);
         marker = options_.databasePath / kCrashMarkerName;
     }
     debugLog("initialized");
@@ -279,6 +288,7 @@ void Client::close() {
     }
     removeSignalHandlers();
     transport->shutdown(timeout);
+    droppedBefore_ += transport->dropped();
     {
         std::lock_guard lock(scopeMutex_);
         scope_ = Scope{};
@@ -619,6 +629,7 @@ bool init(Options options) { return Client::instance().init(std::move(options));
 void close() { Client::instance().close(); }
 bool isInitialized() { return Client::instance().isInitialized(); }
 bool flush(std::chrono::milliseconds timeout) { return Client::instance().flush(timeout); }
+std::uint64_t droppedEnvelopes() { return Client::instance().dropped(); }
 void setEnvelopeObserver(EnvelopeObserver observer) { Client::instance().setObserver(std::move(observer)); }
 
 void setLevel(Level level) {

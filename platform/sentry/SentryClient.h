@@ -5,9 +5,10 @@
 // 100 breadcrumbs), turns captured events and finished transactions into
 // envelopes and posts them from one transport thread to the endpoint that the
 // DSN names. Until init() has run it is inert: no thread, no file, no network,
-// breadcrumbs and events are dropped. close() flushes for a bounded time,
-// joins the transport thread and returns to the inert state; init() may be
-// called again afterwards.
+// breadcrumbs and events are dropped. The send queue is bounded (the oldest
+// envelope makes room). close() flushes for a bounded time (the shutdown
+// time-out bounds the whole call), stops the transport thread and returns
+// to the inert state; init() may be called again afterwards.
 //
 // A fatal signal (SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT) leaves a marker in
 // the database folder; the next init() sends it as a fatal event.
@@ -35,7 +36,8 @@ struct Options {
     std::string environment = "production";
     std::string release;              // empty: no "release" member
     std::filesystem::path databasePath = ".sentry-native";  // relative to the current directory
-    std::chrono::milliseconds shutdownTimeout{2000};        // bound of the flush in close()
+    std::chrono::milliseconds shutdownTimeout{2000};        // bound of close() as a whole
+    std::size_t maxQueuedEnvelopes = 100;  // beyond this the oldest queued envelope is dropped
     std::chrono::milliseconds requestTimeout{5000};         // bound of one HTTP exchange
     std::filesystem::path caCertificates;  // PEM file of trusted CAs for HTTPS; empty: the system's
 };
@@ -69,6 +71,9 @@ void close();
 bool isInitialized();
 // Waits until the transport queue is empty or the time is up.
 bool flush(std::chrono::milliseconds timeout);
+// Envelopes dropped since the process started: the queue was full, or they
+// were still queued when the client closed.
+std::uint64_t droppedEnvelopes();
 
 // Sees the text of every envelope handed to the transport, on the thread
 // that produced it (tests use it to observe what would be sent).

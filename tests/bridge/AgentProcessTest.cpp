@@ -1,54 +1,52 @@
 // The agent executable driven by the command-line UI: start-up, calls over
 // the UI socket, and the end of the process when the UI asks to quit.
 
-#include <gtest/gtest.h>
+#include "AgentHarness.h"
 
-#include <array>
-#include <cstdio>
-#include <string>
-#include <unistd.h>
+using namespace bridge_test;
 
 namespace {
 
-std::string run(const std::string& command) {
-    std::string out;
-    FILE* pipe = ::popen(command.c_str(), "r");
-    if (!pipe) return out;
-    std::array<char, 4096> buffer;
-    while (std::size_t n = std::fread(buffer.data(), 1, buffer.size(), pipe)) out.append(buffer.data(), n);
-    int status = ::pclose(pipe);
-    out += "\nstatus=" + std::to_string(WIFEXITED(status) ? WEXITSTATUS(status) : -1);
-    return out;
-}
-
 TEST(AgentProcess, ServesTheUiAndExitsWithZeroWhenAskedToQuit) {
-    const std::string bin = LUMIVEX_BINARY_DIR;
-    const std::string socket = "/tmp/lumivex-agent-test-" + std::to_string(::getpid()) + ".sock";
-    // Both processes are bounded by `timeout`; the agent's exit code is echoed.
-    std::string command = "cd /tmp && (LUMIVEX_UI_SOCKET=" + socket + " LUMIVEX_DPI=144 timeout 10 " + bin +
-                          "/runner/lumivex ui-arg >/dev/null 2>&1; echo agent=$?) & " + "timeout 10 " + bin +
-                          "/tests/peers/ui_driver/ui_driver --socket " + socket +
-                          " --timeout-ms 3000"
-                          " --call at.trevask.lumivex/system requestWindowScale null"
-                          " --call at.trevask.lumivex/vela registerAgent '{\"url\":5}'"
-                          " --call at.trevask.lumivex/sentry configureSentry '{\"dsn\":\"\"}'"
-                          " --call at.trevask.lumivex/history getHistory '{}'"
-                          " --quit; echo driver=$?; wait";
-    std::string out = run(command);
-    EXPECT_NE(out.find(R"("method":"requestWindowScale","reply":"success","value":1.5E0)"), std::string::npos) << out;
-    EXPECT_NE(out.find(R"("code":"Invalid url passed","message":"")"), std::string::npos) << out;
-    EXPECT_NE(out.find(R"("code":"Empty dsn passed")"), std::string::npos) << out;
-    EXPECT_NE(out.find(R"("method":"getHistory","reply":"notImplemented")"), std::string::npos) << out;
-    EXPECT_NE(out.find("driver=0"), std::string::npos) << out;
-    EXPECT_NE(out.find("agent=0"), std::string::npos) << out;
+    PrivateDir dir;
+    const std::string socket = dir.file("ui.sock");
+    Child agent({agentBinary(), "ui-arg"}, {"LUMIVEX_UI_SOCKET=" + socket, "LUMIVEX_DPI=144"}, dir.path(),
+                dir.file("agent.out"), dir.file("agent.err"));
+    ASSERT_TRUE(waitForFile(socket, 10s)) << readFile(dir.file("agent.err"));
+    std::vector<std::string> steps;
+    for (auto s : {call("at.trevask.lumivex/system", "requestWindowScale", "null"),
+                   call("at.trevask.lumivex/vela", "registerAgent", R"({"url":5})"),
+                   call("at.trevask.lumivex/sentry", "configureSentry", R"({"dsn":""})"),
+                   call("at.trevask.lumivex/nobody", "anything", "{}")}) {
+        steps.insert(steps.end(), s.begin(), s.end());
+    }
+    steps.push_back("--quit");
+    DriverRun run = runDriver(socket, steps);
+    ASSERT_TRUE(run.status && run.status->exited) << run.output;
+    EXPECT_EQ(run.status->code, 0) << run.output;
+    ASSERT_EQ(run.lines.size(), 4u) << run.output;
+    EXPECT_EQ(text(run.lines[0].at("reply")), "success");
+    EXPECT_EQ(run.lines[0].at("value"), boost::json::value(1.5));
+    EXPECT_EQ(text(run.lines[1].at("code")), "Invalid url passed");
+    EXPECT_EQ(text(run.lines[1].at("message")), "");
+    EXPECT_EQ(text(run.lines[2].at("code")), "Empty dsn passed");
+    EXPECT_EQ(text(run.lines[3].at("reply")), "notImplemented");
+
+    auto status = agent.wait(20s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exited && status->code == 0) << status->text();
+    EXPECT_FALSE(exists(socket));
+    EXPECT_NE(readFile(dir.file("agent.out")).find("Calling init\n"), std::string::npos);
 }
 
 TEST(AgentProcess, ExitsWithOneWhenTheWindowCannotBeCreated) {
-    const std::string bin = LUMIVEX_BINARY_DIR;
+    PrivateDir dir;
     // A socket path in a folder that does not exist cannot be bound.
-    std::string out = run("LUMIVEX_UI_SOCKET=/nonexistent-folder/ui.sock timeout 10 " + bin +
-                          "/runner/lumivex >/dev/null 2>&1");
-    EXPECT_NE(out.find("status=1"), std::string::npos) << out;
+    Child agent({agentBinary()}, {"LUMIVEX_UI_SOCKET=/nonexistent-folder/ui.sock"}, dir.path(), dir.file("agent.out"),
+                dir.file("agent.err"));
+    auto status = agent.wait(10s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exited && status->code == 1) << status->text();
 }
 
 }  // namespace

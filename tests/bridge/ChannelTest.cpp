@@ -6,10 +6,13 @@
 
 #include "platform/flutter/EventChannel.h"
 #include "platform/flutter/MethodChannel.h"
+#include "platform/flutter/UiSocket.h"
 #include "platform/flutter/UiWire.h"
 
 #include <cstring>
+#include <set>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 using namespace bridge_test;
@@ -42,6 +45,9 @@ protected:
                     r->Success(EncodableValue("from worker"));
                     r->Success(EncodableValue("again"));
                 }).detach();
+            } else if (m == "block") {
+                blocker.wait();
+                result->Success();
             } else if (m == "throw") {
                 throw std::runtime_error("boom");
             } else {
@@ -51,6 +57,7 @@ protected:
         connect();
     }
     std::thread::id handlerThread;
+    std::shared_future<void> blocker;
 };
 
 TEST_F(ChannelTest, RepliesOfEveryKindComeBack) {
@@ -216,6 +223,93 @@ TEST_F(ChannelTest, MalformedFramesEndOnlyThatConnection) {
     auto r = again.InvokeMethod("test/methods", "nothing", EncodableValue(), 2s);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->kind, MethodReply::Kind::Success);
+}
+
+TEST_F(ChannelTest, AFloodingUiIsReadOnlyAsFastAsThePlatformThreadHandlesIt) {
+    std::promise<void> unblock;
+    std::shared_future<void> released = unblock.get_future().share();
+    onPlatform([&] { blocker = released; });  // the handler reads it there
+    ui.Close();  // one UI at a time: this test talks on a raw connection
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, engine->socketPath().c_str());
+    ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+    timeval tv{10, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    auto frame = [](std::uint32_t id, const char* method) {
+        flutter::wire::Frame f;
+        f.kind = flutter::wire::FrameKind::Message;
+        f.id = id;
+        f.channel = "test/methods";
+        f.payload = flutter::StandardMethodCodec::GetInstance().EncodeMethodCall(flutter::MethodCall(method, EncodableValue()));
+        return flutter::wire::encodeFrame(f);
+    };
+    // The first call holds the platform thread; the UI keeps writing.
+    auto first = frame(1, "block");
+    ASSERT_TRUE(flutter::wire::writeAll(fd, first.data(), first.size()));
+    constexpr std::uint32_t kCalls = 5000;
+    std::thread writer([&] {
+        for (std::uint32_t id = 2; id <= kCalls; ++id) {
+            auto bytes = frame(id, "nothing");
+            if (!flutter::wire::writeAll(fd, bytes.data(), bytes.size())) return;
+        }
+    });
+    // The engine stops reading at its bound instead of queueing everything.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (engine->pendingFrames() < flutter::HeadlessEngine::kMaxPendingFrames &&
+           std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+    }
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(engine->pendingFrames(), flutter::HeadlessEngine::kMaxPendingFrames);
+        std::this_thread::sleep_for(5ms);
+    }
+    unblock.set_value();
+    // Then every call is read and answered.
+    std::set<std::uint32_t> answered;
+    while (answered.size() < kCalls) {
+        auto reply = flutter::wire::readFrame(fd);
+        if (!reply) break;
+        answered.insert(reply->id);
+    }
+    writer.join();
+    ::close(fd);
+    EXPECT_EQ(answered.size(), kCalls);
+    EXPECT_EQ(engine->pendingFrames(), 0u);
+}
+
+TEST(UiSocketPath, TheDefaultIsInAPrivateDirectory) {
+    // A runtime directory that others may enter is not used.
+    char open[] = "/tmp/lumivex-bridge-open-XXXXXX";
+    ASSERT_NE(::mkdtemp(open), nullptr);
+    ::chmod(open, 0755);
+    const char* saved = std::getenv("XDG_RUNTIME_DIR");
+    std::string savedValue = saved ? saved : "";
+    ::setenv("XDG_RUNTIME_DIR", open, 1);
+    std::string error;
+    auto path = flutter::DefaultUiSocketPath(error);
+    ASSERT_TRUE(path) << error;
+    EXPECT_EQ(path->rfind(open, 0), std::string::npos) << *path;
+    // The fallback directory is this user's and closed to others.
+    const std::string folder = path->substr(0, path->rfind('/'));
+    struct stat st {};
+    ASSERT_EQ(::lstat(folder.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISDIR(st.st_mode));
+    EXPECT_EQ(st.st_uid, ::getuid());
+    EXPECT_EQ(st.st_mode & 077, 0u);
+    // A private one is used.
+    ::chmod(open, 0700);
+    path = flutter::DefaultUiSocketPath(error);
+    ASSERT_TRUE(path) << error;
+    EXPECT_EQ(*path, std::string(open) + "/lumivex-ui.sock");
+    if (saved) {
+        ::setenv("XDG_RUNTIME_DIR", savedValue.c_str(), 1);
+    } else {
+        ::unsetenv("XDG_RUNTIME_DIR");
+    }
+    ::rmdir(open);
 }
 
 TEST(UiJson, ConvertsBetweenJsonAndValues) {

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <limits>
 
@@ -159,6 +160,98 @@ TEST(StandardMessageCodec, RefusesHostileInputWithACodecError) {
     EXPECT_THROW(m.DecodeEnvelope(badEnvelope.data(), badEnvelope.size()), CodecError);
     ByteBuffer badCode = bytes({1, 3, 1, 0, 0, 0, 0, 0});
     EXPECT_THROW(m.DecodeEnvelope(badCode.data(), badCode.size()), CodecError);
+}
+
+// A map key that is a chain of one-entry maps, `depth` deep, ending in
+// `leaf`: {{{...{leaf: null}...}: null}: null}.
+ByteBuffer nestedKey(int depth, std::uint8_t leaf) {
+    ByteBuffer out;
+    for (int i = 0; i < depth; ++i) {
+        out.push_back(13);  // map
+        out.push_back(1);   // of one entry
+    }
+    out.push_back(leaf);
+    for (int i = 0; i < depth; ++i) out.push_back(0);  // each entry's value: null
+    return out;
+}
+
+TEST(StandardMessageCodec, DeeplyNestedMapKeysDecodeInTimeLinearInTheirSize) {
+    // Two keys that are equal, or differ only at the bottom, make the map
+    // compare them all the way down. Comparing must visit each nested pair
+    // once: visiting it twice per level (a `<` each way) costs 4^depth, and
+    // at this depth would never end.
+    constexpr int kDepth = 60;  // the outer map and the keys stay within the nesting limit
+    for (std::uint8_t secondLeaf : {std::uint8_t{0}, std::uint8_t{1}}) {
+        SCOPED_TRACE(static_cast<int>(secondLeaf));
+        ByteBuffer wire{13, 2};
+        ByteBuffer first = nestedKey(kDepth, 0);
+        ByteBuffer second = nestedKey(kDepth, secondLeaf);
+        wire.insert(wire.end(), first.begin(), first.end());
+        wire.insert(wire.end(), {3, 1, 0, 0, 0});
+        wire.insert(wire.end(), second.begin(), second.end());
+        wire.insert(wire.end(), {3, 2, 0, 0, 0});
+
+        const auto start = std::chrono::steady_clock::now();
+        EncodableValue decoded;
+        for (int i = 0; i < 100; ++i) decoded = codec().DecodeMessage(wire);
+        const auto elapsed = std::chrono::steady_clock::now() - start;
+        // Microseconds once linear; the bound only has to tell that from never.
+        EXPECT_LT(elapsed, std::chrono::seconds(1));
+
+        const auto* map = decoded.getIf<EncodableMap>();
+        ASSERT_NE(map, nullptr);
+        // Equal keys are one entry holding the later value.
+        ASSERT_EQ(map->size(), secondLeaf == 0 ? 1u : 2u);
+        EXPECT_EQ(map->rbegin()->second, EncodableValue(2));
+        EXPECT_EQ(codec().EncodeMessage(decoded).size(), secondLeaf == 0 ? wire.size() - second.size() - 5 : wire.size());
+    }
+}
+
+TEST(StandardMessageCodec, AMessageHoldsAtMostAMillionValues) {
+    // Each value costs one byte on the wire but much more decoded.
+    auto nulls = [](std::size_t count) {
+        ByteBuffer wire{12, 255};
+        for (int i = 0; i < 4; ++i) wire.push_back(static_cast<std::uint8_t>(count >> (8 * i)));
+        wire.resize(wire.size() + count, 0);
+        return wire;
+    };
+    constexpr std::size_t kLimit = std::size_t{1} << 20;
+    // The list counts as one value itself.
+    EXPECT_EQ(codec().DecodeMessage(nulls(kLimit - 1)).getIf<EncodableList>()->size(), kLimit - 1);
+    try {
+        codec().DecodeMessage(nulls(kLimit));
+        ADD_FAILURE() << "decoded";
+    } catch (const CodecError& e) {
+        EXPECT_STREQ(e.what(), "message holds too many values");
+    }
+}
+
+TEST(EncodableValue, CompareIsATotalOrderAlsoForNaN) {
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::vector<EncodableValue> ascending = {
+        EncodableValue(),        EncodableValue(false),    EncodableValue(true),
+        EncodableValue(-1),      EncodableValue(2),        EncodableValue(std::int64_t{-5}),
+        EncodableValue(-1e300),  EncodableValue(0.5),      EncodableValue(nan),
+        EncodableValue(""),      EncodableValue("a"),      EncodableValue("ab"),
+        EncodableValue(std::vector<double>{1.0}),          EncodableValue(std::vector<double>{nan}),
+        EncodableValue(EncodableList{}),                   EncodableValue(EncodableList{EncodableValue(1)}),
+        EncodableValue(EncodableMap{{EncodableValue("a"), EncodableValue(1)}}),
+        EncodableValue(EncodableMap{{EncodableValue("a"), EncodableValue(2)}}),
+        EncodableValue(EncodableMap{{EncodableValue("b"), EncodableValue(0)}}),
+    };
+    for (std::size_t i = 0; i < ascending.size(); ++i) {
+        for (std::size_t j = 0; j < ascending.size(); ++j) {
+            SCOPED_TRACE(std::to_string(i) + " " + std::to_string(j));
+            const int expected = i < j ? -1 : (i > j ? 1 : 0);
+            EXPECT_EQ(compare(ascending[i], ascending[j]), expected);
+            EXPECT_EQ(ascending[i] < ascending[j], i < j);
+        }
+    }
+    // NaN keys keep a map usable: one key, found again.
+    EncodableMap map{{EncodableValue(nan), EncodableValue(1)}, {EncodableValue(1.0), EncodableValue(2)}};
+    map[EncodableValue(nan)] = EncodableValue(3);
+    EXPECT_EQ(map.size(), 2u);
+    EXPECT_EQ(map.at(EncodableValue(nan)), EncodableValue(3));
 }
 
 TEST(EncodableValue, KindsAreExactAndMapsOrderByValue) {

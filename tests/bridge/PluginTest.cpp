@@ -4,15 +4,21 @@
 #include "BridgeFixture.h"
 
 #include "EventChannels.h"
+#include "InformationCollectorChannel.h"
 #include "SentryChannel.h"
 #include "ServerResponse.h"
 #include "SystemChannel.h"
+#include "Workers.h"
 
 #include "helper/SentryHelper.h"
+#include "helper/system/InformationCallback.h"
 #include "model/AgentApiResponses.h"
 #include "platform/flutter/HeadlessWindow.h"
 #include "tasks/MeasurementCallbacks.h"
 
+#include <boost/json.hpp>
+
+#include <limits>
 #include <sstream>
 
 using namespace bridge_test;
@@ -135,6 +141,143 @@ TEST(EventTexts, IntermediateStatusAndQosTextsHaveTheirExactForm) {
     EXPECT_EQ(trevask::qosProgressToJson(nullptr), "null");
 }
 
+TEST(EventTexts, InsertedTextsAreEscapedAndNonFiniteNumbersAreNull) {
+    trevask::vela::IntermediateMeasurementCallback r;
+    r.downloadAverageMbps = std::numeric_limits<double>::quiet_NaN();
+    r.uploadAverageMbps = std::numeric_limits<double>::infinity();
+    r.phaseProgress = -std::numeric_limits<float>::infinity();
+    r.currentPhase = "down\"load";
+    r.serverName = "Wien \"1\"\\";
+    r.serverLocation = "line\nbreak\x01";
+    r.providerName = "P";
+    r.agentPublicIp = "\", \"injected\": \"x";
+    std::ostringstream out;
+    trevask::intermediateResultToJson(out, r);
+    boost::system::error_code ec;
+    auto parsed = boost::json::parse(out.str(), ec);
+    ASSERT_FALSE(ec) << out.str();
+    const auto& o = parsed.as_object();
+    EXPECT_EQ(o.size(), 13u) << out.str();
+    EXPECT_TRUE(o.at("downloadAverageMbps").is_null());
+    EXPECT_TRUE(o.at("uploadAverageMbps").is_null());
+    EXPECT_TRUE(o.at("phaseProgress").is_null());
+    EXPECT_EQ(o.at("currentPhase"), boost::json::value("down\"load"));
+    EXPECT_EQ(o.at("serverName"), boost::json::value("Wien \"1\"\\"));
+    EXPECT_EQ(o.at("serverLocation"), boost::json::value("line\nbreak\x01"));
+    EXPECT_EQ(o.at("agentPublicIp"), boost::json::value("\", \"injected\": \"x"));
+    // The layout of the text stays as it was for plain values.
+    EXPECT_NE(out.str().find(R"({"downloadAverageMbps":null, "uploadAverageMbps":null, )"), std::string::npos);
+
+    trevask::measurement_library::MeasurementResultResponse answer;
+    answer.uuid = "m\"1\\";
+    answer.open_data_uuid = "o\", \"x\": \"y";
+    answer.certified_measurement_uuid = "c\n";
+    std::string status = trevask::measurementStatusToJson(answer);
+    auto statusJson = boost::json::parse(status, ec);
+    ASSERT_FALSE(ec) << status;
+    EXPECT_EQ(statusJson.as_object().size(), 5u) << status;
+    EXPECT_EQ(statusJson.at("measurementUuid"), boost::json::value("m\"1\\"));
+    EXPECT_EQ(statusJson.at("openDataUuid"), boost::json::value("o\", \"x\": \"y"));
+    EXPECT_EQ(statusJson.at("certifiedMeasurementUuid"), boost::json::value("c\n"));
+}
+
+TEST(InformationTexts, SamplesBecomeTheirMessagesInOrder) {
+    using trevask::measurement_library::CpuRamInformation;
+    using trevask::measurement_library::InformationCallback;
+    using trevask::measurement_library::TrafficInformation;
+    struct Case {
+        const char* name;
+        InformationCallback sample;
+        std::vector<std::string> texts;
+    };
+    auto sample = [](auto fill) {
+        InformationCallback s;
+        fill(s);
+        return s;
+    };
+    const std::vector<Case> cases = {
+        {"all parts", sample([](InformationCallback& s) {
+             s.traffic = TrafficInformation{1500, std::nullopt};
+             s.networkTypeId = 98;
+             s.technology = "LAN";
+             s.cpuRam = CpuRamInformation{0.25f, 0.5f};
+         }),
+         {R"({"type": "TRAFFIC_MESSAGE", "message": {"txBytes": 0, "txBps": 0, "rxBytes": 1500, "rxBps": 12000, "duration": 1000}})",
+          R"({"type": "NETWORK_MESSAGE", "message": {"network_type_id": 98}})",
+          R"({"type": "SIGNAL_MESSAGE", "message": {"signal": null, "technology": "LAN"}})",
+          R"({"type":"CPU_RAM_MESSAGE","message":{"cpu_usage":0.250000,"ram_usage":0.500000}})"}},
+        {"no traffic, only memory", sample([](InformationCallback& s) {
+             s.traffic = TrafficInformation{0, 0};
+             s.networkTypeId = 95;
+             s.cpuRam = CpuRamInformation{std::nullopt, 0.5f};
+         }),
+         {R"({"type": "NETWORK_MESSAGE", "message": {"network_type_id": 95}})",
+          R"({"type":"CPU_RAM_MESSAGE","message":{"ram_usage":0.500000}})"}},
+        {"provider, negative code, empty load", sample([](InformationCallback& s) {
+             s.providerName = "A \"B\"";
+             s.networkTypeId = -1;
+             s.cpuRam = CpuRamInformation{};
+         }),
+         {R"({"type": "NETWORK_MESSAGE", "message": {"providerName": "A \"B\"", "network_type_id": -1}})",
+          R"({"type":"CPU_RAM_MESSAGE","message":{}})"}},
+        {"loads that are not numbers", sample([](InformationCallback& s) {
+             s.technology = "W\\LAN";
+             s.cpuRam = CpuRamInformation{std::numeric_limits<float>::quiet_NaN(),
+                                          std::numeric_limits<float>::infinity()};
+         }),
+         {R"({"type": "SIGNAL_MESSAGE", "message": {"signal": null, "technology": "W\\LAN"}})",
+          R"({"type":"CPU_RAM_MESSAGE","message":{"cpu_usage":null,"ram_usage":null}})"}},
+        {"nothing", InformationCallback{}, {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        auto texts = trevask::informationMessages(c.sample);
+        EXPECT_EQ(texts, c.texts);
+        for (const auto& t : texts) {
+            boost::system::error_code ec;
+            boost::json::parse(t, ec);
+            EXPECT_FALSE(ec) << t;
+        }
+    }
+
+    EXPECT_EQ(trevask::agentIpMessage({{"IPv4", "NAT"}, {"IPv4_IP", ""}}),
+              R"({"type":"IP_MESSAGE","message":{"ipStatus":{"IPv4":"NAT","IPv4_IP": null}}})");
+    EXPECT_EQ(trevask::agentIpMessage({{"IPv6", "PUBLIC"}, {"IPv6_IP", "2001:db8::\"1"}}),
+              R"({"type":"IP_MESSAGE","message":{"ipStatus":{"IPv6":"PUBLIC","IPv6_IP":"2001:db8::\"1"}}})");
+}
+
+TEST(Workers, StartingNeverWaitsAndOrderedWorkersFinishInOrder) {
+    trevask::WorkerSet workers;
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::mutex mutex;
+    std::vector<int> finished;
+    auto record = [&](int n) {
+        std::lock_guard lock(mutex);
+        finished.push_back(n);
+    };
+    // The first blocks until released; starting more does not wait for it.
+    workers.start([&] {
+        released.wait();
+        record(1);
+    });
+    workers.start([&] { record(2); }, true);  // after the first
+    std::promise<void> thirdDone;
+    workers.start([&] {
+        record(3);
+        thirdDone.set_value();
+    });  // independent
+    ASSERT_EQ(thirdDone.get_future().wait_for(10s), std::future_status::ready);
+    {
+        std::lock_guard lock(mutex);
+        EXPECT_EQ(finished, std::vector<int>{3});
+    }
+    release.set_value();
+    workers.waitAll();
+    EXPECT_EQ(finished, (std::vector<int>{3, 1, 2}));
+    EXPECT_EQ(workers.size(), 0u);
+}
+
 class PluginChannelTest : public EngineFixture {
 protected:
     void SetUp() override {
@@ -198,14 +341,14 @@ TEST_F(PluginChannelTest, SentryChannelChecksArgumentsAndDrivesTheReporter) {
 }
 
 TEST_F(PluginChannelTest, SystemChannelAnswersTheWindowScaleWhateverTheArguments) {
-    win32::windowScale = 1.5;
+    onPlatform([] { win32::windowScale = 1.5; });
     for (const EncodableValue& args : {EncodableValue(), EncodableValue("text")}) {
         MethodReply r = call("at.trevask.lumivex/system", "requestWindowScale", args);
         EXPECT_EQ(r.kind, MethodReply::Kind::Success);
         EXPECT_EQ(r.value, EncodableValue(1.5));
     }
     EXPECT_EQ(call("at.trevask.lumivex/system", "other", EncodableValue()).kind, MethodReply::Kind::NotImplemented);
-    win32::windowScale = 1.0;
+    onPlatform([] { win32::windowScale = 1.0; });
 }
 
 TEST_F(PluginChannelTest, IntermediateEventsReachOnlyASubscribedUi) {
@@ -224,6 +367,29 @@ TEST_F(PluginChannelTest, IntermediateEventsReachOnlyASubscribedUi) {
     ASSERT_TRUE(ui.Cancel(kIntermediate, 2s));
     trevask::sendIntermediateResult(r);
     EXPECT_FALSE(ui.NextEvent(50ms));
+}
+
+TEST_F(PluginChannelTest, ADeeplyNestedCallLeavesTheUiAnswered) {
+    onPlatform([] { win32::windowScale = 1.5; });  // where the window sets it
+    // "requestWindowScale" with a map of two equal keys, each a chain of
+    // maps 60 deep: the keys must be compared all the way down.
+    flutter::ByteBuffer frame{7, 18};
+    for (char c : std::string("requestWindowScale")) frame.push_back(static_cast<std::uint8_t>(c));
+    frame.insert(frame.end(), {13, 2});
+    for (int key = 0; key < 2; ++key) {
+        for (int i = 0; i < 60; ++i) frame.insert(frame.end(), {13, 1});
+        frame.push_back(0);
+        for (int i = 0; i < 60; ++i) frame.push_back(0);
+        frame.push_back(1);  // the key's value
+    }
+    auto raw = ui.SendRaw("at.trevask.lumivex/system", frame, 5s);
+    ASSERT_TRUE(raw) << "the nested call was not answered";
+    auto decoded = flutter::StandardMethodCodec::GetInstance().DecodeEnvelope(raw->data(), raw->size());
+    EXPECT_EQ(decoded.kind, MethodReply::Kind::Success);
+    EXPECT_EQ(decoded.value, EncodableValue(1.5));
+    // And the next call is answered as usual.
+    EXPECT_EQ(call("at.trevask.lumivex/system", "requestWindowScale", EncodableValue()).value, EncodableValue(1.5));
+    onPlatform([] { win32::windowScale = 1.0; });
 }
 
 TEST(WindowScale, OriginAndSizeAreScaledAndTruncated) {

@@ -61,6 +61,7 @@ std::optional<std::string> bodyOf(std::optional<StringResponse> response) {
 }  // namespace
 
 CertifiedMeasurementService::CertifiedMeasurementService() : requestService(RequestService::getInstance()) {}
+CertifiedMeasurementService::CertifiedMeasurementService(RequestService* service) : requestService(service) {}
 
 std::optional<std::string> CertifiedMeasurementService::getCertifiedMeasurementSettings(
     const std::string& url, const std::string& agentUuid, const std::optional<std::string>& lang) {

@@ -19,6 +19,8 @@ namespace trevask::measurement_sdk {
 class CertifiedMeasurementService {
 public:
     CertifiedMeasurementService();
+    // Over the given request service (the process-wide one by default).
+    explicit CertifiedMeasurementService(measurement_library::RequestService* service);
 
     std::optional<std::string> getCertifiedMeasurementSettings(const std::string& url, const std::string& agentUuid,
                                                                const std::optional<std::string>& lang);

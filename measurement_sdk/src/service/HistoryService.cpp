@@ -41,6 +41,7 @@ std::optional<std::string> historyCall(RequestService* service, const char* name
 }  // namespace
 
 HistoryService::HistoryService() : requestService(RequestService::getInstance()) {}
+HistoryService::HistoryService(RequestService* service) : requestService(service) {}
 
 std::optional<std::string> HistoryService::disassociateAgent(const std::string& url, const std::string& agentUuid,
                                                              const std::optional<std::string>& lang) {

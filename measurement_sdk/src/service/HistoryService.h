@@ -17,6 +17,8 @@ namespace trevask::measurement_sdk {
 class HistoryService {
 public:
     HistoryService();
+    // Over the given request service (the process-wide one by default).
+    explicit HistoryService(measurement_library::RequestService* service);
 
     std::optional<std::string> disassociateAgent(const std::string& url, const std::string& agentUuid,
                                                  const std::optional<std::string>& lang);

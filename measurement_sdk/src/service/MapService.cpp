@@ -28,6 +28,7 @@ const std::string& tilesMarkersPath() {
 }  // namespace
 
 MapService::MapService() : requestService(RequestService::getInstance()) {}
+MapService::MapService(RequestService* service) : requestService(service) {}
 
 std::optional<std::string> MapService::getMapOption(const std::string& url, const std::optional<std::string>& lang) {
     auto transaction = SentryHelper::startTransaction("MapService::getMapOption", "getMapOption");

@@ -17,6 +17,8 @@ namespace trevask::measurement_sdk {
 class MapService {
 public:
     MapService();
+    // Over the given request service (the process-wide one by default).
+    explicit MapService(measurement_library::RequestService* service);
 
     // GET url + "/tiles/info".
     std::optional<std::string> getMapOption(const std::string& url, const std::optional<std::string>& lang);

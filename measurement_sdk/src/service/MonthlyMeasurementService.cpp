@@ -24,6 +24,7 @@ const std::string& measurementCountPath() {
 }  // namespace
 
 MonthlyMeasurementService::MonthlyMeasurementService() : requestService(RequestService::getInstance()) {}
+MonthlyMeasurementService::MonthlyMeasurementService(RequestService* service) : requestService(service) {}
 
 std::optional<std::string> MonthlyMeasurementService::postMeasurementCount(const std::string& url,
                                                                            const std::string& agentUuid,

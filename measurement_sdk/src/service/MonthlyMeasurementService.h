@@ -15,6 +15,8 @@ namespace trevask::measurement_sdk {
 class MonthlyMeasurementService {
 public:
     MonthlyMeasurementService();
+    // Over the given request service (the process-wide one by default).
+    explicit MonthlyMeasurementService(measurement_library::RequestService* service);
 
     // POST url + "/measurement-agents/{agentUuid}/measurement-count". The
     // response body for any HTTP status; no value when no response was read

@@ -19,6 +19,7 @@ const std::string& newsPath() {
 }  // namespace
 
 NewsService::NewsService() : requestService(RequestService::getInstance()) {}
+NewsService::NewsService(RequestService* service) : requestService(service) {}
 
 std::optional<std::string> NewsService::requestNews(const std::string& url,
                                                     const std::optional<std::string>& datetime,

@@ -14,6 +14,8 @@ namespace trevask::measurement_sdk {
 class NewsService {
 public:
     NewsService();
+    // Over the given request service (the process-wide one by default).
+    explicit NewsService(measurement_library::RequestService* service);
 
     // GET url + "/news" with "datetime", "lang", "page" and "size", each when
     // given. The response body for any HTTP status; no value when no

@@ -60,16 +60,31 @@ void BackendServer::setCollectorBody(std::string body) {
     collectorBody_ = std::move(body);
 }
 
+void BackendServer::setUiBody(std::optional<std::string> body) {
+    std::lock_guard lock(mutex_);
+    uiBody_ = std::move(body);
+}
+
+void BackendServer::setReportedIp(std::optional<std::string> address) {
+    std::lock_guard lock(mutex_);
+    reportedIp_ = std::move(address);
+}
+
 void BackendServer::misbehave(Endpoint endpoint, Misbehaviour misbehaviour) {
     std::lock_guard lock(mutex_);
     misbehaviour_[endpoint] = misbehaviour;
 }
 
 BackendServer::Endpoint BackendServer::classify(const RecordedRequest& request) const {
+    const std::string& path = request.path;
+    if (request.method == "POST" && path == options_.collectorPath) return Endpoint::Collector;
+    if (path.find("/measurement-agents/") != std::string::npos || endsWith(path, "/tiles/info") ||
+        endsWith(path, "/tiles/markers") || endsWith(path, "/news") || endsWith(path, "/ip")) {
+        return Endpoint::Ui;
+    }
     if (request.method != "POST") return Endpoint::Other;
-    if (request.path == options_.collectorPath) return Endpoint::Collector;
-    if (endsWith(request.path, "/measurement-agents")) return Endpoint::Registration;
-    if (endsWith(request.path, "/measurements")) return Endpoint::Control;
+    if (endsWith(path, "/measurement-agents")) return Endpoint::Registration;
+    if (endsWith(path, "/measurements")) return Endpoint::Control;
     return Endpoint::Other;
 }
 
@@ -78,6 +93,7 @@ const char* BackendServer::endpointName(Endpoint endpoint) {
         case Endpoint::Registration: return "registration";
         case Endpoint::Control: return "control";
         case Endpoint::Collector: return "collector";
+        case Endpoint::Ui: return "ui";
         case Endpoint::Other: break;
     }
     return "other";
@@ -91,7 +107,7 @@ std::vector<RecordedRequest> BackendServer::requests(Endpoint endpoint) const {
     return selected;
 }
 
-ScriptedReply BackendServer::normalAnswer(Endpoint endpoint) {
+ScriptedReply BackendServer::normalAnswer(Endpoint endpoint, const RecordedRequest& request) {
     std::lock_guard lock(mutex_);
     switch (endpoint) {
         case Endpoint::Registration: {
@@ -106,6 +122,20 @@ ScriptedReply BackendServer::normalAnswer(Endpoint endpoint) {
         case Endpoint::Collector: {
             if (collectorBody_) return ScriptedReply::json(200, *collectorBody_);
             boost::json::object data{{"uuid", measurementUuid_}, {"open_data_uuid", openDataUuid_}};
+            return ScriptedReply::json(200, boost::json::serialize(boost::json::object{{"data", data}}));
+        }
+        case Endpoint::Ui: {
+            if (endsWith(request.path, "/ip")) {
+                const std::string address = reportedIp_.value_or(request.peerAddress);
+                const bool v6 = address.find(':') != std::string::npos;
+                boost::json::object data{{"ip_address", address}, {"ip_version", v6 ? "IPv6" : "IPv4"}};
+                return ScriptedReply::json(200, boost::json::serialize(boost::json::object{{"data", data}}));
+            }
+            if (uiBody_) return ScriptedReply::json(200, *uiBody_);
+            boost::json::object data{{"method", request.method},
+                                     {"path", request.path},
+                                     {"query", request.query},
+                                     {"body", request.body}};
             return ScriptedReply::json(200, boost::json::serialize(boost::json::object{{"data", data}}));
         }
         case Endpoint::Other: break;
@@ -127,7 +157,7 @@ ScriptedReply BackendServer::answer(const RecordedRequest& request) {
         case Misbehaviour::Close: return ScriptedReply::close();
         case Misbehaviour::Silent: return ScriptedReply::silent();
         case Misbehaviour::ServerError: {
-            ScriptedReply reply = normalAnswer(endpoint);
+            ScriptedReply reply = normalAnswer(endpoint, request);
             reply.status = 500;
             return reply;
         }
@@ -135,9 +165,9 @@ ScriptedReply BackendServer::answer(const RecordedRequest& request) {
         case Misbehaviour::NonJson:
             return ScriptedReply::text(200, "<html><body>maintenance</body></html>", "text/html");
         case Misbehaviour::EmptyBody: return ScriptedReply::empty(200);
-        case Misbehaviour::Slow: return normalAnswer(endpoint).after(options_.slowDelay);
+        case Misbehaviour::Slow: return normalAnswer(endpoint, request).after(options_.slowDelay);
     }
-    return normalAnswer(endpoint);
+    return normalAnswer(endpoint, request);
 }
 
 }  // namespace lumivex::test

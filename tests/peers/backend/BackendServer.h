@@ -9,7 +9,16 @@
 // ("/api/v1/", "/api/v2", "//api/v1/") reaches them:
 //   POST .../measurement-agents   registration: the test's registration answer
 //   POST .../measurements         control document: the test's document, as given
+//                                 (not below ".../measurement-agents/")
 //   POST <collectorPath>          report: {"data":{"uuid","open_data_uuid"}}
+// The UI's REST paths, any method (history, certified measurements, monthly
+// count, map tiles and markers, news, address echo):
+//   .../measurement-agents/...
+//   .../tiles/info, .../tiles/markers, .../news
+//                                 the test's UI answer, by default an echo of
+//                                 the request: {"data":{"method","path","query","body"}}
+//   GET .../ip                    {"data":{"ip_address":<the client's address
+//                                 as seen, or the test's>,"ip_version":...}}
 // Anything else gets 404.
 
 #include "HttpTestServer.h"
@@ -27,7 +36,7 @@ namespace lumivex::test {
 
 class BackendServer {
 public:
-    enum class Endpoint { Registration, Control, Collector, Other };
+    enum class Endpoint { Registration, Control, Collector, Ui, Other };
 
     // What an endpoint does instead of answering normally.
     enum class Misbehaviour {
@@ -83,6 +92,12 @@ public:
     // The collector's whole answer body (overrides setCollectorUuids).
     void setCollectorBody(std::string body);
     void misbehave(Endpoint endpoint, Misbehaviour misbehaviour);
+    // The whole body of every UI answer except the address echo; no value
+    // restores the echo of the request.
+    void setUiBody(std::optional<std::string> body);
+    // The address the echo endpoint reports; no value reports the client's
+    // own address (so the agent sees itself as public).
+    void setReportedIp(std::optional<std::string> address);
     // Close every connection as soon as it is accepted.
     void refuseConnections(bool refuse) { server_.setCloseOnAccept(refuse); }
 
@@ -100,7 +115,7 @@ public:
 
 private:
     ScriptedReply answer(const RecordedRequest& request);
-    ScriptedReply normalAnswer(Endpoint endpoint);
+    ScriptedReply normalAnswer(Endpoint endpoint, const RecordedRequest& request);
 
     Options options_;
     HttpTestServer server_;
@@ -114,6 +129,8 @@ private:
     std::string measurementUuid_ = "aaaaaaaa-0000-4000-8000-000000000001";
     std::string openDataUuid_ = "bbbbbbbb-0000-4000-8000-000000000002";
     std::map<Endpoint, Misbehaviour> misbehaviour_;
+    std::optional<std::string> uiBody_;
+    std::optional<std::string> reportedIp_;
 };
 
 }  // namespace lumivex::test

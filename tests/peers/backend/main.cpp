@@ -6,7 +6,9 @@
 //   --collector-service URL      collector address announced at registration
 //   --control-file PATH          body of the control-document answer
 //   --collector-uuids U,O        measurement and open-data UUID of the report answer
-//   --misbehave ENDPOINT=KIND    ENDPOINT: registration | control | collector;
+//   --ip-address ADDRESS         address the UI's address echo reports
+//   --ui-body TEXT               body of every other UI answer (default: an echo)
+//   --misbehave ENDPOINT=KIND    ENDPOINT: registration | control | collector | ui;
 //                                KIND: close | silent | 500 | 500-no-data |
 //                                non-json | empty | slow; repeatable
 //   --refuse                     close every connection at once
@@ -46,14 +48,16 @@ void onSignal(int) { stopRequested = 1; }
 int main(int argc, char** argv) {
     std::map<std::string, BackendServer::Endpoint> endpoints{{"registration", BackendServer::Endpoint::Registration},
                                                              {"control", BackendServer::Endpoint::Control},
-                                                             {"collector", BackendServer::Endpoint::Collector}};
+                                                             {"collector", BackendServer::Endpoint::Collector},
+                                                             {"ui", BackendServer::Endpoint::Ui}};
     using M = BackendServer::Misbehaviour;
     std::map<std::string, M> kinds{{"close", M::Close},           {"silent", M::Silent},
                                    {"500", M::ServerError},       {"500-no-data", M::ServerErrorNoData},
                                    {"non-json", M::NonJson},      {"empty", M::EmptyBody},
                                    {"slow", M::Slow}};
 
-    std::optional<std::string> agentUuid, collectorService, controlBody, measurementUuid, openDataUuid;
+    std::optional<std::string> agentUuid, collectorService, controlBody, measurementUuid, openDataUuid, reportedIp,
+        uiBody;
     std::vector<std::pair<BackendServer::Endpoint, M>> misbehaviours;
     bool refuse = false, verbose = false;
     long maxSeconds = 600;
@@ -89,6 +93,10 @@ int main(int argc, char** argv) {
             auto k = kinds.find(docShape.substr(eq + 1));
             if (e == endpoints.end() || k == kinds.end()) usage("bad --misbehave " + docShape);
             misbehaviours.emplace_back(e->second, k->second);
+        } else if (arg == "--ip-address") {
+            reportedIp = value();
+        } else if (arg == "--ui-body") {
+            uiBody = value();
         } else if (arg == "--refuse") {
             refuse = true;
         } else if (arg == "--max-seconds") {
@@ -120,6 +128,8 @@ int main(int argc, char** argv) {
         if (controlBody) server->setControlDocument(*controlBody);
         if (measurementUuid) server->setCollectorUuids(*measurementUuid, *openDataUuid);
         for (auto [endpoint, kind] : misbehaviours) server->misbehave(endpoint, kind);
+        server->setReportedIp(reportedIp);
+        server->setUiBody(uiBody);
         server->refuseConnections(refuse);
         server->start();
         return server;

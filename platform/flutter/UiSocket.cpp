@@ -1,0 +1,185 @@
+#include "platform/flutter/UiSocket.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+namespace flutter {
+namespace {
+
+std::string errnoText(int error) { return std::strerror(error); }
+
+// A directory of this user that nobody else may enter.
+bool isPrivateDirectory(const std::string& path, std::string& why) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        why = path + ": " + errnoText(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        why = path + " is not a directory";
+        return false;
+    }
+    if (st.st_uid != ::getuid()) {
+        why = path + " belongs to another user";
+        return false;
+    }
+    if ((st.st_mode & 077) != 0) {
+        why = path + " may be entered by other users";
+        return false;
+    }
+    return true;
+}
+
+bool fillAddress(const std::string& path, sockaddr_un& addr) {
+    addr = {};
+    addr.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof(addr.sun_path)) return false;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    return true;
+}
+
+// True when something accepts connections on the path.
+bool someoneListens(const std::string& path) {
+    sockaddr_un addr;
+    if (!fillAddress(path, addr)) return false;
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) return false;
+    bool connected = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0;
+    ::close(fd);
+    return connected;
+}
+
+}  // namespace
+
+std::optional<std::string> DefaultUiSocketPath(std::string& error) {
+    std::string why;
+    if (const char* runtime = std::getenv("XDG_RUNTIME_DIR"); runtime && runtime[0] == '/') {
+        if (isPrivateDirectory(runtime, why)) return std::string(runtime) + "/lumivex-ui.sock";
+    }
+    const std::string dir = "/tmp/lumivex-" + std::to_string(::getuid());
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        error = "cannot create " + dir + ": " + errnoText(errno);
+        return std::nullopt;
+    }
+    if (!isPrivateDirectory(dir, why)) {
+        error = "no private directory for the UI socket: " + why;
+        return std::nullopt;
+    }
+    return dir + "/ui.sock";
+}
+
+bool UiSocketListener::TakeLock(std::string& error) {
+    const std::string lockPath = LockPath(path_);
+    // An agent that exits removes its lock file while it still holds the
+    // lock; a lock taken on a file that is no longer at the path is retried.
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        int fd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+        if (fd < 0) {
+            error = "cannot open the lock file " + lockPath + ": " + errnoText(errno);
+            return false;
+        }
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int e = errno;
+            ::close(fd);
+            error = e == EWOULDBLOCK ? "another Lumivex agent is serving the UI socket " + path_
+                                     : "cannot lock " + lockPath + ": " + errnoText(e);
+            return false;
+        }
+        struct stat held {}, current {};
+        if (::fstat(fd, &held) == 0 && ::stat(lockPath.c_str(), &current) == 0 && held.st_dev == current.st_dev &&
+            held.st_ino == current.st_ino) {
+            if (held.st_uid != ::getuid()) {
+                ::close(fd);
+                error = lockPath + " belongs to another user";
+                return false;
+            }
+            lockFd_ = fd;
+            return true;
+        }
+        ::close(fd);
+    }
+    error = "cannot lock " + lockPath + ": it keeps being replaced";
+    return false;
+}
+
+void UiSocketListener::ReleaseLock() {
+    if (lockFd_ < 0) return;
+    // Removed while held, so a starting agent that opened the old file
+    // notices and opens the new one.
+    ::unlink(LockPath(path_).c_str());
+    ::close(lockFd_);
+    lockFd_ = -1;
+}
+
+bool UiSocketListener::Open(const std::string& path, std::string& error) {
+    Close();
+    path_ = path;
+    sockaddr_un addr;
+    if (!fillAddress(path_, addr)) {
+        error = "UI socket path is empty or too long: " + path_;
+        return false;
+    }
+    if (!TakeLock(error)) return false;
+
+    // What is at the path now is left over from an agent that is gone, or
+    // belongs to someone else.
+    struct stat st {};
+    if (::lstat(path_.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode) || st.st_uid != ::getuid()) {
+            error = path_ + " exists and is not a socket of this user; it is left alone";
+            ReleaseLock();
+            return false;
+        }
+        if (someoneListens(path_)) {
+            error = "another Lumivex agent is serving the UI socket " + path_;
+            ReleaseLock();
+            return false;
+        }
+        ::unlink(path_.c_str());
+    }
+
+    int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = "cannot create the UI socket: " + errnoText(errno);
+        ReleaseLock();
+        return false;
+    }
+    // The file is created with the umask's permissions: none for others.
+    const mode_t previous = ::umask(0177);
+    const int bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    const int bindError = errno;
+    ::umask(previous);
+    if (bound != 0) {
+        error = "cannot bind the UI socket " + path_ + ": " + errnoText(bindError);
+        ::close(fd);
+        ReleaseLock();
+        return false;
+    }
+    if (::chmod(path_.c_str(), 0600) != 0 || ::listen(fd, 4) != 0) {
+        error = "cannot listen on the UI socket " + path_ + ": " + errnoText(errno);
+        ::close(fd);
+        ::unlink(path_.c_str());
+        ReleaseLock();
+        return false;
+    }
+    fd_ = fd;
+    return true;
+}
+
+void UiSocketListener::Close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+        ::unlink(path_.c_str());
+    }
+    ReleaseLock();
+}
+
+}  // namespace flutter
