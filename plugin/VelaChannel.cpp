@@ -3,6 +3,7 @@
 #include "EventChannels.h"
 #include "ServerResponse.h"
 
+#include "helper/ConsoleOutput.h"
 #include "model/AgentApiResponses.h"
 #include "model/JsonMembers.h"
 #include "model/StartMeasurementParameters.h"
@@ -13,7 +14,6 @@
 #include <boost/json.hpp>
 
 #include <future>
-#include <iostream>
 
 namespace trevask {
 namespace {
@@ -40,11 +40,11 @@ void startWorker(SharedResult holder, std::function<void(std::unique_ptr<flutter
                 work(std::move(result));
             } catch (const std::exception& e) {
                 // The work moved the result on; it answers from its own guard.
-                std::cerr << e.what() << std::endl;
+                trevask::measurement_library::printErrorLine(e.what());
             }
         });
     } catch (const std::exception& e) {
-        std::cerr << e.what() << std::endl;
+        trevask::measurement_library::printErrorLine(e.what());
         if (*holder) (*holder)->Error(e.what(), "");
         return;
     }
@@ -58,7 +58,7 @@ void guarded(flutter::MethodResult& result, Work&& work) {
     try {
         work();
     } catch (const std::exception& e) {
-        std::cerr << e.what() << std::endl;
+        trevask::measurement_library::printErrorLine(e.what());
         result.Error(e.what(), "");
     }
 }
@@ -127,7 +127,7 @@ void handleVelaMethodCall(const flutter::MethodCall& call, std::unique_ptr<flutt
             (*holder)->NotImplemented();
         }
     } catch (const std::exception& e) {
-        std::cerr << e.what() << std::endl;
+        trevask::measurement_library::printErrorLine(e.what());
         if (*holder) (*holder)->Error(e.what(), "");
     }
 }
@@ -155,7 +155,7 @@ void registerAgentWorker(std::string url, std::optional<std::string> agentUuid, 
 }
 
 void startMeasurementWorker(std::string parameters, std::unique_ptr<flutter::MethodResult> result) {
-    std::cout << "starting measurement with params " << parameters << std::endl;
+    trevask::measurement_library::printLine("starting measurement with params " + parameters);
     guarded(*result, [&] {
         // The slots are locked, so replacing them while an earlier run still
         // reports is safe.

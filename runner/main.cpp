@@ -4,26 +4,31 @@
 
 #include "FlutterWindow.h"
 
+#include "helper/ConsoleOutput.h"
 #include "tasks/MeasurementCallbacks.h"
 
 #include <cstdlib>
-#include <iostream>
+#include <sstream>
 #include <unistd.h>
 
 namespace {
 
 using namespace trevask::vela;
 
+// Each printer writes one whole line: they are called from measurement
+// threads while other threads print too.
 void printFullResult(std::shared_ptr<FullMeasurementCallback>) {
-    std::cout << "FULL RESULT" << std::endl;
+    trevask::measurement_library::printLine("FULL RESULT");
 }
 
 void printIntermediateResult(const IntermediateMeasurementCallback& result) {
-    std::cout << "getting intermediate result: " << result.downloadAverageMbps << std::endl;
+    std::ostringstream line;
+    line << "getting intermediate result: " << result.downloadAverageMbps;
+    trevask::measurement_library::printLine(line.str());
 }
 
 void printErrorCallbackToStdout(std::shared_ptr<ErrorCallback>) {
-    std::cout << "ErrorCallback" << ": " << "received error" << std::endl;
+    trevask::measurement_library::printLine("ErrorCallback: received error");
 }
 
 // LUMIVEX_UI_SOCKET names the socket the UI connects to; by default one per
