@@ -14,7 +14,8 @@ endfunction()
 
 # lumivex_test(NAME SOURCES ... LIBS ... LABELS ...)
 # A GoogleTest executable whose tests are registered with CTest under the
-# given labels, each bounded by a CTest time-out so nothing can hang CI.
+# given labels (one or more), each bounded by a CTest time-out so nothing
+# can hang CI.
 function(lumivex_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT T_TIMEOUT)
@@ -25,10 +26,21 @@ function(lumivex_test name)
   target_compile_definitions(${name} PRIVATE
     LUMIVEX_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     LUMIVEX_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  # The discovered tests' properties are written out as one flat list, so a
+  # list of labels would be taken for property names: the first label goes
+  # in here, and the whole list is set by a script that ctest runs after
+  # the discovery (it names the tests in <name>_TESTS).
+  list(GET T_LABELS 0 first_label)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+    PROPERTIES LABELS "${first_label}" TIMEOUT ${T_TIMEOUT})
+  list(LENGTH T_LABELS label_count)
+  if(label_count GREATER 1)
+    set(labels_file "${CMAKE_CURRENT_BINARY_DIR}/${name}_labels.cmake")
+    file(WRITE "${labels_file}" "set_tests_properties(\${${name}_TESTS} PROPERTIES LABELS \"${T_LABELS}\")\n")
+    set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${labels_file}")
+  endif()
 endfunction()
 
 # Adds every direct sub-folder of the current folder that has a CMakeLists.txt.

@@ -3,6 +3,7 @@
 #include "InformationCollectorChannel.h"
 #include "VelaChannel.h"
 
+#include "QosCallbackThreads.h"
 #include "platform/sentry/SentryTransport.h"
 #include "service/SentryService.h"
 
@@ -10,6 +11,8 @@ namespace trevask {
 
 void finishChannelWork() {
     waitForVelaWorker();
+    // Late QoS replies of the last run may still be logging.
+    measurement_library::QosCallbackThreads::shutdown(measurement_library::QosCallbackThreads::kExitBound);
     stopInformationCollector();
     measurement_sdk::SentryService::closeSentry();
     lumivex::platform::sentry::joinStoppedTransports();

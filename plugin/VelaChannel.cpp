@@ -4,6 +4,7 @@
 #include "ServerResponse.h"
 #include "Workers.h"
 
+#include "helper/ConsoleOutput.h"
 #include "model/AgentApiResponses.h"
 #include "model/JsonMembers.h"
 #include "model/StartMeasurementParameters.h"
@@ -14,7 +15,6 @@
 
 #include <boost/json.hpp>
 
-#include <iostream>
 
 namespace trevask {
 namespace {
@@ -41,12 +41,12 @@ void startWorker(SharedResult holder, std::function<void(std::unique_ptr<flutter
                 work(std::move(result));
             } catch (const std::exception& e) {
                 // The work moved the result on; it answers from its own guard.
-                std::cerr << e.what() << std::endl;
+                trevask::measurement_library::printErrorLine(e.what());
             }
         });
     } catch (const std::exception& e) {
         // No thread could be started; the result is still here.
-        std::cerr << e.what() << std::endl;
+        trevask::measurement_library::printErrorLine(e.what());
         if (*holder) (*holder)->Error(e.what(), "");
     }
 }
@@ -58,7 +58,7 @@ void guarded(flutter::MethodResult& result, Work&& work) {
     try {
         work();
     } catch (const std::exception& e) {
-        std::cerr << e.what() << std::endl;
+        trevask::measurement_library::printErrorLine(e.what());
         result.Error(e.what(), "");
     }
 }
@@ -126,7 +126,7 @@ void handleVelaMethodCall(const flutter::MethodCall& call, std::unique_ptr<flutt
             (*holder)->NotImplemented();
         }
     } catch (const std::exception& e) {
-        std::cerr << e.what() << std::endl;
+        trevask::measurement_library::printErrorLine(e.what());
         if (*holder) (*holder)->Error(e.what(), "");
     }
 }
@@ -154,7 +154,7 @@ void registerAgentWorker(std::string url, std::optional<std::string> agentUuid, 
 }
 
 void startMeasurementWorker(std::string parameters, std::unique_ptr<flutter::MethodResult> result) {
-    std::cout << "starting measurement with params " << parameters << std::endl;
+    trevask::measurement_library::printLine("starting measurement with params " + parameters);
     guarded(*result, [&] {
         // The slots are locked, so replacing them while an earlier run still
         // reports is safe.
@@ -170,7 +170,7 @@ void startMeasurementWorker(std::string parameters, std::unique_ptr<flutter::Met
         // anyway, but only after reconfiguring itself and fetching a control
         // document under the running measurement's feet.
         if (measurement_library::MeasurementExecutorService::isRunning()) {
-            std::cerr << "a measurement is running already; not starting another" << std::endl;
+            trevask::measurement_library::printErrorLine("a measurement is running already; not starting another");
             result->Error("Empty server response", "");
             return;
         }

@@ -6,6 +6,7 @@
 
 #include "ChannelShutdown.h"
 
+#include "helper/ConsoleOutput.h"
 #include "platform/flutter/TerminationSignals.h"
 #include "platform/flutter/UiSocket.h"
 #include "tasks/MeasurementCallbacks.h"
@@ -14,22 +15,27 @@
 #include <cstdlib>
 #include <iostream>
 #include <optional>
+#include <sstream>
 #include <string>
 
 namespace {
 
 using namespace trevask::vela;
 
+// Each printer writes one whole line: they are called from measurement
+// threads while other threads print too.
 void printFullResult(std::shared_ptr<FullMeasurementCallback>) {
-    std::cout << "FULL RESULT" << std::endl;
+    trevask::measurement_library::printLine("FULL RESULT");
 }
 
 void printIntermediateResult(const IntermediateMeasurementCallback& result) {
-    std::cout << "getting intermediate result: " << result.downloadAverageMbps << std::endl;
+    std::ostringstream line;
+    line << "getting intermediate result: " << result.downloadAverageMbps;
+    trevask::measurement_library::printLine(line.str());
 }
 
 void printErrorCallbackToStdout(std::shared_ptr<ErrorCallback>) {
-    std::cout << "ErrorCallback" << ": " << "received error" << std::endl;
+    trevask::measurement_library::printLine("ErrorCallback: received error");
 }
 
 // LUMIVEX_UI_SOCKET names the socket the UI connects to; by default it is

@@ -1,6 +1,5 @@
 #include "QosControlConnection.h"
 
-#include <iostream>
 #include <mutex>
 #include <stdexcept>
 
@@ -8,6 +7,8 @@
 #include <Poco/Logger.h>
 #include <boost/asio/error.hpp>
 
+#include "QosCallbackThreads.h"
+#include "helper/ConsoleOutput.h"
 #include "helper/SentryHelper.h"
 
 namespace trevask::measurement_library {
@@ -151,6 +152,15 @@ bool QosControlConnection::connect() {
             }
         });
         poco_information(logger(), "after iothread = ");
+        // Requests queued during the handshake go out now, after the token
+        // and the time-out request.
+        bool queued = false;
+        {
+            std::lock_guard lock(qosConnectionMutex);
+            writing = true;
+            queued = !messageQueue.empty();
+        }
+        if (queued) sendNextMessage();
         return true;
     } catch (const std::exception& e) {
         SentryHelper::captureException(e);
@@ -182,7 +192,7 @@ void QosControlConnection::sendRequest(std::string command, std::string id, QosR
         std::lock_guard lock(qosConnectionMutex);
         (*callbacks)[id] = std::move(callback);
         messageQueue.push_back(command + " +ID" + id);
-        startWriting = messageQueue.size() == 1;
+        startWriting = writing && messageQueue.size() == 1;
     }
     if (startWriting) sendNextMessage();
 }
@@ -231,9 +241,27 @@ void QosControlConnection::onReceive(const boost::system::error_code& error, std
         poco_warning(logger(), "onReceive was cancelled. Don't worry, this behaviour is *probably* intended.");
         return;
     }
+    if (error == boost::asio::error::not_found) {
+        // A reply line longer than the line bound fills the buffer without a
+        // line end: drop it up to its line end and keep reading.
+        if (!skippingLongLine) {
+            poco_error_f2(logger(), "Dropping a reply line longer than %z bytes: %s...", kMaxLineLength,
+                          responseBuffer.substr(0, 80));
+        }
+        responseBuffer.clear();
+        skippingLongLine = true;
+        startReading();
+        return;
+    }
     if (error) {
-        // Includes a line longer than the line bound: reading stops for good.
         poco_error_f1(logger(), "onReceive error: %s", error.message());
+        return;
+    }
+    if (skippingLongLine) {
+        // The tail of the dropped line.
+        responseBuffer.erase(0, bytes);
+        skippingLongLine = false;
+        startReading();
         return;
     }
     try {
@@ -258,14 +286,14 @@ void QosControlConnection::onReceive(const boost::system::error_code& error, std
             if (!found) {
                 poco_warning_f1(logger(), "No callback found for ID: %s", reply->id);
             } else if (callback) {
-                try {
-                    std::thread([callback = std::move(callback), response = std::move(reply->response),
-                                 id = std::move(reply->id)] { runCallback(callback, response, id); })
-                        .detach();
-                } catch (const std::exception& e) {
-                    // No thread for the callback: the reply is dropped, the connection goes on.
-                    poco_error_f1(logger(), "Could not start the callback thread: %s", std::string(e.what()));
-                    SentryHelper::captureException(e);
+                const std::string id = reply->id;
+                const bool started =
+                    QosCallbackThreads::start([callback = std::move(callback), response = std::move(reply->response),
+                                               id = std::move(reply->id)] { runCallback(callback, response, id); });
+                // No thread for the callback (none could be made, or the
+                // process is ending): the reply is dropped, the connection goes on.
+                if (!started) {
+                    poco_error_f1(logger(), "Could not start the callback thread for ID: %s", id);
                 }
             }
         }
@@ -293,7 +321,7 @@ QosControlConnection::~QosControlConnection() {
     } catch (...) {
         poco_error(logger(), "qoscc: in destruct catch something");
     }
-    std::cout << ";;; end qos control destructor" << std::endl;
+    printLine(";;; end qos control destructor");
 }
 
 }  // namespace trevask::measurement_library

@@ -3,7 +3,9 @@
 // caller's thread (greeting, token, connection time-out request), then an
 // asynchronous phase: an I/O thread of its own writes queued requests in
 // queue order and reads replies, and each reply is handed to the callback of
-// its request id on a new detached thread.
+// its request id on a thread of its own (QosCallbackThreads). Requests queued
+// before the handshake has succeeded wait for it; after a failed handshake
+// nothing is ever written.
 
 #include <chrono>
 #include <cstdint>
@@ -49,7 +51,8 @@ public:
     // The handshake; true when it succeeded and the asynchronous phase runs.
     bool connect();
     // Registers the callback under the id (replacing one already there) and
-    // queues "<command> +ID<id>" for writing. Callable from any thread.
+    // queues "<command> +ID<id>" for writing once the handshake is done.
+    // Callable from any thread, also before connect.
     void sendRequest(std::string command, std::string id, QosResponseCallback callback);
 
     // Id of the I/O thread; empty before the asynchronous phase.
@@ -68,6 +71,12 @@ private:
     std::string tokenLine;
     std::shared_ptr<std::map<std::string, QosResponseCallback>> callbacks;
     std::chrono::nanoseconds handshakeTimeout;
+    // Set once the handshake has succeeded; until then requests only queue.
+    // Guarded by the connections' mutex.
+    bool writing = false;
+    // The rest of a reply line longer than the line bound is being skipped
+    // (I/O thread only).
+    bool skippingLongLine = false;
 };
 
 }  // namespace trevask::measurement_library

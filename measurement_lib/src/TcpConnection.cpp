@@ -56,12 +56,13 @@ struct TcpConnection::Impl {
     std::string connectionName;
     std::string identity;
     asio::strand<asio::io_context::executor_type> strand{asio::make_strand(ios)};
-    std::chrono::nanoseconds ioTimeout{kDefaultIoTimeout};
+    std::optional<std::chrono::nanoseconds> ioTimeout;
     std::optional<Clock::time_point> deadline;
     // First read failure; later reads fail with it at once (a stream socket
     // at its end is not reported again by the reactor).
     boost::system::error_code readFailure;
     bool timedOut = false;
+    bool lastReadFailed = false;
 
     tcp::socket* lowest() {
         if (socket) return socket.get();
@@ -70,7 +71,9 @@ struct TcpConnection::Impl {
     }
 
     Clock::time_point operationEnd() const {
-        auto end = ioTimeout.count() <= 0 ? Clock::now() : saturatingAdd(Clock::now(), ioTimeout);
+        const auto now = Clock::now();
+        if (!ioTimeout) return deadline ? *deadline : saturatingAdd(now, kDefaultIoTimeout);
+        auto end = ioTimeout->count() <= 0 ? now : saturatingAdd(now, *ioTimeout);
         if (deadline && *deadline < end) end = *deadline;
         return end;
     }
@@ -117,6 +120,8 @@ void TcpConnection::setIoTimeout(std::chrono::nanoseconds timeout) { d->ioTimeou
 
 void TcpConnection::setDeadline(std::chrono::steady_clock::time_point deadline) { d->deadline = deadline; }
 
+bool TcpConnection::lastReadFailed() const { return d->lastReadFailed; }
+
 bool TcpConnection::hasStream() const { return d->socket != nullptr || d->tlsStream != nullptr; }
 
 const std::string& TcpConnection::connectionIdentity() const { return d->identity; }
@@ -143,6 +148,7 @@ bool TcpConnection::connect() {
         // A new attempt starts with a clean slate.
         d->readFailure = {};
         d->timedOut = false;
+        d->lastReadFailed = false;
         d->readBuffer.clear();
         poco_information_f1(logger(), "|%s| before resolve", id);
         tcp::resolver resolver(d->ios);
@@ -203,12 +209,17 @@ bool TcpConnection::readOneLine(std::string& line, Clock::time_point until, boos
             else
                 asio::async_read_until(*d->tlsStream, buffer, '\n', handler);
         });
-        if (error) {
-            if (error == asio::error::not_found) {
-                // The buffer is full without a line end: drop it rather than grow.
-                d->readBuffer.clear();
-                error = asio::error::message_size;
+        if (error == asio::error::not_found) {
+            // The buffer is full without a line end: this line is dropped
+            // (rather than the buffer grown) and the stream stays usable.
+            if (!skipRestOfLine(until, error)) {
+                d->readFailure = error;
+                return false;
             }
+            error = asio::error::message_size;
+            return false;
+        }
+        if (error) {
             d->readFailure = error;
             return false;
         }
@@ -219,11 +230,29 @@ bool TcpConnection::readOneLine(std::string& line, Clock::time_point until, boos
     return true;
 }
 
+bool TcpConnection::skipRestOfLine(Clock::time_point until, boost::system::error_code& error) {
+    while (true) {
+        d->readBuffer.clear();
+        auto buffer = asio::dynamic_buffer(d->readBuffer, kMaxLineLength + 1);
+        error = d->runBounded(until, [&](auto handler) {
+            if (d->socket)
+                asio::async_read_until(*d->socket, buffer, '\n', handler);
+            else
+                asio::async_read_until(*d->tlsStream, buffer, '\n', handler);
+        });
+        if (error == asio::error::not_found) continue;
+        if (error) return false;
+        d->readBuffer.erase(0, d->readBuffer.find('\n') + 1);
+        return true;
+    }
+}
+
 std::string TcpConnection::readLine() {
     if (!hasStream()) return {};
     std::string line;
     boost::system::error_code error;
-    if (readOneLine(line, d->operationEnd(), error)) return line;
+    d->lastReadFailed = !readOneLine(line, d->operationEnd(), error);
+    if (!d->lastReadFailed) return line;
     poco_error_f2(logger(), "|%s| Could not read line, error: %s", d->identity, error.message());
     SentryHelper::captureException(boost::system::system_error(error, "readLine"));
     return {};
@@ -235,6 +264,7 @@ std::string TcpConnection::readMultiLine() {
     std::string answer;
     boost::system::error_code error;
     std::string line;
+    d->lastReadFailed = true;
     while (readOneLine(line, until, error)) {
         if (answer.size() + line.size() + 1 > kMaxLineLength + 1) {
             // One message is held to the same bound as one line.
@@ -243,7 +273,10 @@ std::string TcpConnection::readMultiLine() {
         }
         answer += line;
         answer += '\n';
-        if (line.empty()) return answer;
+        if (line.empty()) {
+            d->lastReadFailed = false;
+            return answer;
+        }
     }
     poco_error_f2(logger(), "|%s| Could not read line, error: %s", d->identity, error.message());
     SentryHelper::captureException(boost::system::system_error(error, "readMultiLine"));

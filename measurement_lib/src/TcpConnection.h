@@ -4,9 +4,11 @@
 // thread. No operation throws: failures are logged, reported to the crash
 // reporter and turned into neutral answers (false, an empty text, nothing).
 //
-// Every blocking wait is bounded: each operation ends at the earlier of
-// "now + I/O time-out" and the optional absolute deadline. An operation that
-// runs out of time closes the connection and takes its failure path.
+// Every blocking wait is bounded. With a deadline (the tasks pass the end of
+// their own time-out) an operation ends by that deadline; with an I/O
+// time-out as well, at the earlier of the two; with neither, after
+// kDefaultIoTimeout. An operation that runs out of time closes the
+// connection and takes its failure path.
 
 #include <chrono>
 #include <cstddef>
@@ -21,10 +23,11 @@ namespace trevask::measurement_library {
 
 class TcpConnection {
 public:
-    // Bound of one operation unless setIoTimeout says otherwise.
+    // Bound of one operation when neither setIoTimeout nor setDeadline was called.
     static constexpr std::chrono::milliseconds kDefaultIoTimeout{10000};
-    // Longest line (without its line feed) that a read accepts; a longer
-    // line is a read failure.
+    // Longest line (without its line feed) that a read accepts. A longer
+    // line fails its read and is dropped up to its line feed; the next read
+    // starts with the line after it.
     static constexpr std::size_t kMaxLineLength = 64 * 1024;
 
     TcpConnection(std::string host, int32_t port, bool useTls, std::string connectionName);
@@ -51,9 +54,13 @@ public:
     // Bound of each following operation (connect, read, write); a value of
     // zero or less makes every operation fail at once.
     void setIoTimeout(std::chrono::nanoseconds timeout);
-    // No following operation runs past this instant (the tasks pass the end
-    // of their own time-out here).
+    // No following operation runs past this instant. Without an I/O time-out
+    // this is the only bound: a read may wait for all that is left of it.
     void setDeadline(std::chrono::steady_clock::time_point deadline);
+
+    // True when the last readLine or readMultiLine failed (its empty answer
+    // is then no line that arrived).
+    bool lastReadFailed() const;
 
     // True once connect has made a plain or TLS stream (also when the attempt
     // then failed).
@@ -91,6 +98,7 @@ private:
     std::unique_ptr<Impl> d;
 
     bool readOneLine(std::string& line, std::chrono::steady_clock::time_point until, boost::system::error_code& error);
+    bool skipRestOfLine(std::chrono::steady_clock::time_point until, boost::system::error_code& error);
     void writeAll(const std::string& data, const char* operation);
 };
 

@@ -89,9 +89,15 @@ TEST_P(QosHandshake, SucceedsAndRequestsTheConnectionTimeout) {
 
 INSTANTIATE_TEST_SUITE_P(PlainAndTls, QosHandshake, ::testing::Values(false, true));
 
-TEST(QosHandshake, DefaultBoundIsTenSeconds) {
-    EXPECT_EQ(QosControlConnection::kHandshakeTimeout, 10s);
-    EXPECT_EQ(QosControlConnection::kConnectionTimeoutMs, 600000);
+// A greeting line over 64 KiB is dropped like any over-long line; the
+// greeting is not checked, so the handshake goes on.
+TEST(QosHandshake, OverlongGreetingLineIsDropped) {
+    QosServerOptions options;
+    options.longLine = QosServerOptions::LongLine::Greeting;
+    Connected c(options);
+    ASSERT_TRUE(c.ok);
+    ASSERT_TRUE(c.server.waitForControlLines(2, 2s));
+    EXPECT_EQ(c.server.controlLines().at(0), kToken);
 }
 
 // Only a token reply of exactly "OK" lets the handshake pass.
@@ -115,9 +121,6 @@ TEST(QosHandshake, FailsUnlessTheTokenReplyIsExactlyOk) {
     QosServerOptions closingGreeting;
     closingGreeting.closeMidLine = QosServerOptions::CloseMidLine::Greeting;
     cases.push_back({"closed mid greeting", closingGreeting});
-    QosServerOptions longGreeting;
-    longGreeting.longLine = QosServerOptions::LongLine::Greeting;
-    cases.push_back({"greeting over 64 KiB", longGreeting});
 
     for (const auto& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -143,6 +146,19 @@ TEST(QosHandshake, SilentServerFailsWithinTheBound) {
         EXPECT_GE(elapsed, 150ms);
         EXPECT_LT(elapsed, 1500ms);
     }
+}
+
+// The bound covers the whole handshake, not each line: a server that sends
+// every line well within the bound but takes longer for all of them fails.
+TEST(QosHandshake, BoundCoversTheWholeHandshake) {
+    lumivex::test_peers::RawTcpPeer trickle(
+        {.script = {"G1\n", "G2\n", "OK\n", "A\n", "OK\n"}, .pause = 120ms, .lifetime = 3000ms});
+    QosControlConnection connection("127.0.0.1", trickle.port(), false, kToken, 300ms);
+    const auto start = Clock::now();
+    EXPECT_FALSE(connection.connect());
+    const auto elapsed = Clock::now() - start;
+    EXPECT_GE(elapsed, 250ms);
+    EXPECT_LT(elapsed, 1500ms);
 }
 
 TEST(QosHandshake, UnreachableServerFailsAndRequestsAreHarmless) {
@@ -279,36 +295,49 @@ TEST(QosControlConnection, ThrowingCallbackDoesNotEndTheProcess) {
     EXPECT_EQ(*thrown, 2);
 }
 
-// A reply line over 64 KiB ends the reading (no unbounded buffer); a long line
-// under the bound is only dropped.
-TEST(QosControlConnection, LongReplyLinesAreBounded) {
-    QosServerOptions under;
-    under.longLine = QosServerOptions::LongLine::Reply;
-    under.longLineBytes = 60 * 1024;
-    Connected a(under);
-    ASSERT_TRUE(a.ok);
-    auto repliesRecord = std::make_shared<Replies>();
-    Replies& replies = *repliesRecord;
-    a.connection->sendRequest("ECHO after long line", "1", replies.callback("1"));
-    ASSERT_TRUE(replies.waitFor(1));
-    EXPECT_EQ(replies.get("1").response, "after long line");
-
-    QosServerOptions over;
-    over.longLine = QosServerOptions::LongLine::Reply;
-    over.longLineBytes = 4 * 1024 * 1024;
-    Connected b(over);
-    ASSERT_TRUE(b.ok);
-    auto noneRecord = std::make_shared<Replies>();
-    Replies& none = *noneRecord;
-    b.connection->sendRequest("ECHO lost", "1", none.callback("1"));
-    EXPECT_FALSE(none.waitFor(1, 300ms));
-    const auto start = Clock::now();
-    b.connection.reset();
-    EXPECT_LT(Clock::now() - start, 1s);
+// A reply line over 64 KiB is dropped, and only that line: reading goes on
+// and the replies after it arrive; the buffer stays bounded meanwhile.
+TEST(QosControlConnection, OverlongReplyLineIsDroppedAlone) {
+    using LongLine = QosServerOptions::LongLine;
+    struct Case {
+        const char* name;
+        LongLine where;
+        std::size_t bytes;
+        std::vector<std::string> arriving;  // ids whose replies arrive
+    };
+    const std::vector<Case> cases = {
+        {"60 KiB untagged line, under the bound", LongLine::Reply, 60 * 1024, {"1", "2", "3"}},
+        {"70 KiB untagged line", LongLine::Reply, 70 * 1024, {"1", "2", "3"}},
+        {"4 MiB untagged line", LongLine::Reply, 4 * 1024 * 1024, {"1", "2", "3"}},
+        {"70 KiB reply of the first request", LongLine::FirstReply, 70 * 1024, {"2", "3"}},
+    };
+    for (const auto& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        QosServerOptions options;
+        options.longLine = testCase.where;
+        options.longLineBytes = testCase.bytes;
+        Connected c(options);
+        ASSERT_TRUE(c.ok);
+        auto repliesRecord = std::make_shared<Replies>();
+        Replies& replies = *repliesRecord;
+        c.connection->sendRequest("ECHO one", "1", replies.callback("1"));
+        ASSERT_TRUE(c.server.waitForControlLines(3, 2s));
+        c.connection->sendRequest("ECHO two", "2", replies.callback("2"));
+        c.connection->sendRequest("ECHO three", "3", replies.callback("3"));
+        ASSERT_TRUE(replies.waitFor(testCase.arriving.size(), 5s));
+        for (const auto& id : testCase.arriving) EXPECT_EQ(replies.count(id), 1u) << id;
+        EXPECT_EQ(replies.get(testCase.arriving.back()).response, "three");
+        if (testCase.where == LongLine::FirstReply) {
+            // Its reply is gone; the others are not held behind it.
+            std::this_thread::sleep_for(50ms);
+            EXPECT_EQ(replies.count("1"), 0u);
+        }
+    }
 }
 
 // A reply that arrives in the same segment as the handshake's last line is
-// still delivered.
+// still delivered; the request registered before the handshake goes out
+// after it.
 TEST(QosControlConnection, KeepsRepliesReadWithTheHandshake) {
     lumivex::test_peers::RawTcpPeer peer({.script = {"G1\nG2\n", "OK\nA\nOK\nearly +ID1\n"},
                                           .pause = 100ms});
@@ -320,6 +349,45 @@ TEST(QosControlConnection, KeepsRepliesReadWithTheHandshake) {
     ASSERT_TRUE(connection.connect());
     ASSERT_TRUE(replies.waitFor(1));
     EXPECT_EQ(replies.get("1").response, "early");
+    const std::string expected = kToken + "\nREQUEST CONN TIMEOUT 600000\nECHO early +ID1\n";
+    EXPECT_EQ(peer.received(expected.size(), 2s), expected);
+}
+
+// Requests queued before or while the handshake runs are held until it has
+// succeeded: the token line is always the first line the server reads. After
+// a failed handshake nothing more is written.
+TEST(QosControlConnection, RequestsWaitForTheHandshake) {
+    {
+        SCOPED_TRACE("handshake succeeds");
+        QosServer server;
+        server.start();
+        QosControlConnection connection("127.0.0.1", server.controlPort(), false, kToken, 2s);
+        auto repliesRecord = std::make_shared<Replies>();
+        Replies& replies = *repliesRecord;
+        connection.sendRequest("ECHO first", "1", replies.callback("1"));
+        connection.sendRequest("ECHO second", "2", replies.callback("2"));
+        ASSERT_TRUE(connection.connect());
+        ASSERT_TRUE(replies.waitFor(2));
+        EXPECT_EQ(replies.get("1").response, "first");
+        EXPECT_EQ(replies.get("2").response, "second");
+        EXPECT_EQ(server.controlLines(), (std::vector<std::string>{kToken, "REQUEST CONN TIMEOUT 600000",
+                                                                    "ECHO first +ID1", "ECHO second +ID2"}));
+    }
+    {
+        SCOPED_TRACE("handshake refused");
+        QosServerOptions options;
+        options.tokenReply = "ERR";
+        QosServer server(options);
+        server.start();
+        QosControlConnection connection("127.0.0.1", server.controlPort(), false, kToken, 2s);
+        auto repliesRecord = std::make_shared<Replies>();
+        Replies& replies = *repliesRecord;
+        connection.sendRequest("ECHO early", "1", replies.callback("1"));
+        EXPECT_FALSE(connection.connect());
+        connection.sendRequest("ECHO late", "2", replies.callback("2"));
+        EXPECT_FALSE(replies.waitFor(1, 100ms));
+        EXPECT_EQ(server.controlLines(), std::vector<std::string>{kToken});
+    }
 }
 
 // Destruction is prompt whether the server is silent, has closed mid-line or

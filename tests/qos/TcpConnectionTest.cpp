@@ -156,8 +156,9 @@ TEST(TcpConnection, DeadlineInThePastFailsAtOnce) {
     EXPECT_EQ(connection.readLine(), "");
 }
 
-// Lines are held to 64 KiB: one of exactly that length is read, a longer one
-// is a read failure.
+// Lines are held to 64 KiB: one of exactly that length is read; a longer one
+// fails its read and is dropped up to its line end, and reading goes on
+// with the next line.
 TEST(TcpConnection, LinesAreBoundedTo64KiB) {
     const std::string longest(TcpConnection::kMaxLineLength, 'x');
     RawTcpPeer fits({.script = {longest + "\nnext\n"}});
@@ -166,11 +167,17 @@ TEST(TcpConnection, LinesAreBoundedTo64KiB) {
     EXPECT_EQ(a.readLine(), longest);
     EXPECT_EQ(a.readLine(), "next");
 
-    RawTcpPeer tooLong({.script = {longest + "y\nnext\n"}});
+    // 70 KiB in pieces, so the bound is reached before the line end arrives.
+    RawTcpPeer tooLong({.script = {longest, std::string(6 * 1024, 'y'), "\nnext\n", "A\n\n"}, .pause = 20ms});
     TcpConnection b("127.0.0.1", tooLong.port(), false, "test");
     ASSERT_TRUE(b.connect());
     EXPECT_EQ(b.readLine(), "");
+    EXPECT_TRUE(b.lastReadFailed());
+    EXPECT_EQ(b.readLine(), "next");
+    EXPECT_FALSE(b.lastReadFailed());
+    EXPECT_EQ(b.readMultiLine(), "A\n\n");
 
+    // Over a megabyte: every 64 KiB is dropped as it comes.
     QosServerOptions options;
     options.longLine = QosServerOptions::LongLine::Greeting;
     options.longLineBytes = 1024 * 1024;
@@ -179,4 +186,24 @@ TEST(TcpConnection, LinesAreBoundedTo64KiB) {
     TcpConnection c("127.0.0.1", server.controlPort(), false, "test");
     ASSERT_TRUE(c.connect());
     EXPECT_EQ(c.readMultiLine(), "");
+    EXPECT_TRUE(c.lastReadFailed());
+    EXPECT_EQ(c.readLine(), "ACCEPT [TOKEN]");
+}
+
+// An empty line and a failed read give the same empty text; the connection
+// tells them apart.
+TEST(TcpConnection, TellsAnEmptyLineFromAFailedRead) {
+    RawTcpPeer peer({.script = {"\n", "\n\n"}, .pause = 20ms, .closeAfterScript = true});
+    TcpConnection connection("127.0.0.1", peer.port(), false, "test");
+    ASSERT_TRUE(connection.connect());
+    EXPECT_EQ(connection.readLine(), "");
+    EXPECT_FALSE(connection.lastReadFailed());
+    EXPECT_EQ(connection.readMultiLine(), "\n");
+    EXPECT_FALSE(connection.lastReadFailed());
+    EXPECT_EQ(connection.readLine(), "");
+    EXPECT_FALSE(connection.lastReadFailed());
+    EXPECT_EQ(connection.readLine(), "");
+    EXPECT_TRUE(connection.lastReadFailed());
+    EXPECT_EQ(connection.readMultiLine(), "");
+    EXPECT_TRUE(connection.lastReadFailed());
 }

@@ -63,6 +63,10 @@ TEST(NonTransparentProxyTask, OutcomesAgainstTheQosServer) {
          false, kRequest, 300ms, TaskStatus::Timeout, "",
          "TaskTimeoutException Timeout waiting for QoS server result"},
         {"empty request, test connection refused", {}, std::nullopt, true, "", 3000ms, TaskStatus::Error, "", ""},
+        // The connection opens but no line comes back: a failed read, not
+        // an empty echo that matches the empty request.
+        {"empty request, test connection silent", [](QosServerOptions& o) { o.silentTestConnections = true; },
+         std::nullopt, false, "", 400ms, TaskStatus::Error, "", ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

@@ -8,6 +8,7 @@
 #include "helper/RtpUtil.h"
 
 #include <algorithm>
+#include <limits>
 #include <random>
 
 using trevask::measurement_library::CapturedRtpPackets;
@@ -117,4 +118,57 @@ TEST(RtpStatistics, AgreesWithTheServersFiguresOnRandomStreams) {
         expectFigures(*s, {server.packets, server.maxJitter, server.meanJitter, server.skew, server.maxDelta,
                            server.sequenceErrors, server.shortestSequence, server.longestSequence});
     }
+}
+
+// A server's timestamps can leap by half the 32-bit range on every packet.
+// Each gap is then a step of 2^31 - 1 samples (268 s at 8000 Hz) one way or
+// the other, and 40,000 of them add up to more than 64 bits hold: the skew
+// saturates at its field's limit instead of overflowing.
+TEST(RtpStatistics, HostileTimestampsSaturateTheSkew) {
+    struct Case {
+        const char* name;
+        uint32_t step;
+        int64_t skew;
+        int64_t maxDelta;
+    };
+    const std::vector<Case> cases = {
+        {"forward leaps", 0x7FFFFFFFu, std::numeric_limits<int64_t>::max(), 268435455875000 - 20000000},
+        {"backward leaps", 0x80000001u, std::numeric_limits<int64_t>::min(), 268435455875000 + 20000000},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        CapturedRtpPackets packets;
+        for (uint32_t i = 0; i < 40000; ++i) {
+            const auto sequence = static_cast<uint16_t>(i);
+            packets[sequence] = {std::make_shared<trevask::measurement_library::MinimalRtpPacket>(8, sequence, i * c.step, 1),
+                                 int64_t{i} * 20000000};
+        }
+        const auto s = RtpUtil::calculateQoS(packets, 0, 8000);
+        ASSERT_TRUE(s);
+        EXPECT_EQ(s->numPackets, 40000);
+        EXPECT_EQ(s->skew, c.skew);
+        EXPECT_EQ(s->maxDelta, c.maxDelta);
+        EXPECT_GT(s->maxJitter, 0);
+        EXPECT_LE(s->maxJitter, s->maxDelta);
+        EXPECT_LE(s->meanJitter, s->maxJitter);
+        EXPECT_EQ(s->sequenceErrors, 0);
+        EXPECT_EQ(s->longestSequence, 40000);
+    }
+}
+
+// Receive instants at the ends of the clock's range: their gap does not fit
+// 64 bits; the delta saturates, and the jitter follows from it.
+TEST(RtpStatistics, ReceiveInstantsFarApartSaturateTheDelta) {
+    CapturedRtpPackets packets;
+    packets[0] = {std::make_shared<trevask::measurement_library::MinimalRtpPacket>(8, 0, 0, 1),
+                  std::numeric_limits<int64_t>::min() + 1};
+    packets[1] = {std::make_shared<trevask::measurement_library::MinimalRtpPacket>(8, 1, 160, 1),
+                  std::numeric_limits<int64_t>::max()};
+    const auto s = RtpUtil::calculateQoS(packets, 0, 8000);
+    ASSERT_TRUE(s);
+    EXPECT_EQ(s->numPackets, 2);
+    EXPECT_EQ(s->maxDelta, std::numeric_limits<int64_t>::max());
+    EXPECT_EQ(s->skew, std::numeric_limits<int64_t>::min());
+    EXPECT_EQ(s->maxJitter, int64_t{576460752303423488});  // 2^63 / 16
+    EXPECT_EQ(s->meanJitter, int64_t{576460752303423488} / 2);
 }

@@ -169,7 +169,6 @@ TEST(SipTask, TimeOuts) {
         {"no RINGING after TRYING", silentAfterTrying, "300000000", "10000000", 0},
         {"SIP port never answers", silentSip, "300000000", "10000000", 0},
         {"answers with carriage returns never end", crlf, "300000000", "10000000", 0},
-        {"call held longer than the time-out", {}, "300000000", "5000000000", 1},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -190,20 +189,51 @@ TEST(SipTask, TimeOuts) {
     }
 }
 
+// A call held longer than the iteration's time-out is hung up before the
+// attempt gives up: the BYE reaches the server, the call counts as the
+// answer to the BYE says, and the task ends as TIMEOUT within its time-out.
+TEST(SipTask, CallOutlastingItsBoundIsHungUp) {
+    voice_test::ServerWithControl s;
+    ASSERT_TRUE(s.connected);
+    auto config = sipConfiguration(s.server.tcpTestPorts().at(0), "3");
+    config.timeout = "2000000000";         // 2 s
+    config.call_duration = "5000000000";   // 5 s
+    const TaskRun run = runSip(s, config);
+    ASSERT_TRUE(run.result);
+    EXPECT_EQ(run.status, TaskStatus::Timeout);
+    EXPECT_EQ(run.result->status, "TIMEOUT");
+    EXPECT_EQ(run.ringing, 1u);
+    EXPECT_EQ(run.completed, 1u);
+    EXPECT_FLOAT_EQ(run.result->sip_result_cssr, 1.0f / 3);
+    EXPECT_FLOAT_EQ(run.result->sip_result_ccsr, 1.0f / 3);
+    EXPECT_LT(run.took, 2000ms);
+    EXPECT_GE(run.took, 1000ms);  // the call was held until shortly before the bound
+    // Only the first call was placed, and the server saw its BYE.
+    EXPECT_EQ(s.commandsStartingWith("SIPTEST ").size(), 1u);
+    ASSERT_TRUE(s.server.waitForTestLines(2, 1s));
+    const auto messages = s.server.testLines();
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_EQ(messages.at(1).rfind("BYE b SIP/2.0\n", 0), 0u) << messages.at(1);
+}
+
 TEST(SipTask, ConfigurationFaults) {
     struct Case {
         const char* name;
         std::function<void(SipTaskConfiguration&)> change;
         bool withControl;
+        // Without a readable count there are no rates: the runner gets the
+        // conversion error and keeps no result.
+        std::string resultError;
     };
     const std::vector<Case> cases = {
-        {"no count", [](SipTaskConfiguration& c) { c.count.clear(); }, true},
-        {"no port", [](SipTaskConfiguration& c) { c.port.clear(); }, true},
-        {"no server address", [](SipTaskConfiguration& c) { c.server_addr.clear(); }, true},
-        {"count not a number", [](SipTaskConfiguration& c) { c.count = "many"; }, true},
-        {"count beyond 32 bits", [](SipTaskConfiguration& c) { c.count = "4294967296"; }, true},
-        {"call duration not a number", [](SipTaskConfiguration& c) { c.call_duration = "long"; }, true},
-        {"no control connection", [](SipTaskConfiguration&) {}, false},
+        {"no count", [](SipTaskConfiguration& c) { c.count.clear(); }, true, "invalid stoul argument"},
+        {"no port", [](SipTaskConfiguration& c) { c.port.clear(); }, true, ""},
+        {"no server address", [](SipTaskConfiguration& c) { c.server_addr.clear(); }, true, ""},
+        {"count not a number", [](SipTaskConfiguration& c) { c.count = "many"; }, true, "invalid stoul argument"},
+        {"count beyond 32 bits", [](SipTaskConfiguration& c) { c.count = "4294967296"; }, true,
+         "stoul argument out of range"},
+        {"call duration not a number", [](SipTaskConfiguration& c) { c.call_duration = "long"; }, true, ""},
+        {"no control connection", [](SipTaskConfiguration&) {}, false, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -212,13 +242,19 @@ TEST(SipTask, ConfigurationFaults) {
         auto config = sipConfiguration(s.server.tcpTestPorts().at(0), "2");
         c.change(config);
         const TaskRun run = runSip(s, config, c.withControl);
-        // The result still goes out, with the rates of no completed call.
+        EXPECT_EQ(run.status, TaskStatus::Error);
+        EXPECT_EQ(run.completed, 0u);
+        EXPECT_EQ(run.resultError, c.resultError);
+        if (!c.resultError.empty()) {
+            EXPECT_FALSE(run.result);
+            continue;
+        }
+        // The result goes out, with the rates of no completed call.
         ASSERT_TRUE(run.result);
         EXPECT_EQ(run.result->status, "ERROR");
         EXPECT_EQ(run.result->sip_result, "ERROR");
         EXPECT_FLOAT_EQ(run.result->sip_result_ccsr, 0.0f);
         EXPECT_FLOAT_EQ(run.result->sip_result_dcr, 1.0f);
-        EXPECT_EQ(run.completed, 0u);
     }
 }
 

@@ -1,18 +1,31 @@
 #include "helper/CommandLineHelper.h"
 
+#include "helper/ConsoleOutput.h"
 #include "helper/SentryHelper.h"
 #include "platform/process/ShellCommand.h"
 
 #include <Poco/Format.h>
 #include <Poco/Logger.h>
 
-#include <iostream>
 #include <mutex>
 #include <shared_mutex>
 #include <sstream>
 #include <vector>
 
 namespace trevask::measurement_library {
+
+namespace {
+
+// One whole line on standard output from pieces that stream like std::cout
+// (paths keep their quotes).
+template <typename... Pieces>
+void printPieces(const Pieces&... pieces) {
+    std::ostringstream line;
+    (line << ... << pieces);
+    printLine(line.str());
+}
+
+}  // namespace
 
 namespace {
 
@@ -86,7 +99,7 @@ std::unique_ptr<CommandLineResult> CommandLineHelper::executeOnCommandLine(std::
         return result;
     } catch (const std::exception& e) {
         SentryHelper::captureException(e);
-        std::cout << "exception on child process execution: " << e.what() << std::endl;
+        printPieces("exception on child process execution: ", e.what());
         poco_error_f1(logger(), "exception on child process execution\n%s", std::string(e.what()));
         throw CommandLineException(e.what());
     } catch (...) {
@@ -121,7 +134,7 @@ std::optional<std::string> CommandLineHelper::tryExecuteForOutputDefaultTimeout(
 std::string CommandLineHelper::readErrorOutput(std::optional<std::string> pending) {
     std::string text = pending.value_or("");
     for (const auto& line : splitLines(text)) {
-        std::cout << "stderr: " << line << std::endl;
+        printPieces("stderr: ", line);
         poco_error_f1(logger(), "stderr: %s", line);
     }
     return text;
@@ -132,7 +145,7 @@ std::optional<std::filesystem::path> CommandLineHelper::findProgram(std::string 
     std::filesystem::path self = lumivex::platform::executablePath();
     if (!self.empty()) {
         folder = self.parent_path();
-        std::cout << "Using parent path: " << folder << std::endl;
+        printPieces("Using parent path: ", folder);
         poco_information_f1(logger(), "Using parent path %s", folder.string());
     }
     if (auto found = findProgramIn(name, folder)) return found;
@@ -143,22 +156,22 @@ std::optional<std::filesystem::path> CommandLineHelper::findProgramIn(std::strin
                                                                       const std::filesystem::path& folder) {
     std::error_code ec;
     std::filesystem::path candidate = folder / name;
-    std::cout << "Trying: " << candidate << std::endl;
+    printPieces("Trying: ", candidate);
     poco_information_f1(logger(), "Trying %s", candidate.string());
     if (std::filesystem::exists(candidate, ec)) {
-        std::cout << "Found " << name << " near self at: " << candidate << std::endl;
+        printPieces("Found ", name, " near self at: ", candidate);
         poco_information(logger(), "Found " + name + " near self at: " + candidate.string());
         return candidate;
     }
     candidate = folder / "data" / "flutter_assets" / "assets" / "bin" / name;
-    std::cout << "Trying: " << candidate << std::endl;
+    printPieces("Trying: ", candidate);
     poco_information_f1(logger(), "Trying %s", candidate.string());
     if (std::filesystem::exists(candidate, ec)) {
-        std::cout << "Found " << name << " in Windows/Linux Flutter assets folder at: " << candidate << std::endl;
+        printPieces("Found ", name, " in Windows/Linux Flutter assets folder at: ", candidate);
         poco_information(logger(), "Found " + name + " in Windows/Linux Flutter assets folder at: " + candidate.string());
         return candidate;
     }
-    std::cout << "Did not find " << name << " anywhere near " << folder << std::endl;
+    printPieces("Did not find ", name, " anywhere near ", folder);
     poco_information_f2(logger(), "Did not find %s anywhere near %s", name, folder.string());
     return std::nullopt;
 }

@@ -1,19 +1,18 @@
 #include "helper/LoggerConfigurationHelper.h"
 
+#include "helper/ConsoleLineChannel.h"
+#include "helper/ConsoleOutput.h"
 #include "helper/SentryHelper.h"
 #include "helper/SentryLogChannel.h"
 #include "service/MeasurementExecutorSettings.h"
 
 #include <Poco/AutoPtr.h>
-#include <Poco/ConsoleChannel.h>
 #include <Poco/FileChannel.h>
 #include <Poco/FormattingChannel.h>
 #include <Poco/Logger.h>
 #include <Poco/PatternFormatter.h>
 #include <Poco/SimpleFileChannel.h>
 #include <Poco/SplitterChannel.h>
-
-#include <iostream>
 
 namespace trevask::measurement_library {
 
@@ -29,7 +28,7 @@ void trySetProperty(Poco::Channel& channel, const char* name, const std::string&
         channel.setProperty(name, value);
     } catch (const std::exception& e) {
         SentryHelper::captureException(e);
-        std::cerr << "could not set " << name << " " << value << "\n" << e.what() << "\n";
+        printErrorLine(std::string("could not set ") + name + " " + value + "\n" + e.what());
     }
 }
 
@@ -46,9 +45,9 @@ void LoggerConfigurationHelper::initializeLogger(const MeasurementExecutorSettin
     if (settings != nullptr && !settings->logChannels.empty()) {
         for (const auto& entry : settings->logChannels) {
             if (entry.type == "ColorConsoleChannel") {
-                splitter->addChannel(Poco::AutoPtr<Poco::Channel>(new Poco::ColorConsoleChannel));
+                splitter->addChannel(Poco::AutoPtr<Poco::Channel>(new ConsoleLineChannel(true)));
             } else if (entry.type == "ConsoleChannel") {
-                splitter->addChannel(Poco::AutoPtr<Poco::Channel>(new Poco::ConsoleChannel));
+                splitter->addChannel(Poco::AutoPtr<Poco::Channel>(new ConsoleLineChannel));
             } else if (entry.type == "SimpleFileChannel") {
                 splitter->addChannel(fileChannel(Poco::AutoPtr<Poco::Channel>(new Poco::SimpleFileChannel), entry));
             } else if (entry.type == "FileChannel") {
@@ -56,7 +55,7 @@ void LoggerConfigurationHelper::initializeLogger(const MeasurementExecutorSettin
             }
         }
     } else {
-        splitter->addChannel(Poco::AutoPtr<Poco::Channel>(new Poco::ConsoleChannel));
+        splitter->addChannel(Poco::AutoPtr<Poco::Channel>(new ConsoleLineChannel));
     }
     splitter->addChannel(Poco::AutoPtr<Poco::Channel>(new SentryLogChannel));
 

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <stdexcept>
 #include <vector>
 
@@ -26,37 +27,61 @@ struct Figures {
     int64_t maxDelta = 0;
 };
 
+// Wider than every figure, so sums and differences of 64-bit figures over a
+// whole capture (at most 65536 packets) cannot overflow on the way.
+using Wide = __int128;
+
+int64_t saturate(Wide value) {
+    if (value > std::numeric_limits<int64_t>::max()) return std::numeric_limits<int64_t>::max();
+    if (value < std::numeric_limits<int64_t>::min()) return std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(value);
+}
+
+// Truncates toward zero; values beyond the 64-bit range give its limits.
+int64_t saturate(double value) {
+    if (!(value < 9223372036854775808.0)) return std::numeric_limits<int64_t>::max();
+    if (!(value > -9223372036854775808.0)) return std::numeric_limits<int64_t>::min();
+    return static_cast<int64_t>(value);
+}
+
 // Pass 1: in sequence-number order, each packet against the captured packet
-// before it.
+// before it. A hostile stream (timestamps that leap by 2^31 each packet, or
+// receive instants far apart) drives the sums past 64 bits: they are kept
+// wide and each figure saturates at the limits of its field.
 Figures timingFigures(const CapturedRtpPackets& packets, int32_t sampleRate) {
     Figures figures;
     const CapturedRtpPacket* previous = nullptr;
     double previousJitter = 0;
-    uint64_t jitterSum = 0;
+    Wide skew = 0;
+    Wide jitterSum = 0;
     for (const auto& [sequence, current] : packets) {
         if (!current.packet) throw std::invalid_argument("captured RTP packet without its header");
         if (previous != nullptr) {
-            const int64_t arrivalGap = current.receivedNs - previous->receivedNs;
+            const Wide arrivalGap = Wide{current.receivedNs} - Wide{previous->receivedNs};
             // RTP timestamps are modulo 2^32 and start at a random value: the
             // gap is the signed 32-bit difference, so a wrap inside the call
-            // stays a small step.
+            // stays a small step. Unlike plain differences these gaps do not
+            // cancel out over the call, hence the wide sums.
             const auto timestampGap =
                 static_cast<int64_t>(static_cast<int32_t>(current.packet->timestamp - previous->packet->timestamp));
+            // At most 2^31 samples at 1 Hz: about 2.1e18 ns, within 64 bits.
             const auto expectedGap =
                 static_cast<int64_t>(static_cast<double>(timestampGap) / sampleRate * 1000 * 1000000);
-            figures.skew += expectedGap - arrivalGap;
-            const int64_t delta = std::llabs(arrivalGap - expectedGap);
+            skew += Wide{expectedGap} - arrivalGap;
+            const Wide difference = arrivalGap - Wide{expectedGap};
+            const int64_t delta = saturate(difference < 0 ? -difference : difference);
             figures.maxDelta = std::max(figures.maxDelta, delta);
             const double jitter = previousJitter + (static_cast<double>(delta) - previousJitter) * 0.0625;
-            const auto truncated = static_cast<int64_t>(jitter);
+            const int64_t truncated = saturate(jitter);
             figures.maxJitter = std::max(figures.maxJitter, truncated);
-            jitterSum += static_cast<uint64_t>(truncated);
+            jitterSum += truncated;
             previousJitter = jitter;
         }
         previous = &current;
     }
     figures.numPackets = static_cast<int32_t>(packets.size());
-    figures.meanJitter = static_cast<int64_t>(jitterSum / static_cast<uint64_t>(packets.size()));
+    figures.skew = saturate(skew);
+    figures.meanJitter = saturate(jitterSum / static_cast<Wide>(packets.size()));
     return figures;
 }
 

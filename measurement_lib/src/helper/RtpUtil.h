@@ -37,9 +37,10 @@ public:
     // Jitter (RFC 3550 estimator, gain 1/16, in ns), skew and deltas are taken
     // over the packets in sequence-number order; the in-order runs over the
     // packets in arrival order, counted against a 16-bit counter that starts
-    // at firstExpectedSequence. Never throws: a failure (a sample rate that
-    // is not positive, for one) is reported to the crash reporter and gives
-    // all zeros. An empty capture gives all zeros.
+    // at firstExpectedSequence. Figures beyond the range of their 64-bit
+    // fields (a hostile stream's skew) saturate at its limits. Never throws:
+    // a failure (a sample rate that is not positive, for one) is reported to
+    // the crash reporter and gives all zeros. An empty capture gives all zeros.
     static std::unique_ptr<RtpStatistics> calculateQoS(const CapturedRtpPackets& packets,
                                                        uint16_t firstExpectedSequence, int32_t sampleRate);
 };

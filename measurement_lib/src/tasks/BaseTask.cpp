@@ -1,5 +1,6 @@
 #include "tasks/BaseTask.h"
 
+#include "helper/ConsoleOutput.h"
 #include "helper/SentryHelper.h"
 #include "model/TaskConfiguration.h"
 #include "model/result/TaskResult.h"
@@ -10,7 +11,6 @@
 #include <Poco/TaskNotification.h>
 
 #include <chrono>
-#include <iostream>
 
 namespace trevask::measurement_library {
 
@@ -60,18 +60,18 @@ void BaseTask::runTask() {
         }
         doRunTask();
     } catch (const TaskTimeoutException& e) {
-        std::cout << "TaskTimeoutException " << e.what() << std::endl;
+        printLine(std::string("TaskTimeoutException ") + e.what());
         status = TaskStatus::Timeout;
     } catch (const TaskException& e) {
-        std::cout << "TaskException " << e.what() << std::endl;
+        printLine(std::string("TaskException ") + e.what());
         status = TaskStatus::Error;
         SentryHelper::captureException(e);
     } catch (const std::exception& e) {
-        std::cout << "std::exception " << e.what() << std::endl;
+        printLine(std::string("std::exception ") + e.what());
         status = TaskStatus::Error;
         SentryHelper::captureException(e);
     } catch (...) {
-        std::cout << "... (unknown error) " << std::endl;
+        printLine("... (unknown error) ");
         status = TaskStatus::Error;
     }
     if (status == TaskStatus::NotFinished) status = TaskStatus::Ok;

@@ -1,5 +1,6 @@
 #include "tasks/DnsTask.h"
 
+#include "helper/ConsoleOutput.h"
 #include "model/QosTaskConfigurations.h"
 #include "tasks/StandardConversions.h"
 #include "tasks/TaskException.h"
@@ -206,8 +207,7 @@ void DnsTask::doRunTask() {
     ChannelGuard guard;
     if (const int rc = ares_init_options(&guard.channel, &options, ARES_OPT_TIMEOUTMS); rc != ARES_SUCCESS) {
         guard.channel = nullptr;
-        std::printf("ares_init_options: %s\n", ares_strerror(rc));
-        std::fflush(stdout);
+        printLine(std::string("ares_init_options: ") + ares_strerror(rc));
         throw TaskException("could not initialize options");
     }
 

@@ -1,24 +1,28 @@
 #include "tasks/MeasurementCallbacks.h"
 
-#include <iostream>
+#include "helper/ConsoleOutput.h"
+
+#include <sstream>
 
 namespace trevask::vela {
 
 void printKeyValue(const std::string& key, std::string&& value) {
-    std::cout << key << ": " << value << std::endl;
+    trevask::measurement_library::printLine(key + ": " + value);
 }
 
 void printKeyValueToStderr(const std::string& key, std::string&& value) {
-    std::cerr << key << ": " << value << std::endl;
+    trevask::measurement_library::printErrorLine(key + ": " + value);
 }
 
 void printErrorCallback(std::shared_ptr<ErrorCallback>) {
-    std::cerr << "ErrorCallback" << ": " << "received error" << std::endl;
+    trevask::measurement_library::printErrorLine("ErrorCallback: received error");
 }
 
 void printQosProgressUpdate(std::shared_ptr<QosProgressUpdate> update) {
     if (!update) return;  // nothing to print; never dereference an empty share
-    std::cout << "Qos progress update! " << update->progress << std::endl;
+    std::ostringstream line;
+    line << "Qos progress update! " << update->progress;
+    trevask::measurement_library::printLine(line.str());
 }
 
 CallbackSlot<LogFunction> logCallback{&printKeyValue};

@@ -1,5 +1,6 @@
 #include "tasks/NativeVelaTask.h"
 
+#include "helper/ConsoleOutput.h"
 #include "model/SpeedTaskConfigurations.h"
 #include "model/result/SprintMeasurementResult.h"
 #include "model/result/VelaTaskResult.h"
@@ -12,7 +13,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <iostream>
 #include <limits>
 #include <mutex>
 
@@ -278,11 +278,11 @@ void NativeVelaTask::doRunTask() {
     if (!resultText) throw TaskException("Error: result json string has no value");
 
     logger().information("Parsing the speed-test result");
-    std::cout << "in try" << std::endl;
+    printLine("in try");
     // A text that is not JSON, or not an object, leaves as the reader's
     // exception; the parsed result of an earlier run is then kept.
     parsedResult = std::make_shared<SprintMeasurementResult>(SprintMeasurementResultReader(*resultText));
-    std::cout << "end of try" << std::endl;
+    printLine("end of try");
     logger().information("The speed-test result is parsed");
 }
 

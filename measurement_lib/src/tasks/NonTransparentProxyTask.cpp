@@ -72,14 +72,16 @@ void NonTransparentProxyTask::doRunTask() {
     // The test connection shares the task's time-out: a path that accepts
     // and never answers cannot hold the task's thread.
     connection.setDeadline(deadline);
-    // A test connection that could not be made fails the test even for an
-    // empty request, whose empty "answer" would otherwise match.
-    const bool connected = connection.connect();
-    if (connected) {
+    // A test connection that could not be made, or whose read failed or ran
+    // out of time, fails the test even for an empty request, whose empty
+    // "answer" would otherwise match.
+    bool answered = connection.connect();
+    if (answered) {
         connection.sendMessage(config->request);
         proxyResponse = connection.readLine();
+        answered = !connection.lastReadFailed();
     }
-    status = connected && proxyResponse == config->request ? TaskStatus::Ok : TaskStatus::Error;
+    status = answered && proxyResponse == config->request ? TaskStatus::Ok : TaskStatus::Error;
     poco_information_f3(logger(), "Ending %s with qos uid %s: %s", std::string(kTypeKey), config->qos_test_uid,
                         taskStatusToString(status));
 }

@@ -1,6 +1,7 @@
 #include "tasks/OoklaSpeedtestCliTask.h"
 
 #include "helper/CommandLineHelper.h"
+#include "helper/ConsoleOutput.h"
 #include "model/SpeedTaskConfigurations.h"
 #include "model/result/ExternalToolTaskResults.h"
 #include "model/result/ProgramTaskResults.h"
@@ -10,7 +11,6 @@
 #include <Poco/Logger.h>
 
 #include <chrono>
-#include <iostream>
 
 namespace trevask::measurement_library {
 
@@ -92,7 +92,7 @@ void OoklaSpeedtestCliTask::doRunTask() {
     } catch (const CommandLineException& e) {
         throw TaskException(e.what());
     }
-    std::cout << output << std::endl;
+    printLine(output);
 }
 
 std::unique_ptr<TaskResult> OoklaSpeedtestCliTask::createResult() {

@@ -11,6 +11,7 @@
 
 #include <Poco/Logger.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdint>
 #include <limits>
@@ -41,6 +42,17 @@ Clock::time_point deadlineAfter(Clock::time_point begin, std::chrono::nanosecond
     if (timeout.count() <= 0) return begin;
     if (timeout > Clock::time_point::max() - begin) return Clock::time_point::max();
     return begin + std::chrono::duration_cast<Clock::duration>(timeout);
+}
+
+// The instant a call must be hung up to leave its BYE exchange time before
+// the iteration's deadline: a quarter of the time left after RINGING, at
+// most kByeReserve, is kept for it.
+constexpr std::chrono::milliseconds kByeReserve{1000};
+
+Clock::time_point hangUpBy(Clock::time_point ringing, Clock::time_point deadline) {
+    if (deadline <= ringing) return deadline;
+    const auto left = deadline - ringing;
+    return deadline - std::min<Clock::duration>(left / 4, kByeReserve);
 }
 
 // Whether one attempt has ended; shared by the attempt's thread and the
@@ -180,13 +192,11 @@ void SipTask::runSingleTest(const SipTaskConfiguration& config, Clock::time_poin
         const auto holdBegin = Clock::now();
         const std::chrono::nanoseconds callDuration{parseStoll(config.call_duration)};
         const auto callEnd = deadlineAfter(holdBegin, callDuration);
-        if (callEnd > deadline) {
-            // The call outlasts the iteration's time-out.
-            std::this_thread::sleep_until(deadline);
-            runStatus = TaskStatus::Timeout;
-            return;
-        }
-        std::this_thread::sleep_until(callEnd);
+        // A call that outlasts the iteration's time-out is still hung up, so
+        // the server's call does not stay open: the BYE goes out early
+        // enough for its answer to arrive by the deadline.
+        const bool cutShort = callEnd > deadline;
+        std::this_thread::sleep_until(cutShort ? hangUpBy(holdBegin, deadline) : callEnd);
 
         const SipRequestMessage bye(SipMethod::BYE, config.from, config.to, config.via);
         sipConnection->sendMessageWithoutEndl(bye.serialize());
@@ -196,6 +206,8 @@ void SipTask::runSingleTest(const SipTaskConfiguration& config, Clock::time_poin
             return;
         }
         if (answer->getStatus() == SipStatus::OK) ++completedCount;
+        // The call could not be held for its duration within the time-out.
+        if (cutShort) runStatus = TaskStatus::Timeout;
     } catch (const std::exception& e) {
         poco_error_f2(logger(), "[%s] SIP test attempt failed: %s", config.qos_test_uid, std::string(e.what()));
         SentryHelper::captureException(e);
@@ -214,13 +226,9 @@ std::unique_ptr<TaskResult> SipTask::createResult() {
         result->sip_objective_to = config->to;
         result->sip_objective_call_duration = config->call_duration;
         result->sip_objective_via = config->via;
-        try {
-            count = parseCount(config->count);
-        } catch (const std::exception&) {
-            // The run has already failed on the same text (ERROR); the result
-            // still goes out, with the rates of no attempt.
-            count = 0;
-        }
+        // A count that cannot be read leaves no rates to report: the
+        // conversion error goes to the runner, which keeps no result.
+        count = parseCount(config->count);
     }
     if (count > 0) {
         result->sip_result_cssr = static_cast<float>(ringingCount.load()) / static_cast<float>(count);

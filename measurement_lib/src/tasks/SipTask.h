@@ -40,7 +40,8 @@ public:
 private:
     // One call attempt; runs on a thread of its own. Every blocking step
     // (reply wait, connect, reads, writes, the call's hold time) ends by the
-    // iteration's deadline.
+    // iteration's deadline; a call held longer than that is hung up shortly
+    // before it (BYE), and the attempt counts as TIMEOUT.
     void runSingleTest(const SipTaskConfiguration& config, std::chrono::steady_clock::time_point deadline);
 
     std::atomic<uint32_t> ringingCount{0};

@@ -1,6 +1,7 @@
 #include "tasks/VoipTask.h"
 
 #include "QosControlConnection.h"
+#include "helper/ConsoleOutput.h"
 #include "helper/RtpPacket.h"
 #include "model/QosTaskConfigurations.h"
 #include "model/result/TelephonyTaskResults.h"
@@ -13,7 +14,6 @@
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <iostream>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
@@ -98,9 +98,9 @@ uint64_t callDurationNs(const VoipTaskConfiguration& config) {
 VoipTask::VoipTask() : BaseTask(kTypeKey) {}
 
 VoipTask::~VoipTask() {
-    std::cout << "in voiptask destruct" << std::endl;
+    printLine("in voiptask destruct");
     running = false;
-    std::cout << "in voiptask destruct after running false" << std::endl;
+    printLine("in voiptask destruct after running false");
     // The receive thread writes into the captured packets: end it first.
     udpStream.reset();
 }
@@ -161,6 +161,14 @@ void VoipTask::doRunTask() {
     // The packet count and the pacing divide by the delay.
     if (delayNs <= 0) throw TaskException("delay must be a positive number of nanoseconds: " + config->delay);
     const uint64_t packetCount = callDuration / static_cast<uint64_t>(delayNs);
+    // RTP timestamps advance by this many samples per packet; a sample rate
+    // and delay whose product does not fit the 64-bit count are refused
+    // before the call is announced.
+    const double samplesPerPacketExact = static_cast<double>(config->sample_rate) / (1e9 / static_cast<double>(delayNs));
+    if (!(samplesPerPacketExact < 9223372036854775808.0))
+        throw TaskException("sample_rate " + std::to_string(config->sample_rate) + " and delay " + config->delay +
+                            " give more samples per packet than can be counted");
+    const auto samplesPerPacket = static_cast<int64_t>(samplesPerPacketExact);
 
     if (config->out_port.empty()) throw TaskException("out_port is not set, cannot continue with VOIP task");
 
@@ -191,11 +199,8 @@ void VoipTask::doRunTask() {
         capturePacket(datagram, length);
     };
 
-    const auto samplesPerPacket =
-        static_cast<int64_t>(static_cast<double>(config->sample_rate) / (1e9 / static_cast<double>(delayNs)));
-
     running = true;
-    std::cout << "voip start loop " << uid << "; num packets: " << static_cast<uint32_t>(packetCount) << std::endl;
+    printLine("voip start loop " + uid + "; num packets: " + std::to_string(static_cast<uint32_t>(packetCount)));
 
     std::array<uint8_t, 12> packet{};
     for (uint64_t index = 0; index < packetCount && running; ++index) {
@@ -213,7 +218,7 @@ void VoipTask::doRunTask() {
         std::this_thread::sleep_until(Clock::now() + std::chrono::nanoseconds(delayNs));
     }
 
-    std::cout << "voip loop " << uid << " after loop, before notify, running: " << (running ? 1 : 0) << std::endl;
+    printLine("voip loop " + uid + " after loop, before notify, running: " + (running ? "1" : "0"));
     if (!running) {
         status = TaskStatus::Timeout;
         return;
@@ -272,22 +277,18 @@ std::unique_ptr<TaskResult> VoipTask::createResult() {
     fillResult(result.get());
     auto* config = dynamic_cast<VoipTaskConfiguration*>(configuration);
     if (config != nullptr) {
-        // A text that cannot be read has already failed the run (ERROR); its
-        // figure stays 0 and the result still goes out.
-        auto orZero = [](auto read) -> decltype(read()) {
-            try {
-                return read();
-            } catch (const std::exception&) {
-                return 0;
-            }
-        };
+        // A port, call duration or delay that cannot be read has no figure to
+        // report: the conversion error goes to the runner, which keeps no
+        // result rather than one with made-up zeros. A port that is not set
+        // at all is reported as 0.
         result->voip_objective_payload = config->payload;
         result->voip_objective_buffer = config->buffer;
-        result->voip_objective_out_port = static_cast<uint32_t>(orZero([&] { return parseStoi(config->out_port); }));
-        result->voip_objective_call_duration = orZero([&] { return callDurationNs(*config); });
+        result->voip_objective_out_port =
+            config->out_port.empty() ? 0u : static_cast<uint32_t>(parseStoi(config->out_port));
+        result->voip_objective_call_duration = callDurationNs(*config);
         result->voip_objective_bits_per_sample = config->bps;
         result->voip_objective_sample_rate = config->sample_rate;
-        result->voip_objective_delay = static_cast<uint64_t>(orZero([&] { return parseStoll(config->delay); }));
+        result->voip_objective_delay = static_cast<uint64_t>(parseStoll(config->delay));
     }
     result->voip_result_status = result->status;
 

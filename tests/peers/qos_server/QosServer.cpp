@@ -437,6 +437,14 @@ void QosServer::Impl::sendReply(const std::shared_ptr<ControlSession>& session, 
         session->longLineSent = true;
         session->pushLine(std::string(options.longLineBytes, 'R'));
     }
+    if (options.longLine == QosServerOptions::LongLine::FirstReply && !session->longLineSent) {
+        session->longLineSent = true;
+        const auto tag = line.rfind(" +ID");
+        std::string padded = line.substr(0, tag);
+        if (padded.size() < options.longLineBytes) padded.resize(options.longLineBytes, 'R');
+        session->pushLine(padded + line.substr(tag));
+        return;
+    }
     if (options.closeMidLine == QosServerOptions::CloseMidLine::Reply) {
         session->pushRaw(line.substr(0, line.size() / 2));
         session->closeWhenDrained();
@@ -587,6 +595,7 @@ awaitable<void> QosServer::Impl::tcpTestConnection(tcp::socket socket, uint16_t 
             co_await drainUntilClosed();
             co_return;
         }
+        if (options.testReplyDelay.count() > 0) co_await sleepFor(options.testReplyDelay);
         const std::string echo = *line + testEol();
         co_await stream.write(echo);
         stream.shutdownSend();
@@ -614,6 +623,7 @@ awaitable<void> QosServer::Impl::tcpTestConnection(tcp::socket socket, uint16_t 
         if (options.silentTestConnections) continue;
         const auto method = splitWords(message->front());
         if (method.empty()) continue;
+        if (options.testReplyDelay.count() > 0) co_await sleepFor(options.testReplyDelay);
         if (method[0] == "INVITE") {
             const std::string trying = response("100", "TRYING", *message);
             const std::string ringing = response("180", "RINGING", *message);

@@ -67,6 +67,8 @@ struct QosServerOptions {
     Silence silence = Silence::None;
     // Test connections (TCP, proxy, SIP) read and record, and never answer.
     bool silentTestConnections = false;
+    // Wait before each answer on a test connection (the echo, each SIP answer).
+    std::chrono::milliseconds testReplyDelay{0};
 
     // Every line the server writes on control connections ends in "\r\n"
     // instead of "\n"; testCrlf does the same on test connections (echo, SIP).
@@ -89,12 +91,14 @@ struct QosServerOptions {
     CloseMidLine closeMidLine = CloseMidLine::None;
 
     // A line of longLineBytes bytes (plus the line end): as the first greeting
-    // line, or untagged before the first tagged reply.
-    enum class LongLine { None, Greeting, Reply };
+    // line, untagged before the first tagged reply, or as the first tagged
+    // reply itself (its response padded to longLineBytes, tag kept).
+    enum class LongLine { None, Greeting, Reply, FirstReply };
     LongLine longLine = LongLine::None;
     std::size_t longLineBytes = 100 * 1024;
 
-    // SIP exchange: INVITE gets TRYING then RINGING, BYE gets OK.
+    // SIP exchange: INVITE gets TRYING then RINGING, BYE gets OK. Every SIP
+    // message read is recorded (testLines), a BYE also after the call's time.
     enum class Sip { Normal, RingingFirst, ByeAnsweredWithRinging, SilentAfterTrying };
     Sip sip = Sip::Normal;
 

@@ -11,6 +11,7 @@
 //                              "GET VOIPRESULT", ECHO or *); repeatable
 //   --silent WHERE             accept | greeting | token | commands
 //   --silent-test-connections  test connections never answer
+//   --test-reply-delay-ms N    wait before every answer on a test connection
 //   --crlf                     end every control line with CR-LF
 //   --test-crlf                end every line on test connections with CR-LF
 //   --reply-batch N            hold replies and send them N at a time, last first
@@ -19,7 +20,8 @@
 //   --extra-line TEXT          line sent before the first tagged reply; repeatable
 //   --reply-delay-ms N         wait before every tagged reply
 //   --close-mid-line WHERE     greeting | token | reply
-//   --long-line WHERE          greeting | reply
+//   --long-line WHERE          greeting | reply | first-reply (the first tagged
+//                              reply itself is that long)
 //   --long-line-bytes N        length of that line (default 102400)
 //   --sip MODE                 normal | ringing-first | bye-ringing | silent-after-trying
 //   --udp-drop I               do not echo the I-th datagram of a UDP test; repeatable
@@ -88,6 +90,8 @@ int main(int argc, char** argv) {
                                                                {"commands", QosServerOptions::Silence::Commands}},
                                                               value(), arg);
         else if (arg == "--silent-test-connections") options.silentTestConnections = true;
+        else if (arg == "--test-reply-delay-ms")
+            options.testReplyDelay = std::chrono::milliseconds(number(value(), arg));
         else if (arg == "--crlf") options.crlf = true;
         else if (arg == "--test-crlf") options.testCrlf = true;
         else if (arg == "--reply-batch") options.replyBatch = static_cast<int>(number(value(), arg));
@@ -103,7 +107,9 @@ int main(int argc, char** argv) {
                                                      value(), arg);
         else if (arg == "--long-line")
             options.longLine = pick<QosServerOptions::LongLine>(
-                {{"greeting", QosServerOptions::LongLine::Greeting}, {"reply", QosServerOptions::LongLine::Reply}},
+                {{"greeting", QosServerOptions::LongLine::Greeting},
+                 {"reply", QosServerOptions::LongLine::Reply},
+                 {"first-reply", QosServerOptions::LongLine::FirstReply}},
                 value(), arg);
         else if (arg == "--long-line-bytes") options.longLineBytes = static_cast<std::size_t>(number(value(), arg));
         else if (arg == "--sip")

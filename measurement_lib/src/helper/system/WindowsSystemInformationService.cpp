@@ -1,5 +1,6 @@
 #include "helper/system/WindowsSystemInformationService.h"
 
+#include "helper/ConsoleOutput.h"
 #include "helper/SentryHelper.h"
 #include "helper/system/NetworkTypeId.h"
 #include "helper/system/WindowsSystemHelper.h"
@@ -7,7 +8,6 @@
 #include "platform/system/PerformanceCounters.h"
 
 #include <cstdio>
-#include <iostream>
 #include <limits>
 
 namespace trevask::measurement_library {
@@ -66,9 +66,9 @@ void CollectInformationFunctor::operator()() {
     auto transaction = SentryHelper::startTransaction("CollectInformationFunctor::operator()", "winInfoCollector");
 
     auto active = WindowsSystemHelper::getActiveNetworkInterface();
-    std::cout << "Found active interface: " << active->name << " ; " << active->index << std::endl;
+    printLine("Found active interface: " + active->name + " ; " + std::to_string(active->index));
     auto [prevTx, prevRx] = getInterfaceOctets(active->index);
-    std::cout << "first in/out: rx=" << prevRx << " tx=" << prevTx << std::endl;
+    printLine("first in/out: rx=" + std::to_string(prevRx) + " tx=" + std::to_string(prevTx));
 
     auto span = SentryHelper::startSpan(transaction, "PdhOpenQuery", "open query");
     query_ = std::make_unique<lumivex::platform::PerformanceQuery>(WindowsSystemHelper::systemRoot());
@@ -171,7 +171,7 @@ void CollectInformationFunctor::operator()() {
     }
     finishAll();
     auto [lastTx, lastRx] = getInterfaceOctets(active->index);
-    std::cout << "last in/out: rx=" << lastRx << " tx=" << lastTx << std::endl;
+    printLine("last in/out: rx=" + std::to_string(lastRx) + " tx=" + std::to_string(lastTx));
 }
 
 // ---- WindowsSystemInformationService -------------------------------------------------
