@@ -46,6 +46,10 @@ struct Loopback {
         client.connect(acceptor.local_endpoint());
         asio::ip::tcp::socket server(io);
         acceptor.accept(server);
+        // Small writes on both sides, as on a runner connection: without
+        // this, delayed acknowledgements hold each exchange for tens of ms.
+        client.set_option(asio::ip::tcp::no_delay(true));
+        server.set_option(asio::ip::tcp::no_delay(true));
         return {std::move(client), std::move(server)};
     }
 };
