@@ -1,20 +1,75 @@
-# lumivex_library(NAME ROOT <dir> [DEPS ...])
+# Build-speed switches. CI runs on two cores, so a clean build must stay cheap.
+#
+# Unity builds: CMake compiles the .cpp files of a target in batches, each
+# batch as one translation unit (unity_N_cxx.cxx in the target's build
+# folder) that #includes its members, so heavy headers are parsed and common
+# templates instantiated once per batch instead of once per file.
+#   - Two files of one batch must not define the same name at namespace scope
+#     in an anonymous namespace or as `static`; the compiler then reports a
+#     redefinition in unity_N_cxx.cxx. Rename one of them (or put the helper
+#     in a named namespace), or, for a file that cannot share a batch, keep it
+#     out:  set_source_files_properties(F.cpp PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+#   - Batches follow the (sorted) file order, so adding a file can move others
+#     into a new batch; a collision may show up in a file nobody touched.
+#   - To debug one: configure with -DLUMIVEX_UNITY=OFF (every file on its own),
+#     or switch one target off: set_target_properties(T PROPERTIES UNITY_BUILD OFF).
+#   - A file that only compiles inside a batch is missing an #include; an
+#     -DLUMIVEX_UNITY=OFF -DLUMIVEX_PCH=OFF build finds those.
+# Precompiled headers: the libraries and the tests include the heavy Boost,
+# POCO and GoogleTest headers from one precompiled header each (see
+# lumivex_pch_*). -Winvalid-pch reports a header that was built with flags a
+# target does not share (it would silently be parsed again instead).
+option(LUMIVEX_UNITY "Compile the sources of each target in batches (unity build)" ON)
+option(LUMIVEX_PCH "Precompile the heavy Boost, POCO and GoogleTest headers" ON)
+set(LUMIVEX_UNITY_BATCH 8 CACHE STRING "Default number of .cpp files per unity batch")
+
+if(LUMIVEX_UNITY)
+  set(CMAKE_UNITY_BUILD ON)
+  set(CMAKE_UNITY_BUILD_BATCH_SIZE ${LUMIVEX_UNITY_BATCH})
+  # Inside a batch every .cpp counts as an included file, and g++ then warns
+  # about coroutine frames of file-local types as if they were in a header.
+  add_compile_options(-Wno-subobject-linkage)
+endif()
+if(LUMIVEX_PCH)
+  add_compile_options(-Winvalid-pch)
+endif()
+
+# lumivex_library(NAME ROOT <dir> [DEPS ...] [INCLUDES ...] [PCH <header>...]
+#                 [UNITY_BATCH n] [UNITY_ALONE <regex>...])
 # A static library made of every .cpp below ROOT; files may be added without
-# touching CMake (the glob is re-checked at build time).
+# touching CMake (the glob is re-checked at build time). PCH names headers to
+# precompile for this library's own sources. Files whose path below ROOT
+# matches a UNITY_ALONE regex stay out of the unity batches (each compiles on
+# its own): for files that define the same file-local names.
 function(lumivex_library name)
-  cmake_parse_arguments(L "" "ROOT" "DEPS;INCLUDES" ${ARGN})
+  cmake_parse_arguments(L "" "ROOT;UNITY_BATCH" "DEPS;INCLUDES;PCH;UNITY_ALONE" ${ARGN})
   file(GLOB_RECURSE srcs CONFIGURE_DEPENDS "${L_ROOT}/*.cpp")
   if(NOT srcs)
     set(srcs "${PROJECT_SOURCE_DIR}/cmake/empty.cpp")
   endif()
+  foreach(src IN LISTS srcs)
+    file(RELATIVE_PATH rel "${L_ROOT}" "${src}")
+    foreach(re IN LISTS L_UNITY_ALONE)
+      if(rel MATCHES "${re}")
+        set_source_files_properties(${src} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+      endif()
+    endforeach()
+  endforeach()
   add_library(${name} STATIC ${srcs})
   target_include_directories(${name} PUBLIC ${L_INCLUDES})
   target_link_libraries(${name} PUBLIC ${L_DEPS})
+  if(L_UNITY_BATCH)
+    set_target_properties(${name} PROPERTIES UNITY_BUILD_BATCH_SIZE ${L_UNITY_BATCH})
+  endif()
+  if(LUMIVEX_PCH AND L_PCH)
+    target_precompile_headers(${name} PRIVATE ${L_PCH})
+  endif()
 endfunction()
 
 # lumivex_test(NAME SOURCES ... LIBS ... LABELS ...)
 # A GoogleTest executable whose tests are registered with CTest under the
 # given labels, each bounded by a CTest time-out so nothing can hang CI.
+# All sources of one test executable form one unity batch.
 function(lumivex_test name)
   cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
   if(NOT T_TIMEOUT)
@@ -25,6 +80,7 @@ function(lumivex_test name)
   target_compile_definitions(${name} PRIVATE
     LUMIVEX_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     LUMIVEX_BINARY_DIR="${PROJECT_BINARY_DIR}")
+  set_target_properties(${name} PROPERTIES UNITY_BUILD_BATCH_SIZE 0)
   gtest_discover_tests(${name}
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
