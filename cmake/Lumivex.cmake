@@ -1,27 +1,41 @@
 # Build-speed switches. CI runs on two cores, so a clean build must stay cheap.
+# Figures (CPU-seconds, user+sys, g++ 12) are in the commit messages that
+# introduced each switch.
 #
-# Unity builds: CMake compiles the .cpp files of a target in batches, each
-# batch as one translation unit (unity_N_cxx.cxx in the target's build
-# folder) that #includes its members, so heavy headers are parsed and common
-# templates instantiated once per batch instead of once per file.
+# Unity builds (LUMIVEX_UNITY, default ON): CMake compiles the .cpp files of a
+# target in batches, each batch as one translation unit (Unity/unity_N_cxx.cxx
+# in the target's build folder) that #includes its members, so heavy headers
+# are parsed and common templates instantiated once per batch instead of once
+# per file. Libraries use batches of LUMIVEX_UNITY_BATCH files; each test
+# executable is one batch.
 #   - Two files of one batch must not define the same name at namespace scope
 #     in an anonymous namespace or as `static`; the compiler then reports a
-#     redefinition in unity_N_cxx.cxx. Rename one of them (or put the helper
-#     in a named namespace), or, for a file that cannot share a batch, keep it
-#     out:  set_source_files_properties(F.cpp PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
-#   - Batches follow the (sorted) file order, so adding a file can move others
-#     into a new batch; a collision may show up in a file nobody touched.
+#     redefinition (or an ambiguous name) inside unity_N_cxx.cxx. Rename one of
+#     them, or keep one file out of the batches:
+#       set_source_files_properties(F.cpp PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+#     (lumivex_library takes UNITY_ALONE regexes for the same purpose).
+#   - Batches follow the sorted file order, so adding a file can move others
+#     into another batch; a collision may show up in files nobody touched.
 #   - To debug one: configure with -DLUMIVEX_UNITY=OFF (every file on its own),
 #     or switch one target off: set_target_properties(T PROPERTIES UNITY_BUILD OFF).
-#   - A file that only compiles inside a batch is missing an #include; an
-#     -DLUMIVEX_UNITY=OFF -DLUMIVEX_PCH=OFF build finds those.
-# Precompiled headers: the libraries and the tests include the heavy Boost,
-# POCO and GoogleTest headers from one precompiled header each (see
-# lumivex_pch_*). -Winvalid-pch reports a header that was built with flags a
-# target does not share (it would silently be parsed again instead).
+#   - A file that only compiles inside a batch is missing an #include; a build
+#     with -DLUMIVEX_UNITY=OFF finds those.
+# Precompiled headers (LUMIVEX_PCH, default OFF): the speed-test client and the
+# measurement library can precompile their Boost and POCO headers. With unity
+# batches g++ gains nothing from them: loading the 130-160 MB header costs
+# about as much system time per translation unit as it saves in parsing, and
+# small files get slower. -Winvalid-pch reports a header built with flags a
+# target does not share (g++ would silently parse the text instead).
+# Linker (LUMIVEX_LINKER, default lld where the compiler accepts it): lld links
+# the test executables about three times faster than GNU ld.
+# Debug information (LUMIVEX_DEBUG_INFO): "full" (-g, the default) or "lines"
+# (-g1: line tables only, enough for backtraces and sanitizer reports; no
+# variables for a debugger). scripts/test uses "lines" when CI=true.
 option(LUMIVEX_UNITY "Compile the sources of each target in batches (unity build)" ON)
-option(LUMIVEX_PCH "Precompile the heavy Boost, POCO and GoogleTest headers" ON)
+option(LUMIVEX_PCH "Precompile the heavy Boost and POCO headers" OFF)
 set(LUMIVEX_UNITY_BATCH 8 CACHE STRING "Default number of .cpp files per unity batch")
+set(LUMIVEX_DEBUG_INFO full CACHE STRING "Debug information in Debug builds: full or lines")
+set_property(CACHE LUMIVEX_DEBUG_INFO PROPERTY STRINGS full lines)
 
 if(LUMIVEX_UNITY)
   set(CMAKE_UNITY_BUILD ON)
@@ -32,6 +46,24 @@ if(LUMIVEX_UNITY)
 endif()
 if(LUMIVEX_PCH)
   add_compile_options(-Winvalid-pch)
+endif()
+if(LUMIVEX_DEBUG_INFO STREQUAL "lines")
+  # Comes after CMAKE_CXX_FLAGS_DEBUG's -g on the command line, so it wins.
+  add_compile_options($<$<CONFIG:Debug>:-g1>)
+elseif(NOT LUMIVEX_DEBUG_INFO STREQUAL "full")
+  message(FATAL_ERROR "LUMIVEX_DEBUG_INFO must be full or lines, not ${LUMIVEX_DEBUG_INFO}")
+endif()
+
+include(CheckLinkerFlag)
+check_linker_flag(CXX -fuse-ld=lld LUMIVEX_HAVE_LLD)
+if(LUMIVEX_HAVE_LLD)
+  set(_lumivex_default_linker lld)
+else()
+  set(_lumivex_default_linker default)
+endif()
+set(LUMIVEX_LINKER ${_lumivex_default_linker} CACHE STRING "Linker for -fuse-ld= (lld, gold, bfd) or default")
+if(NOT LUMIVEX_LINKER STREQUAL "default")
+  add_link_options(-fuse-ld=${LUMIVEX_LINKER})
 endif()
 
 # lumivex_library(NAME ROOT <dir> [DEPS ...] [INCLUDES ...] [PCH <header>...]
