@@ -3,7 +3,6 @@
 #include "ServerResponse.h"
 
 #include "service/CertifiedMeasurementService.h"
-#include "service/RequestService.h"
 
 #include <iostream>
 
@@ -12,13 +11,8 @@ namespace {
 
 using measurement_sdk::CertifiedMeasurementService;
 
-measurement_library::RequestService* requestService() {
-    static measurement_library::RequestService* const service = measurement_library::RequestService::getInstance();
-    return service;
-}
-
 void serve(const std::string& method, const BackEndArguments& args, flutter::MethodResult& result) {
-    CertifiedMeasurementService service(requestService());
+    CertifiedMeasurementService service(backEndRequestService());
     const std::string& url = args.url;
     const std::string& agentUuid = args.agentUuid;
     std::optional<std::string> body;

@@ -5,7 +5,6 @@
 #include "service/HistoryService.h"
 #include "service/MonthlyMeasurementService.h"
 #include "service/NewsService.h"
-#include "service/RequestService.h"
 
 namespace trevask {
 namespace {
@@ -15,17 +14,12 @@ using measurement_sdk::MonthlyMeasurementService;
 using measurement_sdk::NewsService;
 using Result = std::unique_ptr<flutter::MethodResult>;
 
-measurement_library::RequestService* requestService() {
-    static measurement_library::RequestService* const service = measurement_library::RequestService::getInstance();
-    return service;
-}
-
 void handleRequestHistory(Result result, const std::string& url, const std::string& agentUuid,
                           const std::optional<std::string>& lang, const flutter::EncodableMap& arguments) {
     auto page = getOptionalInt(arguments, "page");
     // The UI's "limit" is the back end's page size.
     auto size = getOptionalInt(arguments, "limit");
-    auto body = HistoryService(requestService()).requestHistory(url, agentUuid, lang, page, size);
+    auto body = HistoryService(backEndRequestService()).requestHistory(url, agentUuid, lang, page, size);
     replyWithServerResponse(body, *result, true);
 }
 
@@ -37,7 +31,7 @@ void handleSingleMeasurement(Result result, const flutter::EncodableMap& argumen
         result->Error("No measurement uuid provided", "");
         return;
     }
-    HistoryService service(requestService());
+    HistoryService service(backEndRequestService());
     replyWithServerResponse(call(service, *measurementUuid), *result, true);
 }
 
@@ -68,7 +62,7 @@ void handleDisassociateSingleMeasurement(Result result, const std::string& url, 
 // Never an error: true when the back end answered at all.
 void handleRequestDisassociateAgentUuid(Result result, const std::string& url, const std::string& agentUuid,
                                         const std::optional<std::string>& lang) {
-    auto body = HistoryService(requestService()).disassociateAgent(url, agentUuid, lang);
+    auto body = HistoryService(backEndRequestService()).disassociateAgent(url, agentUuid, lang);
     result->Success(flutter::EncodableValue(body.has_value()));
 }
 
@@ -76,7 +70,7 @@ void handleRequestNews(Result result, const std::string& url, const std::optiona
                        const std::optional<std::string>& lang, const flutter::EncodableMap& arguments) {
     auto page = getOptionalInt(arguments, "page");
     auto size = getOptionalInt(arguments, "limit");
-    auto body = NewsService(requestService()).requestNews(url, datetime, lang, page, size);
+    auto body = NewsService(backEndRequestService()).requestNews(url, datetime, lang, page, size);
     replyWithServerResponse(body, *result, true);
 }
 
@@ -133,7 +127,7 @@ void handleMonthlyMeasurementsMethodCall(const flutter::MethodCall& call, Result
     if (!args) return;
     if (call.method_name() == "requestMonthlyMeasurements") {
         // The channel never passes a year or a month.
-        auto body = MonthlyMeasurementService(requestService())
+        auto body = MonthlyMeasurementService(backEndRequestService())
                         .postMeasurementCount(args->url, args->agentUuid, std::nullopt, std::nullopt, args->lang);
         if (body) {
             result->Success(flutter::EncodableValue(*body));

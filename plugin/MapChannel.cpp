@@ -3,17 +3,11 @@
 #include "ServerResponse.h"
 
 #include "service/MapService.h"
-#include "service/RequestService.h"
 
 namespace trevask {
 namespace {
 
 using Result = std::unique_ptr<flutter::MethodResult>;
-
-measurement_library::RequestService* requestService() {
-    static measurement_library::RequestService* const service = measurement_library::RequestService::getInstance();
-    return service;
-}
 
 void replyWithBody(const std::optional<std::string>& body, flutter::MethodResult& result) {
     if (body) {
@@ -29,7 +23,7 @@ void handleRequestMapOptions(Result result, const std::string& url, const flutte
     // UI's url is dropped (only one).
     std::string base = url;
     if (!base.empty() && base.back() == '/') base.pop_back();
-    replyWithBody(measurement_sdk::MapService(requestService()).getMapOption(base, lang), *result);
+    replyWithBody(measurement_sdk::MapService(backEndRequestService()).getMapOption(base, lang), *result);
 }
 
 void handleGetMarkers(Result result, const std::string& url, const flutter::EncodableMap& arguments,
@@ -57,7 +51,7 @@ void handleGetMarkers(Result result, const std::string& url, const flutter::Enco
     auto locale = getOptionalString(arguments, "locale");
     auto filter = toStringMap(getOptionalMap(arguments, "filter"));
     auto options = toStringMap(getOptionalMap(arguments, "options"));
-    replyWithBody(measurement_sdk::MapService(requestService())
+    replyWithBody(measurement_sdk::MapService(backEndRequestService())
                       .getMarkers(url, *lat, *lon, *zoom, *size, locale, filter, options, lang),
                   *result);
 }

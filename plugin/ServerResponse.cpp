@@ -1,5 +1,6 @@
 #include "ServerResponse.h"
 
+#include "service/RequestService.h"
 #include "util/ApiDataParser.h"
 
 namespace trevask {
@@ -98,6 +99,11 @@ std::optional<BackEndArguments> checkBackEndArguments(const flutter::MethodCall&
 void registerMethodChannel(flutter::HeadlessEngine* engine, const char* name, flutter::MethodCallHandler handler) {
     flutter::MethodChannel channel(engine->messenger(), name, &flutter::StandardMethodCodec::GetInstance());
     channel.SetMethodCallHandler(std::move(handler));
+}
+
+measurement_library::RequestService* backEndRequestService() {
+    static measurement_library::RequestService* const service = measurement_library::RequestService::getInstance();
+    return service;
 }
 
 }  // namespace trevask

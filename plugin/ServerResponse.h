@@ -1,8 +1,8 @@
 #pragma once
 // Shared pieces of the back-end channels: answering with a back-end
 // response, reading typed optional arguments out of an argument map, the
-// argument checks every back-end channel handler opens with, and the
-// registration of a method channel.
+// argument checks every back-end channel handler opens with, the request
+// layer they call, and the registration of a method channel.
 
 #include "platform/flutter/HeadlessEngine.h"
 #include "platform/flutter/MethodChannel.h"
@@ -10,6 +10,10 @@
 #include <map>
 #include <optional>
 #include <string>
+
+namespace trevask::measurement_library {
+class RequestService;
+}
 
 namespace trevask {
 
@@ -53,6 +57,9 @@ struct BackEndChecks {
 // value is returned.
 std::optional<BackEndArguments> checkBackEndArguments(const flutter::MethodCall& call, flutter::MethodResult& result,
                                                       BackEndChecks checks = {});
+
+// The process-wide request layer every back-end channel calls.
+measurement_library::RequestService* backEndRequestService();
 
 // Registers `handler` for the method channel `name` on the engine's
 // messenger; the handler stays registered for the life of the engine.

@@ -14,15 +14,6 @@ using lumivex::test::RecordedRequest;
 
 namespace {
 
-const std::string kHistory = "at.trevask.lumivex/history";
-const std::string kSettings = "at.trevask.lumivex/settings";
-const std::string kMonthly = "at.trevask.lumivex/monthly-measurements";
-const std::string kNews = "at.trevask.lumivex/news-entry";
-const std::string kMap = "at.trevask.lumivex/map";
-const std::string kCertified = "at.trevask.lumivex/certified-measurement";
-const std::string kVela = "at.trevask.lumivex/vela";
-const std::string kSentry = "at.trevask.lumivex/sentry";
-const std::string kSystem = "at.trevask.lumivex/system";
 // A port nothing listens on: the request fails at once.
 const std::string kUnreachable = "http://127.0.0.1:1";
 

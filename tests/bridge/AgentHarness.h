@@ -32,6 +32,21 @@ namespace bridge_test {
 
 using namespace std::chrono_literals;
 
+// The agent's channels.
+inline const std::string kVela = "at.trevask.lumivex/vela";
+inline const std::string kStatus = "at.trevask.lumivex/vela-results/measurement-status";
+inline const std::string kQos = "at.trevask.lumivex/vela-results/qos";
+inline const std::string kSystem = "at.trevask.lumivex/system";
+inline const std::string kSentry = "at.trevask.lumivex/sentry";
+inline const std::string kHistory = "at.trevask.lumivex/history";
+inline const std::string kSettings = "at.trevask.lumivex/settings";
+inline const std::string kMonthly = "at.trevask.lumivex/monthly-measurements";
+inline const std::string kNews = "at.trevask.lumivex/news-entry";
+inline const std::string kMap = "at.trevask.lumivex/map";
+inline const std::string kCertified = "at.trevask.lumivex/certified-measurement";
+inline const std::string kCollector = "at.trevask.lumivex/informationCollector";
+inline const std::string kStream = "at.trevask.lumivex/informationCollector/stream";
+
 inline std::string binaryDir() { return LUMIVEX_BINARY_DIR; }
 inline std::string agentBinary() { return binaryDir() + "/runner/lumivex"; }
 inline std::string driverBinary() { return binaryDir() + "/tests/peers/ui_driver/ui_driver"; }

@@ -14,8 +14,6 @@ using lumivex::test::BackendServer;
 
 namespace {
 
-const std::string kCollector = "at.trevask.lumivex/informationCollector";
-const std::string kStream = "at.trevask.lumivex/informationCollector/stream";
 
 class AgentInformationTest : public ::testing::Test {
 protected:

@@ -19,10 +19,6 @@ using lumivex::test_peers::QosServerOptions;
 
 namespace {
 
-const std::string kVela = "at.trevask.lumivex/vela";
-const std::string kStatus = "at.trevask.lumivex/vela-results/measurement-status";
-const std::string kSystem = "at.trevask.lumivex/system";
-const std::string kQos = "at.trevask.lumivex/vela-results/qos";
 
 // A control document with one QoS TCP objective against the QoS server,
 // reporting to the back end's collector.
