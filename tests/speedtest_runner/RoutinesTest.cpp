@@ -257,6 +257,25 @@ TEST_F(RoutinesTest, RttTcpPingStopsAfterTheTimebox)
     EXPECT_EQ(finish(handle), std::nullopt);
 }
 
+TEST_F(RoutinesTest, OneBytePingsAreTheMarkerAlone)
+{
+    // A 1-byte ping has an empty data part: the chunk paths of both framings
+    // send and receive an empty payload (and its marker) without touching it.
+    serve();
+    for (const auto& [tls, websocket] :
+         {std::pair{false, false}, std::pair{false, true}, std::pair{true, false}, std::pair{true, true}}) {
+        SCOPED_TRACE(std::string(tls ? "tls " : "tcp ") + (websocket ? "websocket" : "stream"));
+        auto handle = start(connect(0, Duration::from_millis(100), tls, websocket));
+        send(1, command::RttTcpPing{{0, 4, Duration::from_millis(1), Duration::from_secs(5), 1}});
+        auto seen = until<feedback::RttTcpPong>();
+        const auto& pongs = last_as<feedback::RttTcpPong>(seen).pongs;
+        ASSERT_TRUE(pongs) << pongs.error();
+        EXPECT_EQ(pongs->size(), 4u);
+        send(1, command::Quit{});
+        EXPECT_EQ(finish(handle), std::nullopt);
+    }
+}
+
 TEST_F(RoutinesTest, RttTcpPingRefusesSizesItCannotSend)
 {
     serve();

@@ -18,6 +18,8 @@
 #include "lib/MessageTransport.h"
 #include "lib/StreamTypes.h"
 #include "lib/TlsSession.h"
+#include "lib/detail/BuildTransport.h"
+#include "lib/detail/CopyBytes.h"
 #include "lib/detail/Watchdog.h"
 
 #include <boost/asio/as_tuple.hpp>
@@ -148,7 +150,7 @@ public:
             co_return co_await asio::co_spawn(state_->strand, recv_chunk(payload, last, timeout), asio::use_awaitable);
         // Fast path: the whole chunk is already buffered.
         if (end_ - pos_ > payload.size()) {
-            std::memcpy(payload.data(), buffer_.get() + pos_, payload.size());
+            detail::copy_bytes(payload.data(), buffer_.get() + pos_, payload.size());
             pos_ += payload.size();
             last = buffer_[pos_++] == 0xFF;
             co_return IoStatus{};
@@ -374,20 +376,8 @@ private:
 template <class Stream>
 std::variant<MessageTransport, std::string> make_stream_transport(Stream&& stream, SocketHandle socket)
 {
-    auto state = std::make_shared<StreamState<Stream>>(std::move(stream));
-    auto addresses = peer_and_local_addr(socket);
-    if (auto* text = std::get_if<std::string>(&addresses))
-        return *text;  // the halves and the second handle are released here
-    MessageTransport transport;
-    const auto& both = std::get<PeerAndLocal>(addresses);
-    transport.peer_address = both.peer;
-    transport.local_address = both.local;
-    transport.executor = state->strand;
-    transport.reader = std::make_shared<ReaderHolder>();
-    transport.reader->reader = std::make_unique<StreamMessageReader<Stream>>(state);
-    transport.writer = std::make_unique<StreamMessageWriter<Stream>>(state);
-    transport.socket = std::move(socket);
-    return transport;
+    return detail::build_transport<StreamMessageReader<Stream>, StreamMessageWriter<Stream>>(
+        std::make_shared<StreamState<Stream>>(std::move(stream)), std::move(socket));
 }
 
 } // namespace

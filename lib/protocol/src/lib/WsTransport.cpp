@@ -3,6 +3,8 @@
 
 #include "lib/MessageTransport.h"
 #include "lib/StreamTypes.h"
+#include "lib/detail/BuildTransport.h"
+#include "lib/detail/CopyBytes.h"
 #include "lib/detail/Watchdog.h"
 
 #include <boost/asio/as_tuple.hpp>
@@ -83,7 +85,7 @@ public:
         if (auto wrong = check_chunk(data.size(), payload.size()))
             co_return wrong;
         const auto* bytes = static_cast<const std::uint8_t*>(data.data());
-        std::memcpy(payload.data(), bytes, payload.size());
+        detail::copy_bytes(payload.data(), bytes, payload.size());
         last = bytes[payload.size()] == 0xFF;
         co_return IoStatus{};
     }
@@ -169,7 +171,7 @@ public:
             co_return co_await asio::co_spawn(state_->strand, send_chunk(payload, last, timeout), asio::use_awaitable);
         // One copy: the marker byte must follow the payload in one message.
         message_.resize(payload.size() + 1);
-        std::memcpy(message_.data(), payload.data(), payload.size());
+        detail::copy_bytes(message_.data(), payload.data(), payload.size());
         message_.back() = last ? 0xFF : 0x00;
         co_return co_await write(asio::buffer(message_), timeout);
     }
@@ -184,7 +186,7 @@ public:
         const Deadline deadline = detail::deadline_after(timeout);
         for (std::size_t i = 0; i < payloads.size(); ++i) {
             message_.resize(payloads[i].size() + 1);
-            std::memcpy(message_.data(), payloads[i].data(), payloads[i].size());
+            detail::copy_bytes(message_.data(), payloads[i].data(), payloads[i].size());
             message_.back() = final_is_last && i + 1 == payloads.size() ? 0xFF : 0x00;
             if (auto failed = co_await write(asio::buffer(message_), deadline))
                 co_return failed;
@@ -221,20 +223,8 @@ private:
 template <class Ws>
 std::variant<MessageTransport, std::string> make_ws_transport(Ws&& ws, SocketHandle socket)
 {
-    auto state = std::make_shared<WsState<Ws>>(std::move(ws));
-    auto addresses = peer_and_local_addr(socket);
-    if (auto* text = std::get_if<std::string>(&addresses))
-        return *text;
-    MessageTransport transport;
-    const auto& both = std::get<PeerAndLocal>(addresses);
-    transport.peer_address = both.peer;
-    transport.local_address = both.local;
-    transport.executor = state->strand;
-    transport.reader = std::make_shared<ReaderHolder>();
-    transport.reader->reader = std::make_unique<WsMessageReader<Ws>>(state);
-    transport.writer = std::make_unique<WsMessageWriter<Ws>>(state);
-    transport.socket = std::move(socket);
-    return transport;
+    return detail::build_transport<WsMessageReader<Ws>, WsMessageWriter<Ws>>(std::make_shared<WsState<Ws>>(std::move(ws)),
+                                                                             std::move(socket));
 }
 
 } // namespace
