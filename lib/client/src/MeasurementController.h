@@ -14,7 +14,7 @@
 #include "AsyncTask.h"
 #include "ClientConfig.h"
 #include "ClientResult.h"
-#include "OrError.h"
+#include "VelaExpected.h"
 #include "PhaseProgress.h"
 #include "Progress.h"
 #include "RunnerCommands.h"
