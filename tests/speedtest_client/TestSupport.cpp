@@ -9,51 +9,6 @@ namespace client_test {
 
 using namespace vela_client;
 
-void CollectingLog::on_event(const LogEvent& event)
-{
-    for (const auto& field : event.fields)
-        if (field.name == "message")
-            if (const auto* text = std::get_if<std::string>(&field.value)) {
-                std::lock_guard lock(mutex_);
-                messages_.emplace_back(event.level, *text);
-            }
-}
-
-std::vector<std::string> CollectingLog::containing(const std::string& piece) const
-{
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> out;
-    for (const auto& [level, m] : messages_)
-        if (m.find(piece) != std::string::npos)
-            out.push_back(m);
-    return out;
-}
-
-int CollectingLog::count_at(LogLevel level, const std::string& piece) const
-{
-    std::lock_guard lock(mutex_);
-    int n = 0;
-    for (const auto& [l, m] : messages_)
-        n += l == level && m.find(piece) != std::string::npos;
-    return n;
-}
-
-void CollectingLog::clear()
-{
-    std::lock_guard lock(mutex_);
-    messages_.clear();
-}
-
-CollectingLog& test_log()
-{
-    static auto log = [] {
-        auto l = std::make_shared<CollectingLog>();
-        set_global_log_subscriber(l);
-        return l;
-    }();
-    return *log;
-}
-
 void Collected::reset()
 {
     std::lock_guard lock(mutex);

@@ -238,7 +238,7 @@ TEST_F(TransportTest, SetUpFailuresGiveTheirTexts)
 TEST_F(TransportTest, SharedBufferIsFilledOnceForFourConnections)
 {
     auto& server = serve({.chunk_size = 4096});
-    const int before = test_log().count_containing("] initializing shared buffer with random data");
+    const int before = test_log().count("] initializing shared buffer with random data");
     auto buffer = make_shared_random_buffer();
     auto token = build_token(kSecret);
     ASSERT_TRUE(token);
@@ -261,7 +261,7 @@ TEST_F(TransportTest, SharedBufferIsFilledOnceForFourConnections)
         EXPECT_EQ(std::get<Runner>(o).connection->chunk_buffer.size(), 4095u);
     }
     EXPECT_EQ(buffer->bytes.size(), 32768u);
-    EXPECT_EQ(test_log().count_containing("] initializing shared buffer with random data") - before, 1);
+    EXPECT_EQ(test_log().count("] initializing shared buffer with random data") - before, 1);
 }
 
 TEST_F(TransportTest, ChunkSizeLimits)
