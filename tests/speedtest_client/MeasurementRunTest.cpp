@@ -351,9 +351,9 @@ TEST_F(MeasurementRun, FailedPretestRequestsReduceTheConnectionsToOne)
 TEST_F(MeasurementRun, RunnersThatEndedAreReopenedForTheNextStep)
 {
     // Without the last marker the downlink pretest never sees its chunks
-    // complete (both runners fail, the count drops to one), and the downlink
-    // of runner 0 runs into its deadline; that runner then gives up its
-    // connection and ends.
+    // complete (both runners give up, the count drops to one) and leaves both
+    // connections out of step; the downlink of runner 0 runs into its
+    // deadline. Each time the runner gives up its connection and ends.
     auto server = client_test::start_server({.omit_last_marker = true});
     ClientConfig config = client_test::short_config(*server, 2);
     config.run_rtt_tcp_phase = config.run_rtt_udp_phase = false;
@@ -366,8 +366,9 @@ TEST_F(MeasurementRun, RunnersThatEndedAreReopenedForTheNextStep)
     EXPECT_EQ(outcome.value().dl->connection_stream_info->size(), 1U);
     ASSERT_TRUE(outcome.value().ul);
     EXPECT_EQ(outcome.value().ul->connection_stream_info->size(), 2U);
-    // The probe, two runners, and runner 0 once more; runner 1 is untouched.
-    EXPECT_EQ(server->stats().connections, 4U);
+    // The probe, two runners, both again for the downlink, and runner 0
+    // once more for the uplink; runner 1 is untouched by the downlink.
+    EXPECT_EQ(server->stats().connections, 6U);
     expect_progress_sequence(collected().progress_copy(), {1, 4, 5, 6});
 }
 

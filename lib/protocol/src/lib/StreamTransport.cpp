@@ -176,6 +176,20 @@ public:
         co_return co_await read_marker(last, deadline);
     }
 
+    asio::awaitable<void> wait_readable() override
+    {
+        if (!state_->strand.running_in_this_thread())
+            co_return co_await asio::co_spawn(state_->strand, wait_readable(), asio::use_awaitable);
+        if (pos_ < end_)
+            co_return;  // bytes already read but not asked for
+        TcpSocket* socket = nullptr;
+        if constexpr (kIsTls<Stream>)
+            socket = &state_->stream->socket();
+        else
+            socket = &state_->stream;
+        co_await socket->async_wait(TcpSocket::wait_read, asio::as_tuple(asio::use_awaitable));
+    }
+
 private:
     asio::awaitable<IoStatus> read_marker(bool& last, const Deadline& deadline)
     {
@@ -289,21 +303,105 @@ public:
         co_return co_await write_parts(timeout);
     }
 
-    asio::awaitable<IoStatus> send_chunks(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last,
-                                          Timeout timeout) override
+    asio::awaitable<ChunkRun> send_chunks(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last,
+                                          const ChunkLimits& limits) override
     {
         if (!state_->strand.running_in_this_thread())
-            co_return co_await asio::co_spawn(state_->strand, send_chunks(payloads, final_is_last, timeout),
+            co_return co_await asio::co_spawn(state_->strand, send_chunks(payloads, final_is_last, limits),
                                               asio::use_awaitable);
-        parts_.clear();
-        for (std::size_t i = 0; i < payloads.size(); ++i) {
-            parts_.push_back(asio::buffer(payloads[i].data(), payloads[i].size()));
-            parts_.push_back(asio::buffer(&kMarkers[final_is_last && i + 1 == payloads.size() ? 1 : 0], 1));
+        if constexpr (kIsTls<Stream>) {
+            co_return co_await send_chunks_one_by_one(*this, payloads, final_is_last, limits);
+        } else {
+            co_return co_await gather_chunks(payloads, final_is_last, limits);
         }
-        co_return co_await write_parts(timeout);
     }
 
 private:
+    // The plain stream's run of chunks: as many chunks per system call as the
+    // socket takes. Chunk boundaries are tracked in bytes, so each chunk's
+    // time-out starts when the one before it is done, and the stop is asked
+    // only where the socket makes the sender wait.
+    asio::awaitable<ChunkRun> gather_chunks(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last,
+                                            const ChunkLimits& limits)
+    {
+        parts_.clear();
+        ends_.clear();
+        std::size_t total = 0;
+        for (std::size_t i = 0; i < payloads.size(); ++i) {
+            parts_.push_back(asio::buffer(payloads[i].data(), payloads[i].size()));
+            parts_.push_back(asio::buffer(&kMarkers[final_is_last && i + 1 == payloads.size() ? 1 : 0], 1));
+            total += payloads[i].size() + 1;
+            ends_.push_back(total);
+        }
+        auto chunk_deadline = [&limits]() {
+            Deadline d = detail::deadline_after(limits.per_chunk);
+            if (limits.give_up && (!d || *limits.give_up < *d))
+                d = limits.give_up;
+            return d;
+        };
+        ChunkRun run;
+        Deadline deadline = chunk_deadline();
+        std::size_t first = 0;
+        std::size_t end = parts_.size();
+        std::size_t written = 0;
+        auto consume = [&](std::size_t n) {
+            written += n;
+            while (first < end && n >= parts_[first].size()) {
+                n -= parts_[first].size();
+                ++first;
+            }
+            if (n > 0)
+                parts_[first] += n;
+            while (run.sent < ends_.size() && ends_[run.sent] <= written) {
+                ++run.sent;
+                deadline = chunk_deadline();
+            }
+        };
+        auto& watch = state_->write_watch;
+        while (first < end) {
+            error_code ec;
+            const std::size_t n =
+                state_->stream.write_some(std::span<const asio::const_buffer>(parts_.data() + first, end - first), ec);
+            if (!would_block(ec)) {
+                if (ec) {
+                    run.status = TransportError{IoErrorKind::Os, ec.message()};
+                    co_return run;
+                }
+                if (n == 0) {
+                    run.status = TransportError{IoErrorKind::WriteZero, "write zero"};
+                    co_return run;
+                }
+                consume(n);
+                continue;
+            }
+            // The socket is full: the sender would wait here.
+            if (limits.stop && limits.stop()) {
+                const bool at_boundary = written == (run.sent == 0 ? 0 : ends_[run.sent - 1]);
+                if (at_boundary)
+                    co_return run;
+                end = 2 * (run.sent + 1);  // only the chunk in progress is finished
+            }
+            if (passed(deadline)) {
+                run.status = TransportError{IoErrorKind::TimedOut, kWriteTimedOut};
+                co_return run;
+            }
+            if (deadline)
+                watch.watch(*deadline, state_);
+            auto [wec] = co_await state_->stream.async_wait(
+                TcpSocket::wait_write, asio::bind_cancellation_slot(watch.slot(), asio::as_tuple(asio::use_awaitable)));
+            watch.stop();
+            if (deadline && wec == asio::error::operation_aborted && watch.expired()) {
+                run.status = TransportError{IoErrorKind::TimedOut, kWriteTimedOut};
+                co_return run;
+            }
+            if (wec) {
+                run.status = TransportError{IoErrorKind::Os, wec.message()};
+                co_return run;
+            }
+        }
+        co_return run;
+    }
+
     // Writes all of parts_.
     asio::awaitable<IoStatus> write_parts(Timeout timeout)
     {
@@ -371,7 +469,34 @@ private:
     std::shared_ptr<StreamState<Stream>> state_;
     std::array<std::uint8_t, 2> length_{};
     std::vector<asio::const_buffer> parts_;
+    std::vector<std::size_t> ends_;  // byte offset after each chunk of a run
 };
+
+} // namespace
+
+asio::awaitable<ChunkRun> send_chunks_one_by_one(MessageWriter& writer, std::span<const std::span<const std::uint8_t>> payloads,
+                                                 bool final_is_last, ChunkLimits limits)
+{
+    ChunkRun run;
+    for (std::size_t i = 0; i < payloads.size(); ++i) {
+        if (i > 0 && limits.stop && limits.stop())
+            break;
+        detail::Deadline deadline = detail::deadline_after(limits.per_chunk);
+        if (limits.give_up && (!deadline || *limits.give_up < *deadline))
+            deadline = limits.give_up;
+        Timeout timeout;
+        if (deadline)
+            timeout = std::max(detail::Clock::duration::zero(), *deadline - detail::Clock::now());
+        if (auto failed = co_await writer.send_chunk(payloads[i], final_is_last && i + 1 == payloads.size(), timeout)) {
+            run.status = std::move(failed);
+            break;
+        }
+        ++run.sent;
+    }
+    co_return run;
+}
+
+namespace {
 
 template <class Stream>
 std::variant<MessageTransport, std::string> make_stream_transport(Stream&& stream, SocketHandle socket)

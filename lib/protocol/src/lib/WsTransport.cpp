@@ -103,6 +103,14 @@ public:
         co_return IoStatus{};
     }
 
+    asio::awaitable<void> wait_readable() override
+    {
+        if (!state_->strand.running_in_this_thread())
+            co_return co_await asio::co_spawn(state_->strand, wait_readable(), asio::use_awaitable);
+        co_await beast::get_lowest_layer(state_->stream)
+            .async_wait(TcpSocket::wait_read, asio::as_tuple(asio::use_awaitable));
+    }
+
 private:
     static IoStatus check_chunk(std::size_t message_size, std::size_t payload_size)
     {
@@ -176,22 +184,11 @@ public:
         co_return co_await write(asio::buffer(message_), timeout);
     }
 
-    asio::awaitable<IoStatus> send_chunks(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last,
-                                          Timeout timeout) override
+    asio::awaitable<ChunkRun> send_chunks(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last,
+                                          const ChunkLimits& limits) override
     {
-        if (!state_->strand.running_in_this_thread())
-            co_return co_await asio::co_spawn(state_->strand, send_chunks(payloads, final_is_last, timeout),
-                                              asio::use_awaitable);
-        // One message per chunk; the time-out covers the whole batch.
-        const Deadline deadline = detail::deadline_after(timeout);
-        for (std::size_t i = 0; i < payloads.size(); ++i) {
-            message_.resize(payloads[i].size() + 1);
-            detail::copy_bytes(message_.data(), payloads[i].data(), payloads[i].size());
-            message_.back() = final_is_last && i + 1 == payloads.size() ? 0xFF : 0x00;
-            if (auto failed = co_await write(asio::buffer(message_), deadline))
-                co_return failed;
-        }
-        co_return IoStatus{};
+        // One message per chunk, each with its own time-out.
+        co_return co_await send_chunks_one_by_one(*this, payloads, final_is_last, limits);
     }
 
 private:
