@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <iostream>
@@ -105,21 +106,7 @@ protected:
     }
 
     // A client with the protocol's limits shortened for tests.
-    static std::unique_ptr<Client> make_client(const ClientConfig& config)
-    {
-        auto client = Client::create(config, make_stop_flag());
-        EXPECT_TRUE(client) << (client ? "" : client.error());
-        auto c = std::move(client.value());
-        c->limits.probe_connect = 2s;
-        c->limits.connect.tcp_connect = 2s;
-        c->limits.connect.tls_handshake = 2s;
-        c->limits.connect.init_request = 500ms;
-        c->limits.routines.request = 1s;
-        c->limits.routines.data = 2s;
-        c->limits.routines.server_load = 1s;
-        c->limits.routines.traceroute_extra = 1s;
-        return c;
-    }
+    static std::unique_ptr<Client> make_client(const ClientConfig& config) { return client_test::short_client(config); }
 
     static std::set<std::uint32_t> kinds_seen()
     {
@@ -186,8 +173,16 @@ TEST_P(FullRun, EveryPhaseThroughTheCallingInterface)
         id + "UPLINK phase completed after ",
         id + "Measurement completed, closing connections",
     };
-    for (const auto& line : expected_order)
+    // Each line once, and each after the one before it.
+    const std::vector<std::string> logged = test_log().containing(id);
+    std::size_t at = 0;
+    for (const auto& line : expected_order) {
         EXPECT_EQ(test_log().count(line), 1) << line;
+        const auto found = std::find_if(logged.begin() + static_cast<std::ptrdiff_t>(at), logged.end(),
+                                        [&line](const std::string& m) { return m.find(line) != std::string::npos; });
+        ASSERT_NE(found, logged.end()) << "not logged after the line before it: " << line;
+        at = static_cast<std::size_t>(found - logged.begin()) + 1;
+    }
     EXPECT_EQ(test_log().count_at(LogLevel::Error, ""), 0);
 }
 

@@ -4,6 +4,7 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include <cstring>
+#include <stdexcept>
 
 namespace client_test {
 
@@ -107,6 +108,25 @@ ClientConfig short_config(const speed_server::SpeedServer& server, std::uint8_t 
     c.ul_slow_start_duration_ms = Duration::zero();
     c.ul_num_connections = connections;
     c.secret_key = kSecret;
+    return c;
+}
+
+std::unique_ptr<Client> short_client(const ClientConfig& config)
+{
+    using namespace std::chrono_literals;
+    auto made = Client::create(config, make_stop_flag());
+    if (!made)
+        throw std::runtime_error("client refused: " + made.error());
+    auto c = std::move(made.value());
+    c->limits.probe_connect = 2s;
+    c->limits.connect.tcp_connect = 2s;
+    c->limits.connect.tls_handshake = 2s;
+    c->limits.connect.ws_handshake = 2s;
+    c->limits.connect.init_request = 500ms;
+    c->limits.routines.request = 1s;
+    c->limits.routines.data = 2s;
+    c->limits.routines.server_load = 1s;
+    c->limits.routines.traceroute_extra = 1s;
     return c;
 }
 

@@ -4,6 +4,7 @@
 // speed-test tests, the C callbacks with the records they collected,
 // and the configurations of short runs against the test measurement server.
 
+#include "Client.h"
 #include "ClientConfig.h"
 #include "ClientLog.h"
 #include "../speedtest_support/CollectingLog.h"
@@ -50,6 +51,11 @@ mclient_config short_record(const char* host, std::uint16_t tcp, std::uint16_t u
 
 // The same as a ClientConfig, with 300 ms pretests.
 vela_client::ClientConfig short_config(const speed_server::SpeedServer& server, std::uint8_t connections);
+
+// A client of the configuration with the protocol's time limits shortened
+// for tests (probe and connect 2 s, initialisation 500 ms, requests 1 s,
+// chunk and notification reads 2 s).
+std::unique_ptr<vela_client::Client> short_client(const vela_client::ClientConfig& config);
 
 // A server checking tokens with kSecret.
 std::unique_ptr<speed_server::SpeedServer> start_server(speed_server::Options options = {});

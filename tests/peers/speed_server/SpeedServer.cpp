@@ -20,6 +20,7 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include <netinet/tcp.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
@@ -125,6 +126,11 @@ public:
         }
     }
     static constexpr bool is_websocket = false;
+    void close()
+    {
+        boost::system::error_code ignored;
+        stream_.lowest_layer().shutdown(tcp::socket::shutdown_both, ignored);
+    }
 
     awaitable<bool> read_exact(std::uint8_t* out, std::size_t n)
     {
@@ -310,6 +316,11 @@ class WsFramer {
 public:
     explicit WsFramer(Ws& ws) : ws_(ws) { ws_.binary(true); }
     static constexpr bool is_websocket = true;
+    void close()
+    {
+        boost::system::error_code ignored;
+        boost::beast::get_lowest_layer(ws_).shutdown(tcp::socket::shutdown_both, ignored);
+    }
 
     awaitable<std::optional<std::string>> read_msg()
     {
@@ -736,7 +747,16 @@ awaitable<void> SpeedServer::Impl::serve(Framer& framer, tcp::endpoint remote, t
         if (options.close_after_requests > 0 && answered >= options.close_after_requests)
             co_return;  // the caller closes the connection
         ++answered;
+        std::optional<asio::steady_timer> idle;
+        if (options.idle_close.count() > 0) {
+            idle.emplace(co_await asio::this_coro::executor, options.idle_close);
+            idle->async_wait([&framer](boost::system::error_code ec) {
+                if (!ec)
+                    framer.close();  // the wait below then ends
+            });
+        }
         body = co_await framer.read_msg();
+        idle.reset();
         if (!body || !msg.ParseFromString(*body))
             co_return;
         const int field = msg.submsg_case();
@@ -861,6 +881,13 @@ void SpeedServer::start()
     const auto address = asio::ip::make_address(s.options.bind_address);
     s.acceptor.open(address.is_v6() ? tcp::v6() : tcp::v4());
     s.acceptor.set_option(tcp::acceptor::reuse_address(true));
+    if (s.options.uplink_rate_bps > 0) {
+        // A shaped link carries segments of an Ethernet MSS, not loopback's
+        // 64 KiB: window updates then come as the reader takes the data, not
+        // in bursts of seconds.
+        boost::system::error_code ignored;
+        s.acceptor.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_MAXSEG>(1448), ignored);
+    }
     s.acceptor.bind(tcp::endpoint(address, 0));
     s.acceptor.listen();
     s.udp_socket.open(address.is_v6() ? udp::v6() : udp::v4());

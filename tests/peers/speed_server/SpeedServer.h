@@ -67,6 +67,9 @@ struct Options {
     // Closes the connection after this many answered requests following the
     // initialisation (0: never), as a server that drops idle connections.
     std::uint32_t close_after_requests = 0;
+    // Closes a connection that waits this long for its next request, as a
+    // server that drops idle connections between steps (0: never).
+    std::chrono::milliseconds idle_close{0};
     // Replies with a GenericResponse of this status and description to the
     // request whose envelope field number is the key (3 = initialisation,
     // 5 = downlink pretest, 6 = downlink test, 7, 8 = uplink, 10 = RTT TCP,

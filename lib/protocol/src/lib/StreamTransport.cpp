@@ -29,6 +29,12 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <sys/ioctl.h>
+#include <linux/sockios.h>
+
 #include <array>
 #include <cstring>
 #include <type_traits>
@@ -51,6 +57,15 @@ constexpr std::size_t kDirectReadMin = 16 * 1024;
 constexpr std::size_t kDirectReadTail = 4096;
 // Marker bytes for gather writes: not last, last.
 constexpr std::uint8_t kMarkers[2] = {0x00, 0xFF};
+// How often a writer that waits for a full socket looks at its send queue.
+constexpr std::chrono::milliseconds kDrainPoll{200};
+
+// Bytes in the socket's send queue not yet sent; -1 when unknown.
+int unsent_bytes(int fd)
+{
+    int queued = 0;
+    return ::ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
+}
 
 template <class Stream>
 constexpr bool kIsTls = std::is_same_v<Stream, TlsSessionPtr>;
@@ -357,7 +372,6 @@ private:
                 deadline = chunk_deadline();
             }
         };
-        auto& watch = state_->write_watch;
         while (first < end) {
             error_code ec;
             const std::size_t n =
@@ -381,25 +395,45 @@ private:
                     co_return run;
                 end = 2 * (run.sent + 1);  // only the chunk in progress is finished
             }
-            if (passed(deadline)) {
-                run.status = TransportError{IoErrorKind::TimedOut, kWriteTimedOut};
-                co_return run;
-            }
-            if (deadline)
-                watch.watch(*deadline, state_);
-            auto [wec] = co_await state_->stream.async_wait(
-                TcpSocket::wait_write, asio::bind_cancellation_slot(watch.slot(), asio::as_tuple(asio::use_awaitable)));
-            watch.stop();
-            if (deadline && wec == asio::error::operation_aborted && watch.expired()) {
-                run.status = TransportError{IoErrorKind::TimedOut, kWriteTimedOut};
-                co_return run;
-            }
-            if (wec) {
-                run.status = TransportError{IoErrorKind::Os, wec.message()};
+            if (auto failed = co_await wait_writable(deadline, chunk_deadline)) {
+                run.status = std::move(failed);
                 co_return run;
             }
         }
         co_return run;
+    }
+
+    // Waits until the socket takes more bytes. The kernel reports a full
+    // socket writable again only once much of its queue has drained, which
+    // on a slow link takes far longer than one chunk: so the time-out counts
+    // from the link's last progress, seen as bytes leaving the send queue,
+    // and each such progress renews the deadline.
+    template <class Renew>
+    asio::awaitable<IoStatus> wait_writable(Deadline& deadline, Renew&& renew)
+    {
+        auto& socket = state_->stream;
+        int queued = unsent_bytes(socket.native_handle());
+        asio::steady_timer timer(state_->strand);
+        for (;;) {
+            if (passed(deadline))
+                co_return TransportError{IoErrorKind::TimedOut, kWriteTimedOut};
+            auto until = detail::Clock::now() + kDrainPoll;
+            if (deadline && *deadline < until)
+                until = *deadline;
+            timer.expires_at(until);
+            using namespace asio::experimental::awaitable_operators;
+            auto first = co_await (socket.async_wait(TcpSocket::wait_write, asio::as_tuple(asio::use_awaitable)) ||
+                                   timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+            if (first.index() == 0) {
+                if (auto [ec] = std::get<0>(first); ec)
+                    co_return TransportError{IoErrorKind::Os, ec.message()};
+                co_return IoStatus{};
+            }
+            const int now_queued = unsent_bytes(socket.native_handle());
+            if (now_queued >= 0 && now_queued < queued)
+                deadline = renew();
+            queued = now_queued;
+        }
     }
 
     // Writes all of parts_.
