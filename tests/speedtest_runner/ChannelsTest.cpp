@@ -154,6 +154,23 @@ TEST(UnboundedChannel, SendFailsOnceTheReceiverIsGoneAndReceiveTimesOut)
     EXPECT_FALSE(UnboundedSender<int>().send(3));
 }
 
+// A wait that timed out must not cost a later one its wake-up: after a wait
+// whose deadline passed (its wake-up wait cancelled), a notify that comes
+// while nobody waits is kept for the next wait. (Boost 1.81's buffered
+// channel, the wake-up primitive before, dropped such a wake-up after a
+// cancelled receive; a receiver that had just found its queue empty then
+// waited for feedback that had already arrived, without end.)
+TEST(Waker, WakeUpAfterATimedOutWaitIsKept)
+{
+    Runtime runtime(2);
+    detail::Waker waker;
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_FALSE(runtime.block_on(waker.wait(std::chrono::steady_clock::now() + 5ms))) << "round " << round;
+        waker.notify();
+        EXPECT_TRUE(runtime.block_on(waker.wait(std::chrono::steady_clock::now() + 2s))) << "round " << round;
+    }
+}
+
 TEST(UnboundedChannel, QueuedMessagesOutliveTheSenders)
 {
     Runtime runtime(2);
