@@ -125,7 +125,8 @@ TEST_F(HostileNetwork, EveryMisbehaviourEndsInTimeWithFiguresOrErrors)
         {"cut in a reply", {.cut_off = speed_server::CutOff::InBody}, false, false},
         {"cut in a chunk", {.cut_off = speed_server::CutOff::InChunkPayload}, false, false},
         {"closes after every request", {.close_after_requests = 1}, false, false},
-        {"closes idle connections", {.idle_close = 20ms}, true, true},
+        {"closes idle connections", {.idle_close = 20ms}, false, false},
+        {"closes after every test", {.close_after_tests = true}, true, true},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -168,8 +169,9 @@ TEST_F(HostileNetwork, EveryMisbehaviourEndsInTimeWithFiguresOrErrors)
 
 TEST_F(HostileNetwork, ServerThatClosesConnectionsBetweenStepsCostsNoLaterStep)
 {
-    // Between two steps a runner waits longer than this for its next command.
-    auto server = client_test::start_server({.idle_close = 20ms});
+    // Every downlink, uplink and round-trip series ends with the server
+    // closing its connection.
+    auto server = client_test::start_server({.close_after_tests = true});
     ClientConfig config = client_test::short_config(*server, 2);
     auto client = client_test::short_client(config);
     auto outcome = client->run(nullptr);

@@ -70,6 +70,9 @@ struct Options {
     // Closes a connection that waits this long for its next request, as a
     // server that drops idle connections between steps (0: never).
     std::chrono::milliseconds idle_close{0};
+    // Closes the connection after every downlink test, uplink test and
+    // round-trip series, as a server that ends each step's connection.
+    bool close_after_tests = false;
     // Replies with a GenericResponse of this status and description to the
     // request whose envelope field number is the key (3 = initialisation,
     // 5 = downlink pretest, 6 = downlink test, 7, 8 = uplink, 10 = RTT TCP,

@@ -62,7 +62,9 @@ public:
     virtual boost::asio::awaitable<IoStatus> skip_chunk(std::size_t payload_size, bool& last, Timeout timeout) = 0;
     // Returns once something can be read or the connection has ended: for an
     // idle connection either means that the server spoke unasked or left.
-    // Cancellable (a command that arrives first ends the wait).
+    // Cancellable (a command that arrives first ends the wait). Over TLS the
+    // server's own records make the socket readable at any time, so there it
+    // ends only when cancelled.
     virtual boost::asio::awaitable<void> wait_readable() = 0;
 };
 

@@ -197,12 +197,15 @@ public:
             co_return co_await asio::co_spawn(state_->strand, wait_readable(), asio::use_awaitable);
         if (pos_ < end_)
             co_return;  // bytes already read but not asked for
-        TcpSocket* socket = nullptr;
-        if constexpr (kIsTls<Stream>)
-            socket = &state_->stream->socket();
-        else
-            socket = &state_->stream;
-        co_await socket->async_wait(TcpSocket::wait_read, asio::as_tuple(asio::use_awaitable));
+        if constexpr (kIsTls<Stream>) {
+            // A TLS server sends records of its own while the connection is
+            // idle (session tickets): the socket's readiness says nothing
+            // about the server's messages, so only a cancellation ends this.
+            asio::steady_timer never(state_->strand, asio::steady_timer::time_point::max());
+            co_await never.async_wait(asio::as_tuple(asio::use_awaitable));
+        } else {
+            co_await state_->stream.async_wait(TcpSocket::wait_read, asio::as_tuple(asio::use_awaitable));
+        }
     }
 
 private:

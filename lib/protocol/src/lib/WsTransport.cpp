@@ -11,6 +11,7 @@
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/ssl.hpp>
@@ -107,8 +108,16 @@ public:
     {
         if (!state_->strand.running_in_this_thread())
             co_return co_await asio::co_spawn(state_->strand, wait_readable(), asio::use_awaitable);
-        co_await beast::get_lowest_layer(state_->stream)
-            .async_wait(TcpSocket::wait_read, asio::as_tuple(asio::use_awaitable));
+        if constexpr (std::is_same_v<Ws, WsTls>) {
+            // Over TLS the socket carries the server's own records while the
+            // connection is idle (session tickets): only a cancellation ends
+            // this wait.
+            asio::steady_timer never(state_->strand, asio::steady_timer::time_point::max());
+            co_await never.async_wait(asio::as_tuple(asio::use_awaitable));
+        } else {
+            co_await beast::get_lowest_layer(state_->stream)
+                .async_wait(TcpSocket::wait_read, asio::as_tuple(asio::use_awaitable));
+        }
     }
 
 private:
