@@ -261,11 +261,13 @@ TEST_F(HostileNetwork, FreeAtRandomMomentsReturnsWithinASecond)
         });
         entered.get_future().wait();
         std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+        const auto records = collected().progress_copy();
+        const std::uint32_t phase = records.empty() ? 0 : records.back().phase;
         const auto freeing = Clock::now();
         mclient_free(handle);
         const auto took = Clock::now() - freeing;
         slowest = std::max(slowest, took);
-        EXPECT_LT(took, 1s) << "round " << round << " freed after " << delay_ms << " ms";
+        EXPECT_LT(took, 1s) << "round " << round << " freed after " << delay_ms << " ms in phase " << phase;
         ASSERT_EQ(run.wait_for(5s), std::future_status::ready) << "round " << round;
         const int status = run.get();
         EXPECT_TRUE(status == 0 || status == -1);

@@ -5,9 +5,7 @@
 #include <boost/asio/associated_cancellation_slot.hpp>
 #include <boost/asio/associated_executor.hpp>
 #include <boost/asio/async_result.hpp>
-#include <boost/asio/execution/outstanding_work.hpp>
 #include <boost/asio/post.hpp>
-#include <boost/asio/prefer.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/this_coro.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -61,12 +59,12 @@ struct Waker::Impl {
 
 namespace {
 
+// The stored handler holds no work on its executor: the run's pool keeps
+// its threads until it is stopped anyway, and a handler that outlives the
+// pool (a task torn down with it) must not reach back into it.
 template <class Handler>
 struct PendingHandler final : Waker::Impl::Pending {
-    explicit PendingHandler(Handler&& h)
-        : handler(std::move(h)), work(asio::prefer(asio::get_associated_executor(handler), asio::execution::outstanding_work.tracked))
-    {
-    }
+    explicit PendingHandler(Handler&& h) : handler(std::move(h)) {}
     void complete(bool woken) override
     {
         auto executor = asio::get_associated_executor(handler);
@@ -75,9 +73,6 @@ struct PendingHandler final : Waker::Impl::Pending {
         });
     }
     Handler handler;
-    std::decay_t<decltype(asio::prefer(std::declval<asio::associated_executor_t<Handler>>(),
-                                       asio::execution::outstanding_work.tracked))>
-        work;
 };
 
 // Completes with no error on a wake-up, with operation_aborted when cancelled.
