@@ -3,6 +3,7 @@
 
 #include "ClientLog.h"
 #include "../speedtest_support/CollectingLog.h"
+#include "AsyncTask.h"
 #include "Runtime.h"
 #include "RunnerConnect.h"
 #include "SpeedServer.h"
@@ -424,7 +425,7 @@ TEST_F(TransportTest, WriterThatGivesUpDoesNotHoldBackReaders)
         AsyncRwLock lock;
         auto reader = co_await lock.lock_shared();
         asio::steady_timer timer(co_await asio::this_coro::executor, 50ms);
-        auto first = co_await (lock.lock_exclusive() || timer.async_wait(asio::use_awaitable));
+        auto first = co_await on_strand(lock.lock_exclusive() || timer.async_wait(asio::use_awaitable));
         if (first.index() != 1)
             co_return false;
         auto second_reader = lock.try_lock_shared();

@@ -1,5 +1,7 @@
 #include "Channels.h"
 
+#include "AsyncTask.h"
+
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/associated_cancellation_slot.hpp>
@@ -133,8 +135,8 @@ asio::awaitable<bool> Waker::wait(std::optional<Clock::time_point> deadline)
         co_return std::exchange(impl_->flag, false);
     }
     asio::steady_timer timer(co_await asio::this_coro::executor, *deadline);
-    auto first = co_await (async_wait_for_wake(impl_, asio::as_tuple(asio::use_awaitable)) ||
-                           timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+    auto first = co_await on_strand(async_wait_for_wake(impl_, asio::as_tuple(asio::use_awaitable)) ||
+                                    timer.async_wait(asio::as_tuple(asio::use_awaitable)));
     co_return first.index() == 0;
 }
 

@@ -142,8 +142,8 @@ asio::awaitable<OrError<Endpoint>> probe_server_address(std::vector<Endpoint> ad
         log_run(LogLevel::Info, log_id, "trying to connect to " + text);
         asio::ip::tcp::socket socket(executor);
         asio::steady_timer timer(executor, connect_limit);
-        auto first = co_await (socket.async_connect(address, asio::as_tuple(asio::use_awaitable)) ||
-                               timer.async_wait(asio::as_tuple(asio::use_awaitable)) || stopped());
+        auto first = co_await on_strand(socket.async_connect(address, asio::as_tuple(asio::use_awaitable)) ||
+                                        timer.async_wait(asio::as_tuple(asio::use_awaitable)) || stopped());
         if (first.index() == 2)
             co_return OrError<Endpoint>::failure(kAbortedText);
         if (first.index() == 1) {

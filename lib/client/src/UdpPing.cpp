@@ -148,8 +148,8 @@ asio::awaitable<ReceivedTable> udp_pong_receiver(std::shared_ptr<udp::socket> so
                 co_await asio::steady_timer(co_await asio::this_coro::executor, Clock::time_point::max())
                     .async_wait(asio::as_tuple(asio::use_awaitable));
         };
-        auto first = co_await (socket->async_receive(asio::buffer(buffer), asio::as_tuple(asio::use_awaitable)) ||
-                               timer.async_wait(asio::as_tuple(asio::use_awaitable)) || stopped());
+        auto first = co_await on_strand(socket->async_receive(asio::buffer(buffer), asio::as_tuple(asio::use_awaitable)) ||
+                                        timer.async_wait(asio::as_tuple(asio::use_awaitable)) || stopped());
         if (first.index() == 2)
             break;  // the run was stopped
         if (first.index() == 1) {
