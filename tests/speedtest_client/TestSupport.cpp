@@ -4,55 +4,11 @@
 #include <boost/asio/ip/tcp.hpp>
 
 #include <cstring>
+#include <stdexcept>
 
 namespace client_test {
 
 using namespace vela_client;
-
-void CollectingLog::on_event(const LogEvent& event)
-{
-    for (const auto& field : event.fields)
-        if (field.name == "message")
-            if (const auto* text = std::get_if<std::string>(&field.value)) {
-                std::lock_guard lock(mutex_);
-                messages_.emplace_back(event.level, *text);
-            }
-}
-
-std::vector<std::string> CollectingLog::containing(const std::string& piece) const
-{
-    std::lock_guard lock(mutex_);
-    std::vector<std::string> out;
-    for (const auto& [level, m] : messages_)
-        if (m.find(piece) != std::string::npos)
-            out.push_back(m);
-    return out;
-}
-
-int CollectingLog::count_at(LogLevel level, const std::string& piece) const
-{
-    std::lock_guard lock(mutex_);
-    int n = 0;
-    for (const auto& [l, m] : messages_)
-        n += l == level && m.find(piece) != std::string::npos;
-    return n;
-}
-
-void CollectingLog::clear()
-{
-    std::lock_guard lock(mutex_);
-    messages_.clear();
-}
-
-CollectingLog& test_log()
-{
-    static auto log = [] {
-        auto l = std::make_shared<CollectingLog>();
-        set_global_log_subscriber(l);
-        return l;
-    }();
-    return *log;
-}
 
 void Collected::reset()
 {
@@ -152,6 +108,25 @@ ClientConfig short_config(const speed_server::SpeedServer& server, std::uint8_t 
     c.ul_slow_start_duration_ms = Duration::zero();
     c.ul_num_connections = connections;
     c.secret_key = kSecret;
+    return c;
+}
+
+std::unique_ptr<Client> short_client(const ClientConfig& config)
+{
+    using namespace std::chrono_literals;
+    auto made = Client::create(config, make_stop_flag());
+    if (!made)
+        throw std::runtime_error("client refused: " + made.error());
+    auto c = std::move(made.value());
+    c->limits.probe_connect = 2s;
+    c->limits.connect.tcp_connect = 2s;
+    c->limits.connect.tls_handshake = 2s;
+    c->limits.connect.ws_handshake = 2s;
+    c->limits.connect.init_request = 500ms;
+    c->limits.routines.request = 1s;
+    c->limits.routines.data = 2s;
+    c->limits.routines.server_load = 1s;
+    c->limits.routines.traceroute_extra = 1s;
     return c;
 }
 

@@ -1,11 +1,13 @@
 #pragma once
 
-// What the speed-test client's tests share: a log subscriber that keeps every
-// message of the process, the C callbacks with the records they collected,
+// What the speed-test client's tests share: the log collector of the
+// speed-test tests, the C callbacks with the records they collected,
 // and the configurations of short runs against the test measurement server.
 
+#include "Client.h"
 #include "ClientConfig.h"
 #include "ClientLog.h"
+#include "../speedtest_support/CollectingLog.h"
 #include "SpeedServer.h"
 #include "mclient.h"
 
@@ -22,23 +24,8 @@ namespace client_test {
 
 inline constexpr const char* kSecret = "test-secret";
 
-class CollectingLog : public vela_client::LogSubscriber {
-public:
-    void on_event(const vela_client::LogEvent& event) override;
-    // Messages that contain `piece`, in order.
-    std::vector<std::string> containing(const std::string& piece) const;
-    int count(const std::string& piece) const { return static_cast<int>(containing(piece).size()); }
-    // Messages that were logged at `level` and contain `piece`.
-    int count_at(vela_client::LogLevel level, const std::string& piece) const;
-    void clear();
-
-private:
-    mutable std::mutex mutex_;
-    std::vector<std::pair<vela_client::LogLevel, std::string>> messages_;
-};
-
-// Installed as the process-wide subscriber on first use.
-CollectingLog& test_log();
+using speedtest_support::CollectingLog;
+using speedtest_support::test_log;
 
 // What the C callbacks of one run collected. One run at a time.
 struct Collected {
@@ -64,6 +51,11 @@ mclient_config short_record(const char* host, std::uint16_t tcp, std::uint16_t u
 
 // The same as a ClientConfig, with 300 ms pretests.
 vela_client::ClientConfig short_config(const speed_server::SpeedServer& server, std::uint8_t connections);
+
+// A client of the configuration with the protocol's time limits shortened
+// for tests (probe and connect 2 s, initialisation 500 ms, requests 1 s,
+// chunk and notification reads 2 s).
+std::unique_ptr<vela_client::Client> short_client(const vela_client::ClientConfig& config);
 
 // A server checking tokens with kSecret.
 std::unique_ptr<speed_server::SpeedServer> start_server(speed_server::Options options = {});

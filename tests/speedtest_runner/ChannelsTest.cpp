@@ -6,6 +6,10 @@
 #include "RunnerTestSupport.h"
 #include "Runtime.h"
 
+#include <boost/asio/steady_timer.hpp>
+
+#include <boost/asio/detached.hpp>
+
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -13,6 +17,8 @@
 using namespace runner_test;
 
 namespace {
+
+constexpr int round_value = 7;
 
 template <class T>
 std::vector<std::string> drain(BroadcastReceiver<T>& rx)
@@ -152,6 +158,52 @@ TEST(UnboundedChannel, SendFailsOnceTheReceiverIsGoneAndReceiveTimesOut)
     EXPECT_TRUE(tx.is_closed());
     EXPECT_FALSE(tx.send(2));
     EXPECT_FALSE(UnboundedSender<int>().send(3));
+}
+
+// A wait that timed out must not cost a later one its wake-up: after a wait
+// whose deadline passed (its wake-up wait cancelled), a notify that comes
+// while nobody waits is kept for the next wait. (Boost 1.81's buffered
+// channel, the wake-up primitive before, dropped such a wake-up after a
+// cancelled receive; a receiver that had just found its queue empty then
+// waited for feedback that had already arrived, without end.)
+TEST(Waker, WakeUpAfterATimedOutWaitIsKept)
+{
+    Runtime runtime(2);
+    detail::Waker waker;
+    for (int round = 0; round < 3; ++round) {
+        EXPECT_FALSE(runtime.block_on(waker.wait(std::chrono::steady_clock::now() + 5ms))) << "round " << round;
+        waker.notify();
+        EXPECT_TRUE(runtime.block_on(waker.wait(std::chrono::steady_clock::now() + 2s))) << "round " << round;
+    }
+}
+
+// The controller's timed wait for feedback (recv_for) against a runner that
+// sends just as the deadline passes, on another thread of the run's pool:
+// the wait for whichever comes first then has both its operations complete
+// at once on two threads. Before such waits ran on a strand, the loser's
+// cancellation raced with its completion: a crash inside the cancellation
+// signal (the occasional SIGSEGV of runs whose phases fail fast).
+TEST(UnboundedChannel, TimedReceiveRacingASendFromAnotherThread)
+{
+    Runtime runtime(8);
+    for (int round = 0; round < 3000; ++round) {
+        auto [tx, rx] = make_unbounded_channel<int>();
+        asio::co_spawn(
+            runtime.executor(),
+            [tx = tx]() -> asio::awaitable<void> {
+                asio::steady_timer timer(co_await asio::this_coro::executor, 500us);
+                co_await timer.async_wait(asio::as_tuple(asio::use_awaitable));
+                tx.send(round_value);
+            },
+            asio::detached);
+        auto got = runtime.block_on(rx.recv_for(500us));
+        // Either outcome is right; which one is a matter of the moment.
+        if (got) {
+            EXPECT_EQ(*got, round_value);
+        } else {
+            EXPECT_EQ(got.error().kind, RecvError::Kind::TimedOut);
+        }
+    }
 }
 
 TEST(UnboundedChannel, QueuedMessagesOutliveTheSenders)

@@ -41,7 +41,7 @@ TEST_F(RunnerLoopTest, ServerLoadAndTracerouteGiveOneFeedbackEachThenQuitEndsThe
     const auto requests = server_requests();
     ASSERT_EQ(requests.size(), 3u);
     EXPECT_EQ(requests.back(), "QuitRequest");
-    EXPECT_GE(test_log().count_containing("] Received command: ReverseTracerouteRequest(15s)"), 1);
+    EXPECT_GE(test_log().count("] Received command: ReverseTracerouteRequest(15s)"), 1);
 }
 
 TEST_F(RunnerLoopTest, ActsOnlyOnMessagesAddressedToIt)

@@ -42,7 +42,7 @@ asio::awaitable<std::optional<T>> within(asio::awaitable<T> task, std::chrono::n
 {
     using namespace asio::experimental::awaitable_operators;
     asio::steady_timer timer(co_await asio::this_coro::executor, limit);
-    auto first = co_await (std::move(task) || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+    auto first = co_await on_strand(std::move(task) || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
     if (first.index() == 0)
         co_return std::optional<T>(std::move(std::get<0>(first)));
     co_return std::nullopt;

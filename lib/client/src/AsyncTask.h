@@ -14,6 +14,9 @@
 #include "Channels.h"
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/strand.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
 
 #include <chrono>
 #include <exception>
@@ -73,5 +76,25 @@ JoinHandle<T> spawn_task(const Executor& executor, boost::asio::awaitable<T> tas
 
 // Suspends the calling task for `duration` (at once for zero or less).
 boost::asio::awaitable<void> sleep_for(std::chrono::nanoseconds duration);
+
+// Awaits `task` on a strand: the calling task's own, or a new one over its
+// executor. A wait for whichever of several operations comes first (the
+// awaitable operators) must run this way: on the run's multi-threaded pool,
+// two of its operations can complete at the same moment on two threads, and
+// the first one's cancellation of the other then races with that other's
+// completion (a crash inside the cancellation signal).
+template <class T>
+boost::asio::awaitable<T> on_strand(boost::asio::awaitable<T> task)
+{
+    auto executor = co_await boost::asio::this_coro::executor;
+    if (executor.template target<boost::asio::strand<boost::asio::any_io_executor>>() != nullptr)
+        co_return co_await std::move(task);
+    // Through an optional: the value need not be default-constructible.
+    std::optional<T> result = co_await boost::asio::co_spawn(
+        boost::asio::make_strand(executor),
+        [&task]() -> boost::asio::awaitable<std::optional<T>> { co_return co_await std::move(task); },
+        boost::asio::use_awaitable);
+    co_return std::move(*result);
+}
 
 } // namespace vela_client

@@ -65,7 +65,8 @@ struct RecvError {
 namespace detail {
 
 // Wakes one waiting task. A wake-up that comes before the wait is kept, so
-// none is lost; spurious wake-ups are possible and callers re-check.
+// none is lost; spurious wake-ups are possible and callers re-check. One task
+// waits at a time; notify() may be called from any thread.
 class Waker {
 public:
     Waker();
@@ -77,9 +78,10 @@ public:
     // Waits for a wake-up; false when `deadline` passed first.
     boost::asio::awaitable<bool> wait(std::optional<std::chrono::steady_clock::time_point> deadline = std::nullopt);
 
-private:
     struct Impl;
-    std::unique_ptr<Impl> impl_;
+
+private:
+    std::shared_ptr<Impl> impl_;
 };
 
 // The deadline `timeout` from now; none when it does not fit the clock.

@@ -15,7 +15,7 @@
 #include "ClientConfig.h"
 #include "ClientResult.h"
 #include "MeasurementController.h"
-#include "OrError.h"
+#include "VelaExpected.h"
 #include "lib/AsyncLock.h"
 #include "mclient.h"
 

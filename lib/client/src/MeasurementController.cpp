@@ -126,16 +126,26 @@ std::vector<Endpoint> filter_addresses(const std::vector<Endpoint>& addresses, b
 }
 
 asio::awaitable<OrError<Endpoint>> probe_server_address(std::vector<Endpoint> addresses, bool ipv4_only, bool ipv6_only,
-                                                         const std::string& log_id, std::chrono::nanoseconds connect_limit)
+                                                         const std::string& log_id, std::chrono::nanoseconds connect_limit,
+                                                         std::shared_ptr<AbortWatch> abort_watch)
 {
     const auto executor = co_await asio::this_coro::executor;
+    auto stopped = [&abort_watch]() -> asio::awaitable<void> {
+        if (abort_watch)
+            co_await abort_watch->wait_aborted();
+        else
+            co_await asio::steady_timer(co_await asio::this_coro::executor, asio::steady_timer::time_point::max())
+                .async_wait(asio::as_tuple(asio::use_awaitable));
+    };
     for (const auto& address : filter_addresses(addresses, ipv4_only, ipv6_only)) {
         const std::string text = endpoint_text(address);
         log_run(LogLevel::Info, log_id, "trying to connect to " + text);
         asio::ip::tcp::socket socket(executor);
         asio::steady_timer timer(executor, connect_limit);
-        auto first = co_await (socket.async_connect(address, asio::as_tuple(asio::use_awaitable)) ||
-                               timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+        auto first = co_await on_strand(socket.async_connect(address, asio::as_tuple(asio::use_awaitable)) ||
+                                        timer.async_wait(asio::as_tuple(asio::use_awaitable)) || stopped());
+        if (first.index() == 2)
+            co_return OrError<Endpoint>::failure(kAbortedText);
         if (first.index() == 1) {
             log_run(LogLevel::Warn, log_id, "timeout while connecting to " + text + ": deadline has elapsed");
             continue;
@@ -162,12 +172,13 @@ std::string websocket_url_for(const Endpoint& server)
 
 asio::awaitable<OrError<std::unique_ptr<MeasurementController>>>
 MeasurementController::init(std::vector<Endpoint> addresses, const ClientConfig& config, Token token, AbortContext abort,
-                            RunLimits limits)
+                            RunLimits limits, std::shared_ptr<AbortWatch> abort_watch)
 {
     using Result = OrError<std::unique_ptr<MeasurementController>>;
     auto c = std::make_unique<MeasurementController>(config, std::move(token), std::move(abort));
     c->executor = co_await asio::this_coro::executor;
     c->limits = limits;
+    c->abort_watch = std::move(abort_watch);
 
     const std::uint8_t n = runner_connection_count(config);
     c->runner_count = n;
@@ -179,7 +190,7 @@ MeasurementController::init(std::vector<Endpoint> addresses, const ClientConfig&
     auto guard = co_await c->runner_handles_mutex.lock();
 
     auto probed = co_await probe_server_address(std::move(addresses), config.ipv4_only, config.ipv6_only, c->log_id,
-                                                limits.probe_connect);
+                                                limits.probe_connect, c->abort_watch);
     if (!probed)
         co_return Result::failure(probed.error());
     c->server_addr = probed.value();
@@ -216,6 +227,7 @@ JoinHandle<std::variant<Runner, std::string>> connect_runner(MeasurementControll
     params.server_address = c.server_addr;
     params.tls = c.tls;
     params.skip_certificate_validation = c.skip_certificate_validation;
+    params.abort_watch = c.abort_watch;
     auto commands = subscribe_runner(c.command_tx);
     auto feedback = std::make_shared<FeedbackSender>(*c.feedback_tx);
     return spawn_task(c.executor, connect_task(runner_id, c.token, c.progress_update_limit, c.abort, std::move(params),
@@ -231,16 +243,60 @@ RunnerTaskHandle start_runner_task(MeasurementController& c, Runner runner)
     return handle;
 }
 
-std::uint8_t reached_runners(const MeasurementController& c, std::uint8_t runner_limit)
+CommandReach::CommandReach(const MeasurementController& c, std::uint8_t runner_limit)
 {
-    return std::min(c.runner_count, runner_limit);
+    const std::size_t n = std::min<std::size_t>(runner_limit, c.runner_handles.size());
+    for (std::size_t i = 0; i < n; ++i)
+        if (!c.runner_handles[i].is_finished())
+            waiting_.push_back(static_cast<std::uint8_t>(i));
 }
 
-asio::awaitable<Expected<RunnerFeedback, RecvError>> next_feedback(MeasurementController& c, bool settling)
+void CommandReach::acknowledged(std::uint8_t runner) { acked_.push_back(runner); }
+
+void CommandReach::completed(std::uint8_t runner) { std::erase(waiting_, runner); }
+
+bool CommandReach::all_done() const { return waiting_.empty(); }
+
+std::vector<std::uint8_t> CommandReach::ended(const MeasurementController& c) const
 {
-    if (settling)
-        co_return co_await c.feedback_rx.recv_for(kLateAckGrace);
-    co_return co_await c.feedback_rx.recv();
+    std::vector<std::uint8_t> out;
+    for (const std::uint8_t id : waiting_)
+        if (id < c.runner_handles.size() && c.runner_handles[id].is_finished())
+            out.push_back(id);
+    return out;
+}
+
+void CommandReach::drop(const std::vector<std::uint8_t>& ended)
+{
+    for (const std::uint8_t id : ended) {
+        if (std::find(acked_.begin(), acked_.end(), id) != acked_.end())
+            lost_.push_back(id);
+        std::erase(waiting_, id);
+    }
+}
+
+asio::awaitable<PhaseFeedback> next_feedback(MeasurementController& c, CommandReach& reach)
+{
+    using End = PhaseFeedback::End;
+    for (;;) {
+        if (reach.all_done())
+            co_return PhaseFeedback{std::nullopt, End::AllDone};
+        auto got = co_await c.feedback_rx.recv_for(kFeedbackPoll);
+        if (got)
+            co_return PhaseFeedback{std::move(*got), End::None};
+        if (got.error().kind == RecvError::Kind::Closed)
+            co_return PhaseFeedback{std::nullopt, End::Closed};
+        if (c.abort.is_aborted())
+            co_return PhaseFeedback{std::nullopt, End::Aborted};
+        // A runner sends its last feedback before its task ends: the ends are
+        // read first, then what is queued, so no completion is taken for lost.
+        const std::vector<std::uint8_t> ended = reach.ended(c);
+        if (ended.empty())
+            continue;
+        if (auto queued = c.feedback_rx.try_recv())
+            co_return PhaseFeedback{std::move(*queued), End::None};
+        reach.drop(ended);
+    }
 }
 
 asio::awaitable<std::optional<std::string>> spawn_connection_tasks(MeasurementController& c)

@@ -11,10 +11,11 @@
 // spawn_connection_tasks, which re-opens the runners whose task has ended.
 
 #include "AbortContext.h"
+#include "AbortWatch.h"
 #include "AsyncTask.h"
 #include "ClientConfig.h"
 #include "ClientResult.h"
-#include "OrError.h"
+#include "VelaExpected.h"
 #include "PhaseProgress.h"
 #include "Progress.h"
 #include "RunnerCommands.h"
@@ -61,11 +62,9 @@ struct RunnerTaskHandle {
 
 inline constexpr std::uint32_t kBufferMultiplier = 64;
 
-// How long a phase whose acknowledged runners have all completed still waits
-// for a runner that the command reached but that has not acknowledged yet
-// (a fast failure of one runner can overtake another runner's
-// acknowledgement; its reports must not spill into the next phase).
-inline constexpr std::chrono::milliseconds kLateAckGrace{500};
+// How often a phase that waits for feedback looks whether the runners it
+// waits for are still there and whether the run was aborted.
+inline constexpr std::chrono::milliseconds kFeedbackPoll{100};
 
 class MeasurementController {
 public:
@@ -74,9 +73,10 @@ public:
     // Probes the addresses and opens the runner connections. Gives the
     // controller without progress sender, phase count and sampling rate, or
     // the text of the first failure. `config` must outlive the controller.
+    // With an abort watch, a stop of the run ends the opening at once.
     static boost::asio::awaitable<OrError<std::unique_ptr<MeasurementController>>>
     init(std::vector<Endpoint> addresses, const ClientConfig& config, Token token, AbortContext abort,
-         RunLimits limits = {});
+         RunLimits limits = {}, std::shared_ptr<AbortWatch> abort_watch = nullptr);
 
     // Completes the controller for the phases (the "new" step of the run).
     void complete(std::optional<ProgressSender> progress, std::uint32_t count, Duration sampling_rate);
@@ -92,6 +92,8 @@ public:
     Clock::time_point start;
     boost::asio::any_io_executor executor;
     RunLimits limits;
+    // Shuts every runner connection down when the run is aborted.
+    std::shared_ptr<AbortWatch> abort_watch;
 
     Endpoint server_addr;
     boost::asio::ip::udp::endpoint server_udp_addr;
@@ -136,7 +138,8 @@ std::vector<Endpoint> filter_addresses(const std::vector<Endpoint>& addresses, b
 // the time limit, or "failed to connect to server".
 boost::asio::awaitable<OrError<Endpoint>> probe_server_address(std::vector<Endpoint> addresses, bool ipv4_only,
                                                                 bool ipv6_only, const std::string& log_id,
-                                                                std::chrono::nanoseconds connect_limit = std::chrono::seconds(5));
+                                                                std::chrono::nanoseconds connect_limit = std::chrono::seconds(5),
+                                                                std::shared_ptr<AbortWatch> abort_watch = nullptr);
 
 // "ws://<ip>:<port>", an IPv6 address in brackets.
 std::string websocket_url_for(const Endpoint& server);
@@ -148,14 +151,42 @@ JoinHandle<std::variant<Runner, std::string>> connect_runner(MeasurementControll
 // Hands an opened runner to a new runner task.
 RunnerTaskHandle start_runner_task(MeasurementController& controller, Runner runner);
 
-// The number of runners that a command with this limit reaches.
-std::uint8_t reached_runners(const MeasurementController& controller, std::uint8_t runner_limit);
+// The runners that one command reached (those below its limit whose task
+// was running when it was sent), and which of them the phase still waits
+// for. A runner is done once it completed, or once its task ended without
+// completing (its connection failed, it lagged behind the commands).
+class CommandReach {
+public:
+    CommandReach(const MeasurementController& controller, std::uint8_t runner_limit);
 
-// The next feedback of a phase. While `settling` (every acknowledged runner
-// has completed, yet fewer acknowledged than the command reached) it waits at
-// most kLateAckGrace and then reports TimedOut.
-boost::asio::awaitable<Expected<RunnerFeedback, RecvError>> next_feedback(MeasurementController& controller,
-                                                                         bool settling);
+    void acknowledged(std::uint8_t runner);
+    void completed(std::uint8_t runner);
+    bool all_done() const;
+    // Runners that ended after acknowledging and never completed.
+    const std::vector<std::uint8_t>& lost() const { return lost_; }
+
+    // The runners still waited for whose task has ended.
+    std::vector<std::uint8_t> ended(const MeasurementController& controller) const;
+    // Counts them as done (as lost when they had acknowledged).
+    void drop(const std::vector<std::uint8_t>& ended);
+
+private:
+    std::vector<std::uint8_t> waiting_;  // reached and not yet done
+    std::vector<std::uint8_t> acked_;
+    std::vector<std::uint8_t> lost_;
+};
+
+// One step of a phase's wait for feedback.
+struct PhaseFeedback {
+    enum class End { None, AllDone, Closed, Aborted };
+    std::optional<RunnerFeedback> feedback;  // set when end is None
+    End end = End::None;
+};
+
+// The next feedback of a phase. Every such wait is bounded: it ends as well
+// once every runner the command reached is done, when the channel closes,
+// or when the run is aborted.
+boost::asio::awaitable<PhaseFeedback> next_feedback(MeasurementController& controller, CommandReach& reach);
 
 // Re-opens every runner whose task has ended; nothing, or the first failure.
 boost::asio::awaitable<std::optional<std::string>> spawn_connection_tasks(MeasurementController& controller);

@@ -39,25 +39,27 @@ asio::awaitable<std::optional<std::string>> run_pretest(MeasurementController& c
 
     RunnerCommand command = side.downlink ? RunnerCommand(command::DownlinkPretest{side.duration})
                                           : RunnerCommand(command::UplinkPretest{side.duration});
+    CommandReach reach(c, connections);
     c.command_tx.send(RunnerMessage{connections, std::move(command)});
 
-    std::int32_t acks = 0;
-    std::int32_t completions = 0;
     std::uint32_t total_chunks = 0;
     const std::string id = c.log_id;
 
-    const std::int32_t expected = reached_runners(c, connections);
     for (;;) {
-        auto got = co_await next_feedback(c, acks > 0 && completions >= acks);
-        if (!got && got.error().kind == RecvError::Kind::TimedOut)
-            break;  // a runner that never acknowledged is not waited for any longer
-        if (!got) {
+        auto next = co_await next_feedback(c, reach);
+        if (next.end == PhaseFeedback::End::AllDone)
+            break;
+        if (next.end == PhaseFeedback::End::Aborted) {
+            ticker.abort();
+            co_return std::string(kAbortedText);
+        }
+        if (next.end == PhaseFeedback::End::Closed) {
             ticker.abort();
             co_return std::string(side.channel_closed);
         }
-        RunnerFeedback& fb = *got;
-        if (std::holds_alternative<Ack>(fb)) {
-            ++acks;
+        RunnerFeedback& fb = *next.feedback;
+        if (auto* ack = std::get_if<Ack>(&fb)) {
+            reach.acknowledged(ack->runner);
             continue;
         }
         if (auto* done = std::get_if<Completed>(&fb)) {
@@ -65,14 +67,15 @@ asio::awaitable<std::optional<std::string>> run_pretest(MeasurementController& c
                 total_chunks += *done->chunks;  // wraps at 2^32 like the counter it mirrors
             else
                 log_run(LogLevel::Error, id, std::string(side.runner_failed) + done->chunks.error());
-            ++completions;
-            if (completions >= acks && acks >= expected)
-                break;
+            reach.completed(done->runner);
             continue;
         }
         ticker.abort();
         co_return "unexpected feedback from runner " + feedback_debug_text(fb);
     }
+    for (const std::uint8_t lost : reach.lost())
+        log_run(LogLevel::Error, id,
+                std::string(side.runner_failed) + "runner " + std::to_string(lost) + " ended without completing");
 
     co_await ticker.abort_and_wait();
 

@@ -77,14 +77,17 @@ asio::awaitable<OrError<RttTcpResult>> rtt_tcp_phase(const ClientConfig& config,
 
     std::vector<ConnectionStreamInfo> stream_infos;
     const std::string id = c.log_id;
+    CommandReach reach(c, 1);
     c.command_tx.send(RunnerMessage{1, command::RttTcpPing{params}});
 
     std::vector<RttSample> pongs;
     for (;;) {
-        auto got = co_await c.feedback_rx.recv();
-        if (!got)
-            co_return Result::failure("failed to receive pong");
-        RunnerFeedback& fb = *got;
+        auto next = co_await next_feedback(c, reach);
+        if (next.end == PhaseFeedback::End::Aborted)
+            co_return Result::failure(kAbortedText);
+        if (next.end != PhaseFeedback::End::None)
+            co_return Result::failure("failed to receive pong");  // closed, or runner 0 ended without a pong
+        RunnerFeedback& fb = *next.feedback;
         if (auto* ack = std::get_if<feedback::RttTcpPingAck>(&fb)) {
             if (ack->stream_info)
                 stream_infos.push_back(*ack->stream_info);

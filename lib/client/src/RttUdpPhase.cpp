@@ -14,6 +14,7 @@ asio::awaitable<OrError<RttUdpResult>> rtt_udp_phase(const ClientConfig& config,
     context.server = c.server_udp_addr;
     context.progress_interval = c.progress_update_limit;
     context.progress = c.phase_index.get();
+    context.abort_watch = c.abort_watch;
 
     UdpPingParams params;
     params.num_pings = config.rtt_udp_num_packets;

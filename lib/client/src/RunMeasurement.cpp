@@ -23,6 +23,7 @@ namespace {
 // What the run holds besides its result; released only after the busy flag
 // has been cleared.
 struct RunState {
+    std::shared_ptr<AbortWatch> abort_watch;
     std::unique_ptr<MeasurementController> controller;
     std::optional<ProgressReceiver> unread_progress;  // kept when no forwarder reads it
     bool forwarder_started = false;
@@ -49,6 +50,9 @@ asio::awaitable<OrError<ClientResult>> run_steps(Client& client, mclient_progres
 {
     using Result = OrError<ClientResult>;
     const ClientConfig& config = client.config();
+    // Every stop is prompt: the watch shuts the run's connections down and
+    // ends its waits as soon as the abort context reports an abort.
+    state.abort_watch = AbortWatch::start(co_await asio::this_coro::executor, client.abort_context());
 
     // Step 2: the plan.
     const std::uint32_t phase_count = planned_phase_count(config);
@@ -93,11 +97,19 @@ asio::awaitable<OrError<ClientResult>> run_steps(Client& client, mclient_progres
     if (config.request_server_load || config.request_reverse_traceroute)
         result.server_info = ServerInfo{};
 
+    auto aborted = [&]() { return client.abort_context().is_aborted(); };
+    const std::string aborted_text = "[" + id + "] aborted on timeout or user request";
+    // A stop that came before the connections are opened ends the run here.
+    if (aborted())
+        co_return Result::failure(aborted_text);
+
     // Step 8: the runner connections.
     auto opened = co_await MeasurementController::init(std::move(addresses.value()), config, *token,
-                                                       client.abort_context(), client.limits);
+                                                       client.abort_context(), client.limits, state.abort_watch);
     if (!opened) {
         log_run(LogLevel::Error, id, "Failed to init controller: " + opened.error());
+        if (aborted())
+            co_return Result::failure(aborted_text);
         co_return Result::failure(opened.error());
     }
     state.controller = std::move(opened.value());
@@ -106,9 +118,6 @@ asio::awaitable<OrError<ClientResult>> run_steps(Client& client, mclient_progres
     c.complete(std::move(progress_tx), phase_count, config.raw_history_sampling_rate_ms);
     bool dl_pretest_ok = false;
     bool ul_pretest_ok = false;
-
-    auto aborted = [&]() { return client.abort_context().is_aborted(); };
-    const std::string aborted_text = "[" + id + "] aborted on timeout or user request";
 
     // Step 9.
     if (aborted()) {
@@ -244,6 +253,13 @@ asio::awaitable<OrError<ClientResult>> run_steps(Client& client, mclient_progres
     }
     (void)ul_pretest_ok;
 
+    // A stop during the last phase must not end in a result that looks
+    // complete: the phase it cut short failed for that reason alone.
+    if (aborted()) {
+        co_await quit_runner(c);
+        co_return Result::failure(aborted_text);
+    }
+
     // Step 17: the end of the run.
     log_run(LogLevel::Info, id, "Measurement completed, closing connections");
     co_await quit_runner(c);
@@ -292,6 +308,8 @@ asio::awaitable<OrError<ClientResult>> run_measurement(Client& client, mclient_p
         outcome.emplace(OrError<ClientResult>::failure("measurement failed: " + fault));
     }
 
+    if (state.abort_watch)
+        state.abort_watch->stop();
     busy->store(false);
     state.controller.reset();
     state.unread_progress.reset();

@@ -8,7 +8,7 @@
 
 #include "Client.h"
 #include "ClientResult.h"
-#include "OrError.h"
+#include "VelaExpected.h"
 #include "Progress.h"
 #include "mclient.h"
 

@@ -96,13 +96,15 @@ template <class T>
 using RoutineOutcome = Expected<T, std::string>;
 
 namespace feedback {
-struct DownlinkPretestAck {};
-struct DownlinkPretestCompleted { RoutineOutcome<std::uint32_t> chunks; };  // chunks of the last finished round
+// The pretest records carry their runner's number too (not part of their
+// debug text), so that the controller knows whom it still waits for.
+struct DownlinkPretestAck { std::uint8_t runner = 0; };
+struct DownlinkPretestCompleted { RoutineOutcome<std::uint32_t> chunks; std::uint8_t runner = 0; };  // chunks of the last finished round
 struct DownlinkTestAck { std::uint8_t runner; std::optional<ConnectionStreamInfo> stream_info; };
 struct DownlinkTestProgress { std::uint8_t runner; SampleSeries samples; };  // points added since the last report
 struct DownlinkTestCompleted { std::uint8_t runner; RoutineOutcome<SampleSeries> samples; };  // the whole history
-struct UplinkPretestAck {};
-struct UplinkPretestCompleted { RoutineOutcome<std::uint32_t> chunks; };
+struct UplinkPretestAck { std::uint8_t runner = 0; };
+struct UplinkPretestCompleted { RoutineOutcome<std::uint32_t> chunks; std::uint8_t runner = 0; };
 struct UplinkTestAck { std::uint8_t runner; std::optional<ConnectionStreamInfo> stream_info; };
 struct UplinkTestProgress { std::uint8_t runner; SampleSeries samples; };
 struct UplinkTestCompleted { std::uint8_t runner; RoutineOutcome<SampleSeries> samples; };

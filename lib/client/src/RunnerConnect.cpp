@@ -1,5 +1,6 @@
 #include "RunnerConnect.h"
 
+#include "RunnerRoutines.h"
 #include "lib/StreamTypes.h"
 #include "lib/TlsSession.h"
 
@@ -79,23 +80,36 @@ asio::awaitable<std::variant<ConnectedTransport, std::string>> connect_on_strand
     using Result = std::variant<ConnectedTransport, std::string>;
     const auto strand = co_await asio::this_coro::executor;
 
-    // 1. TCP, within its limit.
+    // 1. TCP, within its limit; a stop of the run ends the wait too.
     TcpSocket socket(strand);
     {
         asio::steady_timer timer(strand, limits.tcp_connect);
+        auto stopped = [&params]() -> asio::awaitable<void> {
+            if (params.abort_watch)
+                co_await params.abort_watch->wait_aborted();
+            else
+                co_await asio::steady_timer(co_await asio::this_coro::executor, asio::steady_timer::time_point::max())
+                    .async_wait(asio::as_tuple(asio::use_awaitable));
+        };
         auto first = co_await (socket.async_connect(params.server_address, asio::as_tuple(asio::use_awaitable)) ||
-                               timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+                               timer.async_wait(asio::as_tuple(asio::use_awaitable)) || stopped());
         if (first.index() == 1)
             co_return Result("timeout while connecting to " + endpoint_text(params.server_address));
+        if (first.index() == 2)
+            co_return Result(std::string(kAbortedText));
         if (auto [ec] = std::get<0>(first); ec)
             co_return Result(ec.message());
     }
 
-    // 2. The second handle, for socket options and shutdown later on.
+    // 2. The second handle, for socket options and shutdown later on. From
+    // here on a stop of the run shuts the connection down, which ends every
+    // later stage at once.
     auto duplicated = duplicate_socket(socket.native_handle());
     if (std::holds_alternative<std::string>(duplicated))
         co_return Result(std::string("failed to convert into std socket"));
     SocketHandle handle = std::move(std::get<SocketHandle>(duplicated));
+    if (params.abort_watch)
+        params.abort_watch->guard(handle.cut());
 
     // 3. The connection as the client sees it; a failing query leaves its
     // two members absent.
@@ -155,8 +169,12 @@ asio::awaitable<std::variant<ConnectedTransport, std::string>> connect_on_strand
             co_return Result("failed to establish TLS session: " + ec.message());
         WsTls ws(std::move(tls));
         const auto [host, target] = websocket_host_and_target(*params.websocket_url);
-        auto [ec] = co_await ws.async_handshake(host, target, asio::as_tuple(asio::use_awaitable));
-        if (ec)
+        asio::steady_timer ws_timer(strand, limits.ws_handshake);
+        auto upgraded = co_await (ws.async_handshake(host, target, asio::as_tuple(asio::use_awaitable)) ||
+                                  ws_timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+        if (upgraded.index() == 1)
+            co_return Result(std::string("failed to establish WebSocket connection: handshake timed out"));
+        if (auto [ec] = std::get<0>(upgraded); ec)
             co_return Result("failed to establish WebSocket connection: " + ec.message());
         co_return done(MessageTransport::from_websocket(std::move(ws), std::move(handle)));
     }
@@ -165,8 +183,10 @@ asio::awaitable<std::variant<ConnectedTransport, std::string>> connect_on_strand
     if (params.websocket_url) {
         WsTcp ws(std::move(socket));
         const auto [host, target] = websocket_host_and_target(*params.websocket_url);
-        auto [ec] = co_await ws.async_handshake(host, target, asio::as_tuple(asio::use_awaitable));
-        if (ec)
+        asio::steady_timer ws_timer(strand, limits.ws_handshake);
+        auto upgraded = co_await (ws.async_handshake(host, target, asio::as_tuple(asio::use_awaitable)) ||
+                                  ws_timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+        if (upgraded.index() == 1 || std::get<0>(std::get<0>(upgraded)))
             co_return Result(std::string("failed to establish WebSocket connection"));
         co_return done(MessageTransport::from_websocket(std::move(ws), std::move(handle)));
     }

@@ -1,11 +1,12 @@
 #pragma once
 
 // Opens one runner connection: TCP within 5 s, a second handle of the socket,
-// TLS within 5 s when asked, the websocket handshake when a websocket URL is
-// given, the matching message transport, the runner with its protocol
+// TLS within 5 s when asked, the websocket handshake within 5 s when a
+// websocket URL is given, the matching message transport, the runner with its protocol
 // connection, and the measurement initialisation. Every failure ends the
 // set-up with a text; nothing is retried.
 
+#include "AbortWatch.h"
 #include "Runner.h"
 #include "lib/SocketOps.h"
 
@@ -24,6 +25,9 @@ struct RunnerConnectParams {
     Endpoint server_address;
     bool tls = false;
     bool skip_certificate_validation = false;
+    // When set, the connection is shut down as soon as the run is aborted,
+    // and the connect stages end at once.
+    std::shared_ptr<AbortWatch> abort_watch;
 };
 
 // The set-up's time limits; tests shorten them. Taken by value: the set-up
@@ -31,6 +35,7 @@ struct RunnerConnectParams {
 struct ConnectLimits {
     std::chrono::nanoseconds tcp_connect = std::chrono::seconds(5);
     std::chrono::nanoseconds tls_handshake = std::chrono::seconds(5);
+    std::chrono::nanoseconds ws_handshake = std::chrono::seconds(5);
     Timeout init_request = kMeasurementInitTimeout;
 };
 

@@ -4,6 +4,7 @@
 #include "RunnerCommands.h"
 
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/use_awaitable.hpp>
 
 namespace asio = boost::asio;
@@ -22,6 +23,24 @@ bool send_feedback(const Runner& runner, RunnerFeedback feedback)
 // The test deadline: duration plus the grace, saturating.
 Duration test_deadline(Duration duration, const RoutineLimits& limits) { return duration.saturating_add(limits.test_grace); }
 
+// The next command, while the idle connection is watched: anything the
+// server sends unasked (a late reply, data still flowing after a step that
+// gave up) or its closing of the connection means the connection cannot
+// serve the next step. Nothing when that happened first, or when a reading
+// sub-task of an earlier step still holds the connection.
+asio::awaitable<std::optional<Expected<CommandMessage, RecvError>>> next_command(Runner& runner)
+{
+    using namespace asio::experimental::awaitable_operators;
+    auto& holder = *runner.connection->reader_handle();
+    auto guard = holder.mutex.try_lock();
+    if (!guard.owns_lock())
+        co_return std::nullopt;
+    auto first = co_await (runner.command_receiver->recv() || holder.reader->wait_readable());
+    if (first.index() == 0)
+        co_return std::move(std::get<0>(first));
+    co_return std::nullopt;
+}
+
 asio::awaitable<std::optional<std::string>> loop_on_strand(Runner runner, RoutineLimits limits)
 {
     using Outcome = std::optional<std::string>;
@@ -33,7 +52,15 @@ asio::awaitable<std::optional<std::string>> loop_on_strand(Runner runner, Routin
 
         if (!runner.command_receiver)
             co_return Outcome("error receiving command: channel closed");
-        auto message = co_await runner.command_receiver->recv();
+        auto next = co_await next_command(runner);
+        if (!next) {
+            if (log_subscriber_set())
+                log_event(LogLevel::Debug, "client",
+                          "[" + runner.log_id + "] connection closed by the server or out of step while idle");
+            runner.connection->shutdown();
+            co_return Outcome("connection has been closed, runner needs to be restarted");
+        }
+        auto& message = *next;
         if (!message)
             co_return Outcome("error receiving command: " + message.error().text());
         if (runner.number >= message->runner_count)
@@ -44,20 +71,20 @@ asio::awaitable<std::optional<std::string>> loop_on_strand(Runner runner, Routin
 
         bool delivered = true;
         if (const auto* c = std::get_if<command::DownlinkPretest>(&command)) {
-            if (!send_feedback(runner, feedback::DownlinkPretestAck{}))
+            if (!send_feedback(runner, feedback::DownlinkPretestAck{runner.number}))
                 co_return Outcome(kFeedbackGone);
             auto chunks = co_await downlink_pretest(runner, c->duration, limits);
-            delivered = send_feedback(runner, feedback::DownlinkPretestCompleted{std::move(chunks)});
+            delivered = send_feedback(runner, feedback::DownlinkPretestCompleted{std::move(chunks), runner.number});
         } else if (const auto* c = std::get_if<command::DownlinkTest>(&command)) {
             if (!send_feedback(runner, feedback::DownlinkTestAck{runner.number, runner.connection_stream_info}))
                 co_return Outcome(kFeedbackGone);
             auto samples = co_await downlink_test(runner, c->duration, test_deadline(c->duration, limits), limits);
             delivered = send_feedback(runner, feedback::DownlinkTestCompleted{runner.number, std::move(samples)});
         } else if (const auto* c = std::get_if<command::UplinkPretest>(&command)) {
-            if (!send_feedback(runner, feedback::UplinkPretestAck{}))
+            if (!send_feedback(runner, feedback::UplinkPretestAck{runner.number}))
                 co_return Outcome(kFeedbackGone);
             auto chunks = co_await uplink_pretest(runner, c->duration, limits);
-            delivered = send_feedback(runner, feedback::UplinkPretestCompleted{std::move(chunks)});
+            delivered = send_feedback(runner, feedback::UplinkPretestCompleted{std::move(chunks), runner.number});
         } else if (const auto* c = std::get_if<command::UplinkTest>(&command)) {
             if (!send_feedback(runner, feedback::UplinkTestAck{runner.number, runner.connection_stream_info}))
                 co_return Outcome(kFeedbackGone);
@@ -82,6 +109,10 @@ asio::awaitable<std::optional<std::string>> loop_on_strand(Runner runner, Routin
         }
         if (!delivered)
             co_return Outcome(kFeedbackGone);
+        // A step that gave up part-way leaves the connection out of step: it
+        // is closed now, and the runner ends at its next pass, to be opened
+        // anew before the next step.
+        runner.connection->close_if_out_of_step();
     }
 }
 

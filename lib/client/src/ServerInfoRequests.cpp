@@ -12,11 +12,15 @@ asio::awaitable<OrError<ServerLoadData>> request_server_load(MeasurementControll
     if (auto failure = co_await spawn_connection_tasks(c))
         co_return Result::failure(*failure);
     const std::string id = client_log_id(c);
+    CommandReach reach(c, 1);
     c.command_tx.send(RunnerMessage{1, command::ServerLoadRequest{}});
     for (;;) {
-        auto got = co_await c.feedback_rx.recv();
-        if (!got)
+        auto next = co_await next_feedback(c, reach);
+        if (next.end == PhaseFeedback::End::Aborted)
+            co_return Result::failure(kAbortedText);
+        if (next.end != PhaseFeedback::End::None)
             co_return Result::failure("failed to receive server load data");
+        auto& got = next.feedback;
         if (auto* load = std::get_if<feedback::ServerLoad>(&*got)) {
             if (!load->load)
                 co_return Result::failure(load->load.error());
@@ -32,11 +36,15 @@ asio::awaitable<OrError<std::string>> reverse_traceroute(MeasurementController& 
     if (auto failure = co_await spawn_connection_tasks(c))
         co_return Result::failure(*failure);
     const std::string id = client_log_id(c);
+    CommandReach reach(c, 1);
     c.command_tx.send(RunnerMessage{1, command::ReverseTracerouteRequest{c.config.traceroute_max_duration_s}});
     for (;;) {
-        auto got = co_await c.feedback_rx.recv();
-        if (!got)
+        auto next = co_await next_feedback(c, reach);
+        if (next.end == PhaseFeedback::End::Aborted)
+            co_return Result::failure(kAbortedText);
+        if (next.end != PhaseFeedback::End::None)
             co_return Result::failure("failed to receive server traceroute data");
+        auto& got = next.feedback;
         if (auto* trace = std::get_if<feedback::ReverseTraceroute>(&*got)) {
             if (!trace->output)
                 co_return Result::failure(trace->output.error());

@@ -6,7 +6,7 @@
 // for its answer on the feedback channel.
 
 #include "MeasurementController.h"
-#include "OrError.h"
+#include "VelaExpected.h"
 
 #include <boost/asio/awaitable.hpp>
 

@@ -20,6 +20,7 @@ struct ThroughputSide {
     std::string start_message;
     const char* channel_closed;
     const char* unexpected;
+    const char* nothing_measured;
 };
 
 std::uint64_t whole_millis(Duration d)
@@ -50,11 +51,10 @@ asio::awaitable<OrError<ThroughputResult>> run_throughput(MeasurementController&
         co_return Result::failure(*failure);
 
     const std::uint8_t limit = side.downlink ? c.dl_connections : c.ul_connections;
+    CommandReach reach(c, limit);
     c.command_tx.send(RunnerMessage{limit, side.downlink ? RunnerCommand(command::DownlinkTest{total})
                                                          : RunnerCommand(command::UplinkTest{total})});
 
-    std::int32_t acks = 0;
-    std::int32_t completions = 0;
     std::vector<ConnectionStreamInfo> stream_infos;
     PhaseSamples completed;
     PhaseSamples progress_series;
@@ -64,21 +64,22 @@ asio::awaitable<OrError<ThroughputResult>> run_throughput(MeasurementController&
     const float total_s = seconds_f32(total);
     std::optional<std::string> runner_error;
 
-    const std::int32_t expected = reached_runners(c, limit);
     for (;;) {
-        auto got = co_await next_feedback(c, acks > 0 && completions >= acks);
-        if (!got && got.error().kind == RecvError::Kind::TimedOut)
-            break;  // a runner that never acknowledged is not waited for any longer
-        if (!got) {
+        auto next = co_await next_feedback(c, reach);
+        if (next.end == PhaseFeedback::End::AllDone)
+            break;
+        if (next.end == PhaseFeedback::End::Aborted)
+            co_return Result::failure(kAbortedText);
+        if (next.end == PhaseFeedback::End::Closed) {
             log_run(LogLevel::Error, id, side.channel_closed);
             break;
         }
-        RunnerFeedback& fb = *got;
+        RunnerFeedback& fb = *next.feedback;
         if (!side.downlink)
             log_run(LogLevel::Debug, id, "uplink_test: received update: " + feedback_debug_text(fb));
 
         if (auto* ack = std::get_if<Ack>(&fb)) {
-            ++acks;
+            reach.acknowledged(ack->runner);
             if (ack->stream_info)
                 stream_infos.push_back(*ack->stream_info);
         } else if (auto* batch = std::get_if<Progress>(&fb)) {
@@ -114,19 +115,23 @@ asio::awaitable<OrError<ThroughputResult>> run_throughput(MeasurementController&
             } else {
                 completed[done->runner] = to_sample_map(*done->samples);
             }
-            ++completions;
-            if (completions >= acks && acks >= expected)
-                break;
+            reach.completed(done->runner);
         } else {
             co_return Result::failure(side.unexpected + feedback_debug_text(fb));
         }
     }
+    if (!runner_error && !reach.lost().empty())
+        runner_error = "runner " + std::to_string(reach.lost().front()) + " ended without completing the test";
     if (runner_error)
         co_return Result::failure(*runner_error);
 
     double bps = 0.0;
     ThroughputResult result = throughput_result(completed, side.slow_start, c.raw_history_sampling_rate,
                                                 phase_timing(c, phase_start), std::move(stream_infos), &bps);
+    // A phase that measured nothing has failed: a zero figure would read as
+    // a measurement of a dead link.
+    if (result.bytes == 0)
+        co_return Result::failure(side.nothing_measured);
 
     ProgressRecord values;
     if (side.downlink)
@@ -168,7 +173,8 @@ asio::awaitable<OrError<ThroughputResult>> run_downlink_test(const ClientConfig&
                         "Starting DOWNLINK phase (tcp_streams: " + std::to_string(config.dl_num_connections) +
                             ", duration: " + whole_seconds_text(config.dl_duration_ms) + ")",
                         "failed to receive feedback for downlink test",
-                        "unexpected feedback from runner "};
+                        "unexpected feedback from runner ",
+                        "no data was received in the measurement window"};
     co_return co_await run_throughput<feedback::DownlinkTestAck, feedback::DownlinkTestProgress,
                                       feedback::DownlinkTestCompleted>(c, side, log_id);
 }
@@ -183,7 +189,8 @@ asio::awaitable<OrError<ThroughputResult>> run_uplink_test(const ClientConfig& c
                         "Starting UPLINK phase (tcp_streams: " + std::to_string(config.ul_num_connections) +
                             ", duration: " + format_duration(config.ul_duration_ms) + ")",
                         "uplink_test: failed to receive feedback",
-                        "unexpected feedback from runner: "};
+                        "unexpected feedback from runner: ",
+                        "the server counted no data in the measurement window"};
     co_return co_await run_throughput<feedback::UplinkTestAck, feedback::UplinkTestProgress,
                                       feedback::UplinkTestCompleted>(c, side, log_id);
 }

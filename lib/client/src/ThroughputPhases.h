@@ -8,7 +8,7 @@
 
 #include "ClientResult.h"
 #include "MeasurementController.h"
-#include "OrError.h"
+#include "VelaExpected.h"
 
 #include <boost/asio/awaitable.hpp>
 

@@ -54,6 +54,7 @@ struct Shared {
     Duration timebox;
     PhaseProgress* progress = nullptr;
     std::uint32_t finished_phases = 0;
+    std::shared_ptr<AbortWatch> abort_watch;
     std::atomic<bool> sender_done{false};
     std::atomic<bool> phase_progress{true};  // cleared once a report reached 100 %
 };
@@ -90,6 +91,8 @@ asio::awaitable<RoutineOutcome<SentTable>> udp_ping_sender(std::shared_ptr<udp::
         static_cast<std::int64_t>(std::min<uint128_t>(progress_interval.as_nanos() / 1'000'000U, INT64_MAX)));
     auto last_report = Clock::now();
     for (std::uint32_t id = 0; id < s->num_pings; ++id) {
+        if (s->abort_watch && s->abort_watch->fired())
+            co_return unexpected(std::string("aborted on timeout or user request"));
         if (since(s->ping_start, Clock::now()) > s->timebox) {
             log_line(LogLevel::Debug, s->log_id, "rtt_udp_ping: not sending more pings, timebox limit reached");
             break;
@@ -138,8 +141,17 @@ asio::awaitable<ReceivedTable> udp_pong_receiver(std::shared_ptr<udp::socket> so
                 wait_until = now + limit;
         }
         timer.expires_at(wait_until);
-        auto first = co_await (socket->async_receive(asio::buffer(buffer), asio::as_tuple(asio::use_awaitable)) ||
-                               timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+        auto stopped = [&s]() -> asio::awaitable<void> {
+            if (s->abort_watch)
+                co_await s->abort_watch->wait_aborted();
+            else
+                co_await asio::steady_timer(co_await asio::this_coro::executor, Clock::time_point::max())
+                    .async_wait(asio::as_tuple(asio::use_awaitable));
+        };
+        auto first = co_await on_strand(socket->async_receive(asio::buffer(buffer), asio::as_tuple(asio::use_awaitable)) ||
+                                        timer.async_wait(asio::as_tuple(asio::use_awaitable)) || stopped());
+        if (first.index() == 2)
+            break;  // the run was stopped
         if (first.index() == 1) {
             if (s->sender_done) {
                 log_line(LogLevel::Warn, s->log_id, "rtt_udp_ping: aborting UDP packet reception, timeout!");
@@ -223,6 +235,7 @@ asio::awaitable<RoutineOutcome<RttUdpResult>> rtt_udp_ping(const UdpPingContext&
     auto shared = std::make_shared<Shared>();
     shared->log_id = context.log_id;
     shared->progress = context.progress;
+    shared->abort_watch = context.abort_watch;
     if (context.progress)
         shared->finished_phases = co_await context.progress->begin_phase(Phase::RttUdp);
     const auto phase_start = Clock::now();

@@ -5,6 +5,7 @@
 // by identifier. Gives round-trip times, loss and reordering as the result
 // record's RttUdpResult, with phase 3 progress reports.
 
+#include "AbortWatch.h"
 #include "ClientResult.h"
 #include "Duration.h"
 #include "PhaseProgress.h"
@@ -29,6 +30,7 @@ struct UdpPingContext {
     boost::asio::ip::udp::endpoint server;            // host and port_udp, as the controller resolved them
     Duration progress_interval;
     PhaseProgress* progress = nullptr;                // the run's phase count and reports; may be null
+    std::shared_ptr<AbortWatch> abort_watch;          // ends sending and reception on a stop; may be null
 };
 
 struct UdpPingParams {
@@ -40,7 +42,7 @@ struct UdpPingParams {
 
 // The phase. Failure texts: "number of pings must be > 0", "Could not bind
 // UdpSocket on uri <addr> -> <error>", the connect or send error's text,
-// "aborting UDP ping: <error>".
+// "aborting UDP ping: <error>", "aborted on timeout or user request".
 boost::asio::awaitable<RoutineOutcome<RttUdpResult>> rtt_udp_ping(const UdpPingContext& context,
                                                                   const UdpPingParams& params);
 

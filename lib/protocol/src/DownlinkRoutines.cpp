@@ -24,6 +24,10 @@ asio::awaitable<RoutineOutcome<std::uint32_t>> downlink_pretest(Runner& runner, 
     std::uint32_t count = 1;
     std::uint32_t last_count = 0;
     const auto start = Clock::now();
+    // A round may not run on past the pretest by more than the test grace: a
+    // server that trickles its chunks then ends the pretest with the last
+    // complete round, and the connection, out of step, is closed.
+    const auto give_up = start + pretest.saturating_add(limits.test_grace).to_chrono();
     while (routine::since(start) < pretest) {
         auto reply = co_await connection.request(Msg(DownlinkPretestRequest{count}), limits.request);
         if (!reply)
@@ -37,9 +41,15 @@ asio::awaitable<RoutineOutcome<std::uint32_t>> downlink_pretest(Runner& runner, 
                 connection.shutdown();
                 co_return unexpected(std::string(kAbortedText));
             }
-            auto chunk = co_await connection.recv_data_chunk(limits.data);
-            if (!chunk)
+            const auto left = std::max(Clock::duration::zero(), give_up - Clock::now());
+            auto chunk = co_await connection.recv_data_chunk(std::min<std::chrono::nanoseconds>(limits.data, left));
+            if (!chunk) {
+                if (Clock::now() >= give_up) {
+                    connection.shutdown();
+                    co_return last_count;
+                }
                 co_return unexpected(std::move(chunk).error());
+            }
             last = *chunk;
         }
         last_count = count;
@@ -78,9 +88,17 @@ asio::awaitable<RoutineOutcome<SampleSeries>> downlink_test(Runner& runner, Dura
             connection.shutdown();
             co_return unexpected(std::string(kAbortedText));
         }
-        auto chunk = co_await connection.recv_data_chunk(limits.data);
-        if (!chunk)
+        // No read waits past the deadline: a server that stalls or trickles
+        // ends the test there with the samples so far.
+        const auto left = deadline.saturating_sub(routine::since(start)).to_chrono();
+        auto chunk = co_await connection.recv_data_chunk(std::min<std::chrono::nanoseconds>(limits.data, left));
+        if (!chunk) {
+            if (routine::since(start) >= deadline) {
+                connection.shutdown();
+                co_return samples;
+            }
             co_return unexpected(std::move(chunk).error());
+        }
         const bool last = *chunk;
         const auto now = Clock::now();
         const Duration t = routine::since(start, now);

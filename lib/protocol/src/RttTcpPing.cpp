@@ -125,8 +125,10 @@ asio::awaitable<RoutineOutcome<std::vector<RttSample>>> rtt_tcp_ping(Runner& run
     connection.set_tcp_nodelay(false);
     if (!arrivals)
         co_return unexpected(std::string("failed to retreive results from TCP pong receiving task"));
-    if (!*arrivals)
+    if (!*arrivals) {
+        connection.out_of_step = true;  // pongs may still be on their way
         co_return unexpected(std::move(*arrivals).error());
+    }
 
     const auto& pongs = **arrivals;
     std::vector<RttSample> result;

@@ -18,8 +18,10 @@ using routine::Clock;
 
 namespace {
 
-// Chunks go to the connection in batches of about this many bytes (one
-// gather write each); the abort check comes before every batch.
+// Chunks are handed to the connection in batches of about this many bytes.
+// A batch is no coarser than single chunks: every chunk has its own write
+// time-out, and wherever the connection makes the sender wait between two
+// chunks, the abort and the end of the test are looked at again.
 constexpr std::size_t kBatchBytes = 256 * 1024;
 
 std::uint32_t batch_chunks(std::uint32_t chunk_size)
@@ -60,9 +62,13 @@ asio::awaitable<RoutineOutcome<SampleSeries>> uplink_notification_receiver(Notif
     for (;;) {
         if (r.abort.is_aborted())
             co_return unexpected(std::string(kAbortedText));
-        if (routine::since(r.start) >= r.deadline)
+        const Duration elapsed = routine::since(r.start);
+        if (elapsed >= r.deadline)
             break;
-        if (auto failed = co_await r.reader->reader->recv_msg(buffer, r.read_timeout)) {
+        // No read waits past the deadline: a server that stops notifying
+        // ends the test there, not a read time-out later.
+        const auto left = r.deadline.saturating_sub(elapsed).to_chrono();
+        if (auto failed = co_await r.reader->reader->recv_msg(buffer, std::min(r.read_timeout, left))) {
             if (failed->kind != IoErrorKind::TimedOut)
                 co_return unexpected("error reading proto message: " + failed->text);
             routine::log_line(LogLevel::Trace, r.log_id, "uplink_test: timeout reading proto messagedata");
@@ -107,6 +113,11 @@ asio::awaitable<RoutineOutcome<std::uint32_t>> uplink_pretest(Runner& runner, Du
     std::uint32_t count = 1;
     std::uint32_t last_count = 0;
     const auto start = Clock::now();
+    // A round may not run on past the pretest by more than the test grace:
+    // a link too slow for it then ends the pretest with the last complete
+    // round, and the connection, out of step, is closed.
+    const auto give_up = start + pretest.saturating_add(limits.test_grace).to_chrono();
+    auto abort_stop = [&connection] { return connection.abort.is_aborted(); };
     while (routine::since(start) < pretest) {
         auto reply = co_await connection.request(Msg(UplinkPretestRequest{count}), limits.request);
         if (!reply)
@@ -131,14 +142,28 @@ asio::awaitable<RoutineOutcome<std::uint32_t>> uplink_pretest(Runner& runner, Du
                     co_return unexpected(std::string(kAbortedText));
                 }
                 const std::uint32_t n = std::min(batch, count - sent);
-                sent += n;
-                if (auto failed = co_await connection.write_random_chunks(random, offset, n, sent == count, limits.data))
-                    co_return unexpected("failed to send " + *failed);
+                ChunkLimits chunk_limits{limits.data, give_up, abort_stop};
+                auto run = co_await connection.write_random_chunks(random, offset, n, sent + n == count,
+                                                                  std::move(chunk_limits));
+                sent += static_cast<std::uint32_t>(run.sent);
+                if (run.status) {
+                    if (run.status->kind == IoErrorKind::TimedOut && Clock::now() >= give_up) {
+                        connection.shutdown();
+                        co_return last_count;
+                    }
+                    co_return unexpected("failed to send failed to write random data: " + run.status->text);
+                }
             }
 
-            auto ack = co_await connection.read_proto_msg(limits.data);
-            if (!ack)
+            const auto left = std::max(Clock::duration::zero(), give_up - Clock::now());
+            auto ack = co_await connection.read_proto_msg(std::min<std::chrono::nanoseconds>(limits.data, left));
+            if (!ack) {
+                if (Clock::now() >= give_up) {
+                    connection.shutdown();
+                    co_return last_count;
+                }
                 co_return unexpected(std::move(ack).error());
+            }
             if (log_subscriber_set())
                 routine::log_line(LogLevel::Trace, runner.log_id, "uplink_pretest: " + to_log_text(*ack));
             if (auto refused = routine::refusal(*ack))
@@ -181,22 +206,43 @@ asio::awaitable<RoutineOutcome<SampleSeries>> uplink_test(Runner& runner, Durati
                                    connection.reader_handle(), runner.feedback_sender, runner.number, limits.data}));
 
     // Batches of unmarked chunks while the duration lasts, then one chunk
-    // marked last.
+    // marked last. Nothing waits past the test's deadline: a link that has
+    // not taken the data by then ends the test with what the server counted.
+    const auto give_up = start + deadline.to_chrono();
+    auto stop = [&connection, &start, duration] {
+        return connection.abort.is_aborted() || routine::since(start) >= duration;
+    };
+    bool cut_at_deadline = false;
     for (;;) {
         if (connection.abort.is_aborted()) {
             connection.shutdown();
             co_return unexpected(std::string(kAbortedText));
         }
         const bool last = routine::since(start) >= duration;
-        if (auto failed = co_await connection.write_random_chunks(random, offset, last ? 1 : batch, last, limits.data))
-            co_return unexpected("failed to send data chunk " + *failed);
+        // Built apart from the co_await: g++ 12 destroys temporaries of a
+        // conditional inside a co_await expression twice.
+        ChunkLimits chunk_limits{limits.data, give_up, {}};
+        if (!last)
+            chunk_limits.stop = stop;
+        auto run = co_await connection.write_random_chunks(random, offset, last ? 1 : batch, last, std::move(chunk_limits));
+        if (run.status) {
+            if (run.status->kind == IoErrorKind::TimedOut && Clock::now() >= give_up) {
+                cut_at_deadline = true;
+                break;
+            }
+            co_return unexpected("failed to send data chunk failed to write random data: " + run.status->text);
+        }
         if (last)
             break;
     }
 
     auto result = co_await receiver.join();
+    if (cut_at_deadline)
+        connection.shutdown();  // chunks are still queued for the server
     if (!result)
         co_return unexpected(std::string("failed to join uplink progress task"));
+    if (!*result)
+        connection.out_of_step = true;  // the receiver stopped in the middle of the notifications
     co_return std::move(*result);
 }
 

@@ -6,7 +6,7 @@
 
 #include "ClientConfig.h"
 #include "Duration.h"
-#include "OrError.h"
+#include "VelaExpected.h"
 #include "ResultStatistics.h"
 
 #include <cstdint>

@@ -203,6 +203,8 @@ Throughput compute_throughput(const PhaseSamples& samples, std::optional<Duratio
     }
 
     if (empty_window) {
+        // Nothing was counted, so there is no history of it either.
+        result.raw_history.reset();
         return result;
     }
     result.bytes = total;

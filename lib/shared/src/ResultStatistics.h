@@ -84,7 +84,8 @@ BytesAt bytes_at(const SampleMap& history, Duration t, std::optional<Duration> r
 
 // Throughput of a phase up to the earliest end among the connections. With a
 // start, bytes are counted from there; with a rate the raw history is kept.
-// A start later than that end gives an empty window: 0 bytes, 0 bps.
+// A start later than that end gives an empty window: 0 bytes, 0 bps and no
+// raw history.
 Throughput compute_throughput(const PhaseSamples& samples, std::optional<Duration> start,
                               std::optional<Duration> rate);
 

@@ -124,7 +124,9 @@ inline asio::awaitable<void> runScript(vela_client::MessageTransport transport, 
             default: {
                 const std::vector<std::uint8_t> payload(std::min(chunk, kMaxSend));
                 const std::vector<std::span<const std::uint8_t>> payloads(3, std::span(payload));
-                status = co_await writer.send_chunks(payloads, (operation & 1) != 0, timeout);
+                vela_client::ChunkLimits limits;
+                limits.per_chunk = timeout;
+                status = (co_await writer.send_chunks(payloads, (operation & 1) != 0, limits)).status;
                 break;
             }
         }

@@ -20,11 +20,13 @@
 #include <boost/beast/websocket.hpp>
 #include <boost/beast/websocket/ssl.hpp>
 
+#include <netinet/tcp.h>
 #include <openssl/evp.h>
 #include <openssl/hmac.h>
 
 #include <array>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <thread>
 #include <type_traits>
@@ -57,6 +59,46 @@ bool would_block(const boost::system::error_code& ec)
     return ec == asio::error::would_block || ec == asio::error::try_again;
 }
 
+// Reads uplink data at a set rate across all connections, as a shaped link
+// would deliver it: each read takes a small piece (20 ms worth) and is paid
+// for afterwards by waiting until the shared account is even again.
+class RateLimiter {
+public:
+    explicit RateLimiter(std::uint64_t bits_per_second) : bytes_per_second_(double(bits_per_second) / 8.0) {}
+
+    bool limited() const { return bytes_per_second_ > 0.0; }
+    // Largest read that keeps the byte count smooth.
+    std::size_t piece() const { return std::max<std::size_t>(64, std::size_t(bytes_per_second_ / 50.0)); }
+
+    // Charges `bytes` that were read; how long to wait before reading more.
+    Clock::duration charge(std::size_t bytes)
+    {
+        std::lock_guard lock(mutex_);
+        const auto now = Clock::now();
+        const double elapsed = std::chrono::duration<double>(now - last_).count();
+        last_ = now;
+        balance_ = std::min(balance_ + elapsed * bytes_per_second_, double(piece()));
+        balance_ -= double(bytes);
+        if (balance_ >= 0.0)
+            return Clock::duration::zero();
+        return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(-balance_ / bytes_per_second_));
+    }
+
+private:
+    std::mutex mutex_;
+    double bytes_per_second_;
+    double balance_ = 0.0;
+    Clock::time_point last_ = Clock::now();
+};
+
+awaitable<void> wait_for(Clock::duration d)
+{
+    if (d <= Clock::duration::zero())
+        co_return;
+    asio::steady_timer timer(co_await asio::this_coro::executor, d);
+    co_await timer.async_wait(use_tuple);
+}
+
 // Stream framing over a plain or TLS stream, with bytes already read
 // (while the connection kind was detected) served first. On plain TCP reads
 // and writes are tried at once on the non-blocking socket and only wait
@@ -84,6 +126,11 @@ public:
         }
     }
     static constexpr bool is_websocket = false;
+    void close()
+    {
+        boost::system::error_code ignored;
+        stream_.lowest_layer().shutdown(tcp::socket::shutdown_both, ignored);
+    }
 
     awaitable<bool> read_exact(std::uint8_t* out, std::size_t n)
     {
@@ -144,14 +191,52 @@ public:
         return write_raw(data, n);
     }
 
+    // Writes the pre-framed chunks until all are out or `until` has passed.
+    // The clock is read after every partial write, and a chunk that was begun
+    // is always finished, so the stream never runs more than a chunk past its
+    // time. Gives the chunks written, or nothing when the connection failed.
+    awaitable<std::optional<std::size_t>> write_chunks_until(const std::uint8_t* data, std::size_t n,
+                                                             std::size_t chunk_size, Clock::time_point until)
+    {
+        std::size_t done = 0;
+        std::size_t target = n;
+        while (done < target) {
+            std::size_t written = 0;
+            if constexpr (kPlain) {
+                boost::system::error_code ec;
+                written = stream_.write_some(asio::buffer(data + done, target - done), ec);
+                if (would_block(ec)) {
+                    auto [wec] = co_await stream_.async_wait(tcp::socket::wait_write, use_tuple);
+                    if (wec)
+                        co_return std::nullopt;
+                    continue;
+                }
+                if (ec || written == 0)
+                    co_return std::nullopt;
+            } else {
+                auto [ec, n_written] = co_await stream_.async_write_some(asio::buffer(data + done, target - done), use_tuple);
+                if (ec || n_written == 0)
+                    co_return std::nullopt;
+                written = n_written;
+            }
+            done += written;
+            if (target == n && Clock::now() >= until)
+                target = std::min(n, (done + chunk_size - 1) / chunk_size * chunk_size);
+        }
+        co_return done / chunk_size;
+    }
+
     // Reads what is available and walks the chunks in it; stops right after
     // a last-chunk marker, leaving later bytes buffered. Gives the bytes
-    // taken, or nothing when the connection ended.
-    awaitable<std::optional<std::size_t>> read_chunks(ChunkScan& scan, bool& last)
+    // taken, or nothing when the connection ended. A rate limit makes the
+    // reads small and paced.
+    awaitable<std::optional<std::size_t>> read_chunks(ChunkScan& scan, bool& last, RateLimiter* limit = nullptr)
     {
         last = false;
-        if (pos_ == end_ && !co_await refill())
+        if (pos_ == end_ && !co_await refill(limit && limit->limited() ? limit->piece() : buffer_.size()))
             co_return std::nullopt;
+        if (limit && limit->limited())
+            co_await wait_for(limit->charge(end_ - pos_));
         const std::size_t start = pos_;
         while (pos_ < end_) {
             const std::size_t need = scan.chunk_size - scan.offset;
@@ -172,12 +257,13 @@ public:
     }
 
 private:
-    awaitable<bool> refill()
+    awaitable<bool> refill(std::size_t most = kReadBytes)
     {
         pos_ = end_ = 0;
+        most = std::min(most, buffer_.size());
         if constexpr (kPlain) {
             boost::system::error_code ec;
-            const std::size_t n = stream_.read_some(asio::buffer(buffer_), ec);
+            const std::size_t n = stream_.read_some(asio::buffer(buffer_.data(), most), ec);
             if (!would_block(ec)) {
                 end_ = ec ? 0 : n;
                 co_return !ec && n > 0;
@@ -185,17 +271,17 @@ private:
         }
         if constexpr (kTls) {
             boost::system::error_code ec;
-            end_ = read_available(0, ec);
+            end_ = read_available(0, ec, most);
             if (end_ > 0)
                 co_return true;
             if (!would_block(ec))
                 co_return false;
         }
-        auto [ec, n] = co_await stream_.async_read_some(asio::buffer(buffer_), use_tuple);
+        auto [ec, n] = co_await stream_.async_read_some(asio::buffer(buffer_.data(), most), use_tuple);
         if constexpr (kTls) {
             if (!ec && n > 0) {
                 boost::system::error_code more;
-                end_ = read_available(n, more);
+                end_ = read_available(n, more, most);
                 co_return true;
             }
         }
@@ -207,10 +293,10 @@ private:
 
     // TLS: decrypts what is there without waiting, from `at` on; gives the
     // end of the bytes in the buffer.
-    std::size_t read_available(std::size_t at, boost::system::error_code& ec)
+    std::size_t read_available(std::size_t at, boost::system::error_code& ec, std::size_t most)
     {
-        while (at < buffer_.size()) {
-            const std::size_t n = stream_.read_some(asio::buffer(buffer_.data() + at, buffer_.size() - at), ec);
+        while (at < most) {
+            const std::size_t n = stream_.read_some(asio::buffer(buffer_.data() + at, most - at), ec);
             if (ec || n == 0)
                 break;
             at += n;
@@ -230,6 +316,11 @@ class WsFramer {
 public:
     explicit WsFramer(Ws& ws) : ws_(ws) { ws_.binary(true); }
     static constexpr bool is_websocket = true;
+    void close()
+    {
+        boost::system::error_code ignored;
+        boost::beast::get_lowest_layer(ws_).shutdown(tcp::socket::shutdown_both, ignored);
+    }
 
     awaitable<std::optional<std::string>> read_msg()
     {
@@ -257,13 +348,25 @@ public:
                 co_return false;
         co_return true;
     }
-    awaitable<std::optional<std::size_t>> read_chunks(ChunkScan& scan, bool& last)
+    // One message per chunk, the clock read before each.
+    awaitable<std::optional<std::size_t>> write_chunks_until(const std::uint8_t* data, std::size_t n,
+                                                             std::size_t chunk_size, Clock::time_point until)
+    {
+        std::size_t chunks = 0;
+        for (std::size_t at = 0; at < n && Clock::now() < until; at += chunk_size, ++chunks)
+            if (!co_await write_raw(data + at, chunk_size))
+                co_return std::nullopt;
+        co_return chunks;
+    }
+    awaitable<std::optional<std::size_t>> read_chunks(ChunkScan& scan, bool& last, RateLimiter* limit = nullptr)
     {
         auto msg = co_await read_msg();
         if (!msg || msg->empty())
             co_return std::nullopt;
         ++scan.chunks;
         last = static_cast<std::uint8_t>(msg->back()) == 0xFF;
+        if (limit && limit->limited())
+            co_await wait_for(limit->charge(msg->size()));
         co_return msg->size();
     }
     // One ping is one message.
@@ -311,10 +414,17 @@ sprintproto::Msg generic(int status, const std::string& description)
 } // namespace
 
 struct SpeedServer::Impl {
-    explicit Impl(Options o) : options(std::move(o)), acceptor(io), udp_socket(io), tls(ssl::context::tls_server) {}
+    explicit Impl(Options o)
+        : options(std::move(o)), accept_strand(asio::make_strand(io)), udp_strand(asio::make_strand(io)),
+          acceptor(accept_strand), udp_socket(udp_strand), tls(ssl::context::tls_server), uplink_limit(options.uplink_rate_bps)
+    {
+    }
 
     Options options;
     asio::io_context io;
+    // The acceptor and the UDP socket are used, and closed, only on their own strands.
+    asio::strand<asio::io_context::executor_type> accept_strand;
+    asio::strand<asio::io_context::executor_type> udp_strand;
     tcp::acceptor acceptor;
     udp::socket udp_socket;
     ssl::context tls;
@@ -326,6 +436,9 @@ struct SpeedServer::Impl {
     mutable std::mutex stats_mutex;
     Stats stats;
     std::once_flag blocks_made;
+    RateLimiter uplink_limit;
+    std::uint16_t tcp_port = 0;
+    std::uint16_t udp_port = 0;
 
     void make_blocks()
     {
@@ -364,13 +477,7 @@ struct SpeedServer::Impl {
     template <class Framer>
     awaitable<bool> echo_pings(Framer& framer, std::uint32_t payload_size);
 
-    awaitable<void> pause(std::chrono::milliseconds d)
-    {
-        if (d.count() <= 0)
-            co_return;
-        asio::steady_timer timer(co_await asio::this_coro::executor, d);
-        co_await timer.async_wait(use_tuple);
-    }
+    awaitable<void> pause(std::chrono::milliseconds d) { return wait_for(d); }
 };
 
 awaitable<void> SpeedServer::Impl::accept_loop()
@@ -392,6 +499,9 @@ awaitable<void> SpeedServer::Impl::session(tcp::socket socket)
     boost::system::error_code ec;
     const auto remote = socket.remote_endpoint(ec);
     const auto local = socket.local_endpoint(ec);
+    // Small replies and pongs go out at once rather than after the
+    // delayed-acknowledgement wait.
+    socket.set_option(tcp::no_delay(true), ec);
     if (options.silent) {
         // Take whatever comes and never answer, until the client goes.
         std::vector<std::uint8_t> sink(4096);
@@ -500,11 +610,12 @@ awaitable<bool> SpeedServer::Impl::send_downlink(Framer& framer, std::uint64_t c
     if (for_time) {
         // Without the last marker the stream goes on until the client leaves
         // (bounded, so that the server never streams forever).
-        const auto limit = options.omit_last_marker ? *for_time + std::chrono::seconds(15) : *for_time;
-        while (Clock::now() - start < limit) {
-            if (!co_await framer.write_chunks(block.data(), per_block * chunk, chunk))
+        const auto until = start + (options.omit_last_marker ? *for_time + std::chrono::seconds(15) : *for_time);
+        while (Clock::now() < until) {
+            auto written = co_await framer.write_chunks_until(block.data(), per_block * chunk, chunk, until);
+            if (!written)
                 co_return false;
-            account(per_block);
+            account(*written);
         }
         account(1);
         co_return co_await framer.write_chunks(last_chunk.data(), chunk, chunk);
@@ -538,7 +649,7 @@ awaitable<bool> SpeedServer::Impl::receive_uplink(Framer& framer, std::optional<
     bool unused_cut = false;
     for (;;) {
         bool last = false;
-        auto got = co_await framer.read_chunks(scan, last);
+        auto got = co_await framer.read_chunks(scan, last, &uplink_limit);
         if (!got)
             co_return false;
         bytes += *got;
@@ -567,6 +678,8 @@ awaitable<bool> SpeedServer::Impl::receive_uplink(Framer& framer, std::optional<
 template <class Framer>
 awaitable<bool> SpeedServer::Impl::echo_pings(Framer& framer, std::uint32_t payload_size)
 {
+    if (payload_size == 0)
+        co_return false;  // nothing could ever end the echo
     std::vector<std::uint8_t> ping(payload_size);
     for (;;) {
         if constexpr (Framer::is_websocket) {
@@ -629,8 +742,21 @@ awaitable<void> SpeedServer::Impl::serve(Framer& framer, tcp::endpoint remote, t
     if (!co_await reply(framer, init, no_cut))
         co_return;
 
+    std::uint32_t answered = 0;
     for (;;) {
+        if (options.close_after_requests > 0 && answered >= options.close_after_requests)
+            co_return;  // the caller closes the connection
+        ++answered;
+        std::optional<asio::steady_timer> idle;
+        if (options.idle_close.count() > 0) {
+            idle.emplace(co_await asio::this_coro::executor, options.idle_close);
+            idle->async_wait([&framer](boost::system::error_code ec) {
+                if (!ec)
+                    framer.close();  // the wait below then ends
+            });
+        }
         body = co_await framer.read_msg();
+        idle.reset();
         if (!body || !msg.ParseFromString(*body))
             co_return;
         const int field = msg.submsg_case();
@@ -647,6 +773,10 @@ awaitable<void> SpeedServer::Impl::serve(Framer& framer, tcp::endpoint remote, t
         std::uint64_t bytes = 0;
         switch (msg.submsg_case()) {
         case sprintproto::Msg::kDownlinkPretestRequest:
+            if (msg.downlink_pretest_request().count() == 0) {
+                alive = co_await reply(framer, generic(sprintproto::Error, "chunk count must be at least 1"), cut);
+                break;
+            }
             alive = co_await reply(framer, ok, cut) &&
                     co_await send_downlink(framer, msg.downlink_pretest_request().count(), std::nullopt, cut);
             break;
@@ -663,6 +793,11 @@ awaitable<void> SpeedServer::Impl::serve(Framer& framer, tcp::endpoint remote, t
                     co_await receive_uplink(framer, msg.uplink_test_request().progress_update_ms(), bytes);
             break;
         case sprintproto::Msg::kRttTcpRequest:
+            if (msg.rtt_tcp_request().payload_size() == 0) {
+                // An empty ping has no marker to end the echo with.
+                alive = co_await reply(framer, generic(sprintproto::Error, "payload size must be at least 1"), cut);
+                break;
+            }
             alive = co_await reply(framer, ok, cut) && co_await echo_pings(framer, msg.rtt_tcp_request().payload_size());
             break;
         case sprintproto::Msg::kServerLoadRequest: {
@@ -687,6 +822,10 @@ awaitable<void> SpeedServer::Impl::serve(Framer& framer, tcp::endpoint remote, t
         }
         if (!alive)
             co_return;
+        if (options.close_after_tests && (msg.submsg_case() == sprintproto::Msg::kDownlinkTestRequest ||
+                                          msg.submsg_case() == sprintproto::Msg::kUplinkTestRequest ||
+                                          msg.submsg_case() == sprintproto::Msg::kRttTcpRequest))
+            co_return;  // the caller closes the connection
     }
 }
 
@@ -746,14 +885,24 @@ void SpeedServer::start()
     const auto address = asio::ip::make_address(s.options.bind_address);
     s.acceptor.open(address.is_v6() ? tcp::v6() : tcp::v4());
     s.acceptor.set_option(tcp::acceptor::reuse_address(true));
+    if (s.options.uplink_rate_bps > 0) {
+        // A shaped link carries segments of an Ethernet MSS, not loopback's
+        // 64 KiB: window updates then come as the reader takes the data, not
+        // in bursts of seconds.
+        boost::system::error_code ignored;
+        s.acceptor.set_option(asio::detail::socket_option::integer<IPPROTO_TCP, TCP_MAXSEG>(1448), ignored);
+    }
     s.acceptor.bind(tcp::endpoint(address, 0));
     s.acceptor.listen();
     s.udp_socket.open(address.is_v6() ? udp::v6() : udp::v4());
     s.udp_socket.bind(udp::endpoint(address, 0));
 
+    s.tcp_port = s.acceptor.local_endpoint().port();
+    s.udp_port = s.udp_socket.local_endpoint().port();
+
     s.work.emplace(s.io.get_executor());
-    asio::co_spawn(asio::make_strand(s.io), s.accept_loop(), asio::detached);
-    asio::co_spawn(asio::make_strand(s.io), s.udp_loop(), asio::detached);
+    asio::co_spawn(s.accept_strand, s.accept_loop(), asio::detached);
+    asio::co_spawn(s.udp_strand, s.udp_loop(), asio::detached);
     for (int i = 0; i < std::max(1, s.options.threads); ++i)
         s.threads.emplace_back([&s] { s.io.run(); });
 }
@@ -763,11 +912,22 @@ void SpeedServer::stop()
     auto& s = *impl_;
     if (s.threads.empty())
         return;
-    asio::post(s.io, [&s] {
+    // Each socket is closed on the strand of the loop that uses it; the loops
+    // then end, and the context is stopped once both closes have run.
+    std::promise<void> acceptor_closed;
+    std::promise<void> udp_closed;
+    asio::post(s.accept_strand, [&s, &acceptor_closed] {
         boost::system::error_code ignored;
         s.acceptor.close(ignored);
-        s.udp_socket.close(ignored);
+        acceptor_closed.set_value();
     });
+    asio::post(s.udp_strand, [&s, &udp_closed] {
+        boost::system::error_code ignored;
+        s.udp_socket.close(ignored);
+        udp_closed.set_value();
+    });
+    acceptor_closed.get_future().wait();
+    udp_closed.get_future().wait();
     s.work.reset();
     s.io.stop();
     for (auto& t : s.threads)
@@ -775,8 +935,8 @@ void SpeedServer::stop()
     s.threads.clear();
 }
 
-std::uint16_t SpeedServer::tcp_port() const { return impl_->acceptor.local_endpoint().port(); }
-std::uint16_t SpeedServer::udp_port() const { return impl_->udp_socket.local_endpoint().port(); }
+std::uint16_t SpeedServer::tcp_port() const { return impl_->tcp_port; }
+std::uint16_t SpeedServer::udp_port() const { return impl_->udp_port; }
 
 Stats SpeedServer::stats() const
 {

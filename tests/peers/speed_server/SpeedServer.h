@@ -61,6 +61,18 @@ struct Options {
     bool omit_last_marker = false;             // never mark a downlink chunk as the last
     bool skip_completed_notification = false;  // uplink test: never send completed = true
     bool stall_uplink = false;                 // uplink requests: consent, then never read again
+    // Uplink data is read at this rate, shared by all connections as one link
+    // would be (0: as fast as it comes).
+    std::uint64_t uplink_rate_bps = 0;
+    // Closes the connection after this many answered requests following the
+    // initialisation (0: never), as a server that drops idle connections.
+    std::uint32_t close_after_requests = 0;
+    // Closes a connection that waits this long for its next request, as a
+    // server that drops idle connections between steps (0: never).
+    std::chrono::milliseconds idle_close{0};
+    // Closes the connection after every downlink test, uplink test and
+    // round-trip series, as a server that ends each step's connection.
+    bool close_after_tests = false;
     // Replies with a GenericResponse of this status and description to the
     // request whose envelope field number is the key (3 = initialisation,
     // 5 = downlink pretest, 6 = downlink test, 7, 8 = uplink, 10 = RTT TCP,

@@ -29,6 +29,9 @@ const char* kUsage = R"(speed_server [switches]
   --no-last-marker        never mark a downlink chunk as last
   --no-completed          never mark an uplink notification as completed
   --stall-uplink          consent to uplink requests, then never read again
+  --uplink-rate KBIT      read uplink data at this rate (kbit/s, all connections together)
+  --close-after N         close a connection after answering N requests
+  --idle-close MS         close a connection that waits this long for a request
   --error FIELD:STATUS:TEXT  answer requests of this envelope field with a GenericResponse
   --cut length|body|payload|marker  cut the connection off in the middle of a unit
   --udp-drop ID           never answer this UDP ping (repeatable)
@@ -72,6 +75,9 @@ int main(int argc, char** argv)
         } else if (arg == "--no-last-marker") options.omit_last_marker = true;
         else if (arg == "--no-completed") options.skip_completed_notification = true;
         else if (arg == "--stall-uplink") options.stall_uplink = true;
+        else if (arg == "--uplink-rate") options.uplink_rate_bps = std::stoull(need(i, argc, argv)) * 1000U;
+        else if (arg == "--idle-close") options.idle_close = std::chrono::milliseconds(std::stol(need(i, argc, argv)));
+        else if (arg == "--close-after") options.close_after_requests = std::uint32_t(std::stoul(need(i, argc, argv)));
         else if (arg == "--error") {
             const std::string v = need(i, argc, argv);
             const auto a = v.find(':');

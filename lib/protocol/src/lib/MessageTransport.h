@@ -8,8 +8,9 @@
 // Every operation runs on the connection's strand; awaiting it from a task
 // on that strand (executor()) avoids one hop per call. Data chunks are the
 // bulk of the traffic: a receiver that does not look at the payload skips it
-// (skip_chunk), and a sender hands many chunks to one gather write
-// (send_chunks).
+// (skip_chunk), and a sender hands many chunks to one call (send_chunks),
+// which the plain stream puts on the socket in large gather writes while
+// every chunk keeps its own time-out.
 
 #include "lib/AsyncLock.h"
 #include "lib/SocketOps.h"
@@ -18,14 +19,35 @@
 #include <boost/asio/any_io_executor.hpp>
 #include <boost/asio/awaitable.hpp>
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <variant>
 #include <vector>
 
 namespace vela_client {
+
+// Limits of a run of chunks (send_chunks): each chunk has its own time-out,
+// counted from the end of the chunk before it (so a batch never fails where
+// sending its chunks one by one would not); no chunk waits past `give_up`;
+// and where the connection makes the sender wait at a chunk boundary, `stop`
+// is asked whether to end the run there.
+struct ChunkLimits {
+    Timeout per_chunk;
+    std::optional<std::chrono::steady_clock::time_point> give_up;
+    std::function<bool()> stop;
+};
+
+// How a run of chunks ended: the chunks sent whole, and the failure that
+// ended it early (none when it sent all, or stopped as asked).
+struct ChunkRun {
+    std::size_t sent = 0;
+    IoStatus status;
+};
 
 class MessageReader {
 public:
@@ -38,6 +60,12 @@ public:
     // Reads one chunk of `payload_size` payload bytes like recv_chunk, with
     // the same checks, errors and time-out, but without keeping the payload.
     virtual boost::asio::awaitable<IoStatus> skip_chunk(std::size_t payload_size, bool& last, Timeout timeout) = 0;
+    // Returns once something can be read or the connection has ended: for an
+    // idle connection either means that the server spoke unasked or left.
+    // Cancellable (a command that arrives first ends the wait). Over TLS the
+    // server's own records make the socket readable at any time, so there it
+    // ends only when cancelled.
+    virtual boost::asio::awaitable<void> wait_readable() = 0;
 };
 
 class MessageWriter {
@@ -46,11 +74,17 @@ public:
     virtual boost::asio::awaitable<IoStatus> send_msg(std::span<const std::uint8_t> bytes, Timeout timeout) = 0;
     virtual boost::asio::awaitable<IoStatus> send_chunk(std::span<const std::uint8_t> payload, bool last, Timeout timeout) = 0;
     // Sends one chunk per payload, in order, as send_chunk would; only the
-    // final one may be marked last. The time-out covers all of them. The
-    // stream framing puts them on the connection in large gather writes.
-    virtual boost::asio::awaitable<IoStatus> send_chunks(std::span<const std::span<const std::uint8_t>> payloads,
-                                                         bool final_is_last, Timeout timeout) = 0;
+    // final one may be marked last. See ChunkLimits for the time-outs and
+    // the stop; a chunk that was begun is always finished.
+    virtual boost::asio::awaitable<ChunkRun> send_chunks(std::span<const std::span<const std::uint8_t>> payloads,
+                                                         bool final_is_last, const ChunkLimits& limits) = 0;
 };
+
+// send_chunks as single send_chunk calls, for the framings that write one
+// message or record set at a time.
+boost::asio::awaitable<ChunkRun> send_chunks_one_by_one(MessageWriter& writer,
+                                                        std::span<const std::span<const std::uint8_t>> payloads,
+                                                        bool final_is_last, ChunkLimits limits);
 
 // The receiving half behind its asynchronous mutex; shared by the protocol
 // connection and the reading sub-tasks of a runner.

@@ -93,12 +93,16 @@ asio::awaitable<Expected<Msg, std::string>> ProtocolConnection::request(const Ms
     // The steps carry what is left of the request's own deadline, so a
     // time-out of a step is the request's.
     if (auto failed = co_await transport.writer->send_msg(bytes, remaining(deadline))) {
+        out_of_step = true;
         if (deadline && failed->kind == IoErrorKind::TimedOut)
             co_return unexpected(std::string(kRequestTimedOut));
         co_return unexpected("failed to write proto message: " + failed->text);
     }
     std::vector<std::uint8_t> reply;
     auto read = co_await read_envelope(*transport.reader, reply, remaining(deadline), deadline);
+    // A reply that did not come whole, or not in time, would answer the next
+    // request: the connection is out of step from here on.
+    out_of_step = out_of_step || read.lock_timed_out || read.status;
     if (read.lock_timed_out)
         co_return unexpected(std::string(kRequestTimedOut));
     if (read.status) {
@@ -107,8 +111,10 @@ asio::awaitable<Expected<Msg, std::string>> ProtocolConnection::request(const Ms
         co_return unexpected("failed to read proto message: " + read.status->text);
     }
     auto decoded = Msg::decode(reply);
-    if (!decoded)
+    if (!decoded) {
+        out_of_step = true;
         co_return unexpected(std::string("failed to decode proto message"));
+    }
     co_return std::move(decoded).value();
 }
 
@@ -117,11 +123,15 @@ asio::awaitable<Expected<Msg, std::string>> ProtocolConnection::read_proto_msg(T
     std::vector<std::uint8_t> buffer;
     // The time-out starts once the reader is ours.
     auto read = co_await read_envelope(*transport.reader, buffer, timeout, std::nullopt);
-    if (read.status)
+    if (read.status) {
+        out_of_step = true;
         co_return unexpected("failed to read proto message: " + read.status->text);
+    }
     auto decoded = Msg::decode(buffer);
-    if (!decoded)
+    if (!decoded) {
+        out_of_step = true;
         co_return unexpected(std::string("failed to decode proto message"));
+    }
     co_return std::move(decoded).value();
 }
 
@@ -136,14 +146,19 @@ asio::awaitable<Expected<bool, std::string>> ProtocolConnection::recv_data_chunk
     bool last = false;
     auto status = co_await holder.reader->skip_chunk(chunk_buffer.size(), last, timeout);
     guard.release();
-    if (status)
+    if (status) {
+        out_of_step = true;
         co_return unexpected(std::move(status->text));
+    }
     co_return last;
 }
 
 asio::awaitable<IoStatus> ProtocolConnection::send_data_chunk(std::span<const std::uint8_t> payload, bool last, Timeout timeout)
 {
-    return transport.writer->send_chunk(payload, last, timeout);
+    auto status = co_await transport.writer->send_chunk(payload, last, timeout);
+    if (status)
+        out_of_step = true;
+    co_return status;
 }
 
 asio::awaitable<std::optional<std::string>> ProtocolConnection::write_random_data(std::span<const std::uint8_t> payload,
@@ -154,23 +169,40 @@ asio::awaitable<std::optional<std::string>> ProtocolConnection::write_random_dat
     co_return std::nullopt;
 }
 
-asio::awaitable<std::optional<std::string>> ProtocolConnection::write_random_chunks(std::span<const std::uint8_t> random,
-                                                                                     std::size_t& offset, std::uint32_t count,
-                                                                                     bool final_is_last, Timeout timeout)
+asio::awaitable<ChunkRun> ProtocolConnection::write_random_chunks(std::span<const std::uint8_t> random, std::size_t& offset,
+                                                                   std::uint32_t count, bool final_is_last, ChunkLimits limits)
 {
     const std::size_t payload = chunk_size > 0 ? chunk_size - 1 : 0;
-    if (payload > random.size())
-        co_return "failed to write random data: chunk of " + std::to_string(chunk_size) +
-            " bytes exceeds the random buffer of " + std::to_string(random.size()) + " bytes";
-    batch_.clear();
-    for (std::uint32_t i = 0; i < count; ++i) {
-        if (offset + payload > random.size())
-            offset = 0;
-        batch_.push_back(random.subspan(offset, payload));
-        offset += payload;
+    if (payload > random.size()) {
+        out_of_step = true;
+        co_return ChunkRun{0, TransportError{IoErrorKind::InvalidData,
+                                             "chunk of " + std::to_string(chunk_size) + " bytes exceeds the random buffer of " +
+                                                 std::to_string(random.size()) + " bytes"}};
     }
-    if (auto failed = co_await transport.writer->send_chunks(batch_, final_is_last, timeout))
-        co_return "failed to write random data: " + failed->text;
+    batch_.clear();
+    std::size_t next = offset;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        if (next + payload > random.size())
+            next = 0;
+        batch_.push_back(random.subspan(next, payload));
+        next += payload;
+    }
+    ChunkRun run = co_await transport.writer->send_chunks(batch_, final_is_last, limits);
+    if (run.sent > 0)
+        offset = static_cast<std::size_t>(batch_[run.sent - 1].data() - random.data()) + payload;
+    if (run.status)
+        out_of_step = true;
+    co_return run;
+}
+
+asio::awaitable<std::optional<std::string>> ProtocolConnection::write_random_chunks(std::span<const std::uint8_t> random,
+                                                                                     std::size_t& offset, std::uint32_t count,
+                                                                                     bool final_is_last, Timeout per_chunk)
+{
+    ChunkLimits limits{per_chunk, std::nullopt, {}};  // apart from the co_await, for g++ 12's temporaries
+    auto run = co_await write_random_chunks(random, offset, count, final_is_last, std::move(limits));
+    if (run.status)
+        co_return "failed to write random data: " + run.status->text;
     co_return std::nullopt;
 }
 
@@ -185,6 +217,12 @@ void ProtocolConnection::shutdown()
 {
     shutdown_socket(transport.socket);
     closed = true;
+}
+
+void ProtocolConnection::close_if_out_of_step()
+{
+    if (out_of_step && !closed)
+        shutdown();
 }
 
 } // namespace vela_client

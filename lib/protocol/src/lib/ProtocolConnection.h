@@ -55,15 +55,20 @@ public:
     boost::asio::awaitable<std::optional<std::string>> write_random_data(std::span<const std::uint8_t> payload, bool last,
                                                                           Timeout timeout);
 
-    // Sends `count` chunks cut from `random` at the running `offset`, as the
-    // same number of write_random_data calls would: each slice is chunk size
-    // - 1 bytes long, the offset advances by that much per chunk and returns
-    // to 0 when the next slice would not fit. Only the final chunk may be
-    // marked last. The chunks go out in large gather writes; the time-out
-    // covers the whole batch. Failures as write_random_data's.
+    // Sends up to `count` chunks cut from `random` at the running `offset`, as
+    // the same number of write_random_data calls would: each slice is chunk
+    // size - 1 bytes long, the offset advances by that much per chunk sent and
+    // returns to 0 when the next slice would not fit. Only the final chunk may
+    // be marked last. Every chunk has its own time-out, and the run may end
+    // early as `limits` say (see ChunkLimits); the offset then stands after
+    // the last chunk sent. The plain stream sends them in large gather writes.
+    boost::asio::awaitable<ChunkRun> write_random_chunks(std::span<const std::uint8_t> random, std::size_t& offset,
+                                                         std::uint32_t count, bool final_is_last, ChunkLimits limits);
+    // All `count` chunks, each with the time-out: empty on success, else the
+    // failure as write_random_data gives it.
     boost::asio::awaitable<std::optional<std::string>> write_random_chunks(std::span<const std::uint8_t> random,
                                                                             std::size_t& offset, std::uint32_t count,
-                                                                            bool final_is_last, Timeout timeout);
+                                                                            bool final_is_last, Timeout per_chunk);
 
     // Introduces the measurement on this connection and fills the shared
     // random buffer when it is still empty; gives the server's view of the
@@ -74,6 +79,8 @@ public:
     // Socket operations through the connection's second handle.
     void set_tcp_nodelay(bool on);
     void shutdown();
+    // Shuts the connection down when it is out of step (see out_of_step).
+    void close_if_out_of_step();
     std::shared_ptr<ReaderHolder> reader_handle() const { return transport.reader; }
     // The connection's strand: tasks that use the connection run best there.
     const boost::asio::any_io_executor& executor() const { return transport.executor; }
@@ -81,6 +88,10 @@ public:
     std::vector<std::uint8_t> chunk_buffer;
     MessageTransport transport;
     bool closed = false;
+    // Set when an operation failed part-way (a time-out, a broken or
+    // undecodable frame): the connection is out of step with its server and
+    // must not carry another exchange. The runner then closes it.
+    bool out_of_step = false;
     SharedRandomBufferRef random_buffer;
     std::uint32_t chunk_size = 0;
     std::uint32_t max_rtt_payload_bytes = 0;

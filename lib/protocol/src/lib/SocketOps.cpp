@@ -25,21 +25,43 @@ Endpoint to_endpoint(const sockaddr_storage& storage)
 }
 } // namespace
 
+void SocketCut::shutdown()
+{
+    std::lock_guard lock(mutex_);
+    if (fd_ >= 0)
+        ::shutdown(fd_, SHUT_RDWR);
+}
+
 SocketHandle& SocketHandle::operator=(SocketHandle&& other) noexcept
 {
     if (this != &other) {
         close();
         fd_ = std::exchange(other.fd_, -1);
+        cut_ = std::move(other.cut_);
     }
     return *this;
 }
 
 void SocketHandle::close()
 {
+    if (cut_) {
+        std::lock_guard lock(cut_->mutex_);
+        cut_->fd_ = -1;
+    }
+    cut_.reset();
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
     }
+}
+
+std::weak_ptr<SocketCut> SocketHandle::cut()
+{
+    if (!cut_ && fd_ >= 0) {
+        cut_ = std::make_shared<SocketCut>();
+        cut_->fd_ = fd_;
+    }
+    return cut_;
 }
 
 std::variant<PeerAndLocal, std::string> peer_and_local_addr(const SocketHandle& socket)

@@ -6,6 +6,8 @@
 
 #include <boost/asio/ip/tcp.hpp>
 
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -13,12 +15,25 @@
 
 namespace vela_client {
 
+// Lets another thread shut a connection down (a stop request) while the
+// connection's owner may close its handle at any moment: once the handle is
+// closed, shutdown() does nothing, so a reused descriptor number is never hit.
+class SocketCut {
+public:
+    void shutdown();
+
+private:
+    friend class SocketHandle;
+    std::mutex mutex_;
+    int fd_ = -1;
+};
+
 // Owns one file descriptor; closes it when released.
 class SocketHandle {
 public:
     SocketHandle() = default;
     explicit SocketHandle(int fd) : fd_(fd) {}
-    SocketHandle(SocketHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    SocketHandle(SocketHandle&& other) noexcept : fd_(std::exchange(other.fd_, -1)), cut_(std::move(other.cut_)) {}
     SocketHandle& operator=(SocketHandle&& other) noexcept;
     SocketHandle(const SocketHandle&) = delete;
     SocketHandle& operator=(const SocketHandle&) = delete;
@@ -27,9 +42,12 @@ public:
     int fd() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
     void close();
+    // The handle through which another thread may shut this socket down.
+    std::weak_ptr<SocketCut> cut();
 
 private:
     int fd_ = -1;
+    std::shared_ptr<SocketCut> cut_;
 };
 
 using Endpoint = boost::asio::ip::tcp::endpoint;

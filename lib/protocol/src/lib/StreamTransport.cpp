@@ -18,6 +18,8 @@
 #include "lib/MessageTransport.h"
 #include "lib/StreamTypes.h"
 #include "lib/TlsSession.h"
+#include "lib/detail/BuildTransport.h"
+#include "lib/detail/CopyBytes.h"
 #include "lib/detail/Watchdog.h"
 
 #include <boost/asio/as_tuple.hpp>
@@ -26,6 +28,12 @@
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
+
+#include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/steady_timer.hpp>
+
+#include <sys/ioctl.h>
+#include <linux/sockios.h>
 
 #include <array>
 #include <cstring>
@@ -49,6 +57,15 @@ constexpr std::size_t kDirectReadMin = 16 * 1024;
 constexpr std::size_t kDirectReadTail = 4096;
 // Marker bytes for gather writes: not last, last.
 constexpr std::uint8_t kMarkers[2] = {0x00, 0xFF};
+// How often a writer that waits for a full socket looks at its send queue.
+constexpr std::chrono::milliseconds kDrainPoll{200};
+
+// Bytes in the socket's send queue not yet sent; -1 when unknown.
+int unsent_bytes(int fd)
+{
+    int queued = 0;
+    return ::ioctl(fd, TIOCOUTQ, &queued) == 0 ? queued : -1;
+}
 
 template <class Stream>
 constexpr bool kIsTls = std::is_same_v<Stream, TlsSessionPtr>;
@@ -148,7 +165,7 @@ public:
             co_return co_await asio::co_spawn(state_->strand, recv_chunk(payload, last, timeout), asio::use_awaitable);
         // Fast path: the whole chunk is already buffered.
         if (end_ - pos_ > payload.size()) {
-            std::memcpy(payload.data(), buffer_.get() + pos_, payload.size());
+            detail::copy_bytes(payload.data(), buffer_.get() + pos_, payload.size());
             pos_ += payload.size();
             last = buffer_[pos_++] == 0xFF;
             co_return IoStatus{};
@@ -172,6 +189,23 @@ public:
         if (auto failed = co_await skip(payload_size, deadline))
             co_return failed;
         co_return co_await read_marker(last, deadline);
+    }
+
+    asio::awaitable<void> wait_readable() override
+    {
+        if (!state_->strand.running_in_this_thread())
+            co_return co_await asio::co_spawn(state_->strand, wait_readable(), asio::use_awaitable);
+        if (pos_ < end_)
+            co_return;  // bytes already read but not asked for
+        if constexpr (kIsTls<Stream>) {
+            // A TLS server sends records of its own while the connection is
+            // idle (session tickets): the socket's readiness says nothing
+            // about the server's messages, so only a cancellation ends this.
+            asio::steady_timer never(state_->strand, asio::steady_timer::time_point::max());
+            co_await never.async_wait(asio::as_tuple(asio::use_awaitable));
+        } else {
+            co_await state_->stream.async_wait(TcpSocket::wait_read, asio::as_tuple(asio::use_awaitable));
+        }
     }
 
 private:
@@ -287,21 +321,124 @@ public:
         co_return co_await write_parts(timeout);
     }
 
-    asio::awaitable<IoStatus> send_chunks(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last,
-                                          Timeout timeout) override
+    asio::awaitable<ChunkRun> send_chunks(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last,
+                                          const ChunkLimits& limits) override
     {
         if (!state_->strand.running_in_this_thread())
-            co_return co_await asio::co_spawn(state_->strand, send_chunks(payloads, final_is_last, timeout),
+            co_return co_await asio::co_spawn(state_->strand, send_chunks(payloads, final_is_last, limits),
                                               asio::use_awaitable);
-        parts_.clear();
-        for (std::size_t i = 0; i < payloads.size(); ++i) {
-            parts_.push_back(asio::buffer(payloads[i].data(), payloads[i].size()));
-            parts_.push_back(asio::buffer(&kMarkers[final_is_last && i + 1 == payloads.size() ? 1 : 0], 1));
+        if constexpr (kIsTls<Stream>) {
+            co_return co_await send_chunks_one_by_one(*this, payloads, final_is_last, limits);
+        } else {
+            co_return co_await gather_chunks(payloads, final_is_last, limits);
         }
-        co_return co_await write_parts(timeout);
     }
 
 private:
+    // The plain stream's run of chunks: as many chunks per system call as the
+    // socket takes. Chunk boundaries are tracked in bytes, so each chunk's
+    // time-out starts when the one before it is done, and the stop is asked
+    // only where the socket makes the sender wait.
+    asio::awaitable<ChunkRun> gather_chunks(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last,
+                                            const ChunkLimits& limits)
+    {
+        parts_.clear();
+        ends_.clear();
+        std::size_t total = 0;
+        for (std::size_t i = 0; i < payloads.size(); ++i) {
+            parts_.push_back(asio::buffer(payloads[i].data(), payloads[i].size()));
+            parts_.push_back(asio::buffer(&kMarkers[final_is_last && i + 1 == payloads.size() ? 1 : 0], 1));
+            total += payloads[i].size() + 1;
+            ends_.push_back(total);
+        }
+        auto chunk_deadline = [&limits]() {
+            Deadline d = detail::deadline_after(limits.per_chunk);
+            if (limits.give_up && (!d || *limits.give_up < *d))
+                d = limits.give_up;
+            return d;
+        };
+        ChunkRun run;
+        Deadline deadline = chunk_deadline();
+        std::size_t first = 0;
+        std::size_t end = parts_.size();
+        std::size_t written = 0;
+        auto consume = [&](std::size_t n) {
+            written += n;
+            while (first < end && n >= parts_[first].size()) {
+                n -= parts_[first].size();
+                ++first;
+            }
+            if (n > 0)
+                parts_[first] += n;
+            while (run.sent < ends_.size() && ends_[run.sent] <= written) {
+                ++run.sent;
+                deadline = chunk_deadline();
+            }
+        };
+        while (first < end) {
+            error_code ec;
+            const std::size_t n =
+                state_->stream.write_some(std::span<const asio::const_buffer>(parts_.data() + first, end - first), ec);
+            if (!would_block(ec)) {
+                if (ec) {
+                    run.status = TransportError{IoErrorKind::Os, ec.message()};
+                    co_return run;
+                }
+                if (n == 0) {
+                    run.status = TransportError{IoErrorKind::WriteZero, "write zero"};
+                    co_return run;
+                }
+                consume(n);
+                continue;
+            }
+            // The socket is full: the sender would wait here.
+            if (limits.stop && limits.stop()) {
+                const bool at_boundary = written == (run.sent == 0 ? 0 : ends_[run.sent - 1]);
+                if (at_boundary)
+                    co_return run;
+                end = 2 * (run.sent + 1);  // only the chunk in progress is finished
+            }
+            if (auto failed = co_await wait_writable(deadline, chunk_deadline)) {
+                run.status = std::move(failed);
+                co_return run;
+            }
+        }
+        co_return run;
+    }
+
+    // Waits until the socket takes more bytes. The kernel reports a full
+    // socket writable again only once much of its queue has drained, which
+    // on a slow link takes far longer than one chunk: so the time-out counts
+    // from the link's last progress, seen as bytes leaving the send queue,
+    // and each such progress renews the deadline.
+    template <class Renew>
+    asio::awaitable<IoStatus> wait_writable(Deadline& deadline, Renew&& renew)
+    {
+        auto& socket = state_->stream;
+        int queued = unsent_bytes(socket.native_handle());
+        asio::steady_timer timer(state_->strand);
+        for (;;) {
+            if (passed(deadline))
+                co_return TransportError{IoErrorKind::TimedOut, kWriteTimedOut};
+            auto until = detail::Clock::now() + kDrainPoll;
+            if (deadline && *deadline < until)
+                until = *deadline;
+            timer.expires_at(until);
+            using namespace asio::experimental::awaitable_operators;
+            auto first = co_await (socket.async_wait(TcpSocket::wait_write, asio::as_tuple(asio::use_awaitable)) ||
+                                   timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+            if (first.index() == 0) {
+                if (auto [ec] = std::get<0>(first); ec)
+                    co_return TransportError{IoErrorKind::Os, ec.message()};
+                co_return IoStatus{};
+            }
+            const int now_queued = unsent_bytes(socket.native_handle());
+            if (now_queued >= 0 && now_queued < queued)
+                deadline = renew();
+            queued = now_queued;
+        }
+    }
+
     // Writes all of parts_.
     asio::awaitable<IoStatus> write_parts(Timeout timeout)
     {
@@ -369,25 +506,40 @@ private:
     std::shared_ptr<StreamState<Stream>> state_;
     std::array<std::uint8_t, 2> length_{};
     std::vector<asio::const_buffer> parts_;
+    std::vector<std::size_t> ends_;  // byte offset after each chunk of a run
 };
+
+} // namespace
+
+asio::awaitable<ChunkRun> send_chunks_one_by_one(MessageWriter& writer, std::span<const std::span<const std::uint8_t>> payloads,
+                                                 bool final_is_last, ChunkLimits limits)
+{
+    ChunkRun run;
+    for (std::size_t i = 0; i < payloads.size(); ++i) {
+        if (i > 0 && limits.stop && limits.stop())
+            break;
+        detail::Deadline deadline = detail::deadline_after(limits.per_chunk);
+        if (limits.give_up && (!deadline || *limits.give_up < *deadline))
+            deadline = limits.give_up;
+        Timeout timeout;
+        if (deadline)
+            timeout = std::max(detail::Clock::duration::zero(), *deadline - detail::Clock::now());
+        if (auto failed = co_await writer.send_chunk(payloads[i], final_is_last && i + 1 == payloads.size(), timeout)) {
+            run.status = std::move(failed);
+            break;
+        }
+        ++run.sent;
+    }
+    co_return run;
+}
+
+namespace {
 
 template <class Stream>
 std::variant<MessageTransport, std::string> make_stream_transport(Stream&& stream, SocketHandle socket)
 {
-    auto state = std::make_shared<StreamState<Stream>>(std::move(stream));
-    auto addresses = peer_and_local_addr(socket);
-    if (auto* text = std::get_if<std::string>(&addresses))
-        return *text;  // the halves and the second handle are released here
-    MessageTransport transport;
-    const auto& both = std::get<PeerAndLocal>(addresses);
-    transport.peer_address = both.peer;
-    transport.local_address = both.local;
-    transport.executor = state->strand;
-    transport.reader = std::make_shared<ReaderHolder>();
-    transport.reader->reader = std::make_unique<StreamMessageReader<Stream>>(state);
-    transport.writer = std::make_unique<StreamMessageWriter<Stream>>(state);
-    transport.socket = std::move(socket);
-    return transport;
+    return detail::build_transport<StreamMessageReader<Stream>, StreamMessageWriter<Stream>>(
+        std::make_shared<StreamState<Stream>>(std::move(stream)), std::move(socket));
 }
 
 } // namespace

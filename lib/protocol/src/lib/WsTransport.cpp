@@ -3,12 +3,15 @@
 
 #include "lib/MessageTransport.h"
 #include "lib/StreamTypes.h"
+#include "lib/detail/BuildTransport.h"
+#include "lib/detail/CopyBytes.h"
 #include "lib/detail/Watchdog.h"
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
 #include <boost/beast/ssl.hpp>
@@ -83,7 +86,7 @@ public:
         if (auto wrong = check_chunk(data.size(), payload.size()))
             co_return wrong;
         const auto* bytes = static_cast<const std::uint8_t*>(data.data());
-        std::memcpy(payload.data(), bytes, payload.size());
+        detail::copy_bytes(payload.data(), bytes, payload.size());
         last = bytes[payload.size()] == 0xFF;
         co_return IoStatus{};
     }
@@ -99,6 +102,22 @@ public:
             co_return wrong;
         last = static_cast<const std::uint8_t*>(data.data())[payload_size] == 0xFF;
         co_return IoStatus{};
+    }
+
+    asio::awaitable<void> wait_readable() override
+    {
+        if (!state_->strand.running_in_this_thread())
+            co_return co_await asio::co_spawn(state_->strand, wait_readable(), asio::use_awaitable);
+        if constexpr (std::is_same_v<Ws, WsTls>) {
+            // Over TLS the socket carries the server's own records while the
+            // connection is idle (session tickets): only a cancellation ends
+            // this wait.
+            asio::steady_timer never(state_->strand, asio::steady_timer::time_point::max());
+            co_await never.async_wait(asio::as_tuple(asio::use_awaitable));
+        } else {
+            co_await beast::get_lowest_layer(state_->stream)
+                .async_wait(TcpSocket::wait_read, asio::as_tuple(asio::use_awaitable));
+        }
     }
 
 private:
@@ -169,27 +188,16 @@ public:
             co_return co_await asio::co_spawn(state_->strand, send_chunk(payload, last, timeout), asio::use_awaitable);
         // One copy: the marker byte must follow the payload in one message.
         message_.resize(payload.size() + 1);
-        std::memcpy(message_.data(), payload.data(), payload.size());
+        detail::copy_bytes(message_.data(), payload.data(), payload.size());
         message_.back() = last ? 0xFF : 0x00;
         co_return co_await write(asio::buffer(message_), timeout);
     }
 
-    asio::awaitable<IoStatus> send_chunks(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last,
-                                          Timeout timeout) override
+    asio::awaitable<ChunkRun> send_chunks(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last,
+                                          const ChunkLimits& limits) override
     {
-        if (!state_->strand.running_in_this_thread())
-            co_return co_await asio::co_spawn(state_->strand, send_chunks(payloads, final_is_last, timeout),
-                                              asio::use_awaitable);
-        // One message per chunk; the time-out covers the whole batch.
-        const Deadline deadline = detail::deadline_after(timeout);
-        for (std::size_t i = 0; i < payloads.size(); ++i) {
-            message_.resize(payloads[i].size() + 1);
-            std::memcpy(message_.data(), payloads[i].data(), payloads[i].size());
-            message_.back() = final_is_last && i + 1 == payloads.size() ? 0xFF : 0x00;
-            if (auto failed = co_await write(asio::buffer(message_), deadline))
-                co_return failed;
-        }
-        co_return IoStatus{};
+        // One message per chunk, each with its own time-out.
+        co_return co_await send_chunks_one_by_one(*this, payloads, final_is_last, limits);
     }
 
 private:
@@ -221,20 +229,8 @@ private:
 template <class Ws>
 std::variant<MessageTransport, std::string> make_ws_transport(Ws&& ws, SocketHandle socket)
 {
-    auto state = std::make_shared<WsState<Ws>>(std::move(ws));
-    auto addresses = peer_and_local_addr(socket);
-    if (auto* text = std::get_if<std::string>(&addresses))
-        return *text;
-    MessageTransport transport;
-    const auto& both = std::get<PeerAndLocal>(addresses);
-    transport.peer_address = both.peer;
-    transport.local_address = both.local;
-    transport.executor = state->strand;
-    transport.reader = std::make_shared<ReaderHolder>();
-    transport.reader->reader = std::make_unique<WsMessageReader<Ws>>(state);
-    transport.writer = std::make_unique<WsMessageWriter<Ws>>(state);
-    transport.socket = std::move(socket);
-    return transport;
+    return detail::build_transport<WsMessageReader<Ws>, WsMessageWriter<Ws>>(std::make_shared<WsState<Ws>>(std::move(ws)),
+                                                                             std::move(socket));
 }
 
 } // namespace

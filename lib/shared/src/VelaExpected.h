@@ -1,9 +1,16 @@
 #pragma once
 
-// A value or an error, for the speed-test client's fallible operations
-// (the client reports failures as values, never as exceptions).
+// A value or an error, for the speed-test client's fallible operations: the
+// client reports its failures as values, never as exceptions, and most of
+// them as human-readable texts (OrError).
+//
+//   OrError<int> parse(const std::string& text);
+//   auto n = parse("12");
+//   if (!n) log(n.error()); else use(*n);
+//   return OrError<int>::failure("not a number");   // or: return unexpected(text);
 
 #include <cassert>
+#include <string>
 #include <utility>
 #include <variant>
 
@@ -30,7 +37,10 @@ public:
     {
     }
 
+    static Expected failure(E error) { return Expected(Unexpected<E>{std::move(error)}); }
+
     bool has_value() const noexcept { return state_.index() == 0; }
+    bool ok() const noexcept { return has_value(); }
     explicit operator bool() const noexcept { return has_value(); }
 
     T& value() &
@@ -67,5 +77,9 @@ public:
 private:
     std::variant<T, E> state_;
 };
+
+// A value or the text of the failure that prevented it.
+template <class T>
+using OrError = Expected<T, std::string>;
 
 } // namespace vela_client
