@@ -2,28 +2,7 @@
 // and HTTPS (self-signed) on 127.0.0.1, prints its ports as one JSON line on
 // standard output and serves until SIGINT/SIGTERM or --max-seconds.
 //
-//   --agent-uuid UUID            UUID that registration assigns
-//   --collector-service URL      collector address announced at registration
-//   --control-file PATH          body of the control-document answer
-//   --collector-uuids U,O        measurement and open-data UUID of the report answer
-//   --ip-address ADDRESS         address the UI's address echo reports
-//   --ui-body TEXT               body of every other UI answer (default: an echo)
-//   --misbehave ENDPOINT=KIND    ENDPOINT: registration | control | collector | ui;
-//                                KIND: close | silent | 500 | 500-no-data |
-//                                non-json | empty | slow; repeatable
-//   --refuse                     close every connection at once
-//   --max-seconds N              stop after N seconds (default 600)
-//   --verbose                    write every request to standard error
-//
-// A full measurement against the other loopback peers (the control document
-// is then built here and --control-file cannot be given):
-//   --speed-server LINE          the port line speed_server printed: a SPEED task
-//   --qos-server LINE            the port line qos_server printed: a QOS task with
-//                                one objective of every kind
-//   --dns-query NAME:RECORD      a DNS objective (RECORD A or AAAA) for the
-//                                resolver the agent's system uses; repeatable
-//   --report-file PATH           write every report the collector receives to
-//                                PATH (replaced whole, before the answer goes out)
+// The switches are listed in kHelp below (`backend --help`).
 
 #include "BackendServer.h"
 #include "BatteryDocument.h"
@@ -51,8 +30,39 @@ namespace {
 volatile std::sig_atomic_t stopRequested = 0;
 void onSignal(int) { stopRequested = 1; }
 
+const char* kHelp = R"(usage: backend [switches]
+The controller and collector stand-in for loopback tests and scripts/run.
+Serves HTTP and HTTPS (self-signed) on 127.0.0.1, prints its ports as one JSON
+line ({"http_port","https_port","collector_path"}) and serves until
+SIGINT/SIGTERM or --max-seconds.
+
+  --agent-uuid UUID            UUID that registration assigns
+  --collector-service URL      collector address announced at registration
+  --control-file PATH          body of the control-document answer
+  --collector-uuids U,O        measurement and open-data UUID of the report answer
+  --ip-address ADDRESS         address the UI's address echo reports
+  --ui-body TEXT               body of every other UI answer (default: an echo)
+  --misbehave ENDPOINT=KIND    ENDPOINT: registration | control | collector | ui;
+                               KIND: close | silent | 500 | 500-no-data |
+                               non-json | empty | slow; repeatable
+  --refuse                     close every connection at once
+  --max-seconds N              stop after N seconds (default 600)
+  --verbose                    write every request to standard error
+
+  A full measurement against the other loopback peers (the control document
+  is then built here and --control-file cannot be given):
+  --speed-server LINE          the port line speed_server printed: a SPEED task
+  --qos-server LINE            the port line qos_server printed: a QOS task with
+                               one objective of every kind
+  --dns-query NAME:RECORD      a DNS objective (RECORD A or AAAA) for the
+                               resolver the agent's system uses; repeatable
+  --report-file PATH           write every report the collector receives to
+                               PATH (replaced whole, before the answer goes out)
+  --help                       this text
+)";
+
 [[noreturn]] void usage(const std::string& problem) {
-    std::cerr << "backend: " << problem << " (see the head of main.cpp for the switches)\n";
+    std::cerr << "backend: " << problem << " (see backend --help)\n";
     std::exit(2);
 }
 
@@ -99,7 +109,10 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) usage("missing value for " + arg);
             return argv[++i];
         };
-        if (arg == "--agent-uuid") {
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kHelp;
+            return 0;
+        } else if (arg == "--agent-uuid") {
             agentUuid = value();
         } else if (arg == "--collector-service") {
             collectorService = value();
