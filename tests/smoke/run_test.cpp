@@ -144,7 +144,9 @@ TEST_P(RunScriptInterrupted, CtrlCLeavesNoProcessAndNoSocketBehind) {
     std::filesystem::create_directory(dir.file("tmp"));
     std::vector<std::string> args = runArgs(dir);
     args.insert(args.end(), GetParam().extraArgs.begin(), GetParam().extraArgs.end());
-    ScriptRun run(args, mark, dir.file("tmp"), kShortSpeedTest, dir.file("run.err"));
+    // The speed test at its full length: the run is still under way
+    // whenever the interruption comes.
+    ScriptRun run(args, mark, dir.file("tmp"), {"LUMIVEX_TEST_SPEED_OVERRIDES="}, dir.file("run.err"));
     ASSERT_TRUE(run.started());
     ASSERT_TRUE(run.readUntil(GetParam().waitFor, 90s))
         << run.output() << "\n--- stderr ---\n" << readFile(dir.file("run.err"));
@@ -156,7 +158,12 @@ TEST_P(RunScriptInterrupted, CtrlCLeavesNoProcessAndNoSocketBehind) {
     run.interrupt();
     // Stopping is bounded by the script's own waits (a few seconds).
     auto status = run.finish(30s);
-    const std::string context = run.output() + "\n--- stderr ---\n" + readFile(dir.file("run.err"));
+    std::string stopLog;
+    for (const auto& path : entries(dir.file("runs"))) {
+        if (path.ends_with("/stop.log")) stopLog += readFile(path);
+    }
+    const std::string context = run.output() + "\n--- stderr ---\n" + readFile(dir.file("run.err")) +
+                                "--- how the script stopped its processes ---\n" + stopLog;
     ASSERT_TRUE(status) << "scripts/run did not end after Ctrl-C\n" << context;
     EXPECT_TRUE(status->exited && status->code == 130) << status->text() << "\n" << context;
     auto left = leftOver(mark, 5s);
@@ -166,9 +173,10 @@ TEST_P(RunScriptInterrupted, CtrlCLeavesNoProcessAndNoSocketBehind) {
 
 INSTANTIATE_TEST_SUITE_P(
     Moments, RunScriptInterrupted,
-    testing::Values(Interruption{{}, "speed test: "}, Interruption{{"--no-namespaces"}, "QoS tests"}),
+    testing::Values(Interruption{{}, "speed test: "}, Interruption{{"--no-namespaces"}, "measuring against"}),
     [](const testing::TestParamInfo<Interruption>& info) {
-        return info.param.extraArgs.empty() ? std::string("DuringTheSpeedTest") : std::string("DuringTheQosTests");
+        return info.param.extraArgs.empty() ? std::string("InNamespacesDuringTheSpeedTest")
+                                            : std::string("WithoutNamespacesAsTheMeasurementStarts");
     });
 
 }  // namespace

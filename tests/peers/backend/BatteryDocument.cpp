@@ -13,8 +13,8 @@ namespace {
 
 json::object option(const char* name, const std::string& value) { return {{"name", name}, {"value", value}}; }
 
-// Every objective's common members. The time-outs leave a loaded machine
-// room; on loopback each test ends in well under a second.
+// Every objective's common members. On loopback each test ends within about
+// a second; the time-outs leave a loaded machine ample room.
 json::object objective(const char* type, const char* uid, const char* timeoutNs) {
     return {{"qostest", type}, {"qos_test_uid", uid}, {"concurrency_group", 1}, {"timeout", timeoutNs}};
 }
@@ -57,22 +57,22 @@ json::array qosObjectives(const BatterySpec& spec, json::object& objectives) {
     }
     auto add = [&](const char* type, json::object o) { objectives[type] = json::array{std::move(o)}; };
 
-    json::object tcp = objective("TCP", "1", "5000000000");
+    json::object tcp = objective("TCP", "1", "10000000000");
     tcp["out_port"] = std::to_string(qos.tcpPorts[0]);
     add("TCP", std::move(tcp));
 
-    json::object udp = objective("UDP", "2", "5000000000");
+    json::object udp = objective("UDP", "2", "10000000000");
     udp["out_port"] = std::to_string(qos.udpPorts[0]);
     udp["out_num_packets"] = "10";
     udp["delay"] = "10000000";  // 10 ms between datagrams
     add("UDP", std::move(udp));
 
-    json::object proxy = objective("NON_TRANSPARENT_PROXY", "3", "5000000000");
+    json::object proxy = objective("NON_TRANSPARENT_PROXY", "3", "10000000000");
     proxy["port"] = std::to_string(qos.tcpPorts[1]);
     proxy["request"] = "GET / HTTP/1.1";
     add("NON_TRANSPARENT_PROXY", std::move(proxy));
 
-    json::object sip = objective("SIP", "4", "5000000000");
+    json::object sip = objective("SIP", "4", "10000000000");
     sip["port"] = std::to_string(qos.tcpPorts[2]);
     sip["count"] = "1";
     sip["from"] = "agent@lumivex.test";
@@ -81,18 +81,18 @@ json::array qosObjectives(const BatterySpec& spec, json::object& objectives) {
     sip["call_duration"] = "200000000";  // 200 ms
     add("SIP", std::move(sip));
 
-    json::object voip = objective("VOIP", "5", "5000000000");
+    json::object voip = objective("VOIP", "5", "15000000000");
     voip["out_port"] = std::to_string(qos.udpPorts[1]);
     voip["call_duration"] = "1000000000";  // 1 s: 50 RTP packets each way
     add("VOIP", std::move(voip));
 
-    json::object trace = objective("TRACEROUTE", "6", "10000000000");
+    json::object trace = objective("TRACEROUTE", "6", "15000000000");
     trace["host"] = spec.tracerouteHost;
     trace["max_hops"] = "3";
     add("TRACEROUTE", std::move(trace));
 
     if (!spec.httpObjectUrl.empty()) {
-        json::object http = objective("HTTP_PROXY", "7", "5000000000");
+        json::object http = objective("HTTP_PROXY", "7", "10000000000");
         http["url"] = spec.httpObjectUrl;
         add("HTTP_PROXY", std::move(http));
     }
@@ -100,7 +100,7 @@ json::array qosObjectives(const BatterySpec& spec, json::object& objectives) {
     int uid = 8;
     json::array dns;
     for (const auto& query : spec.dns) {
-        json::object o = objective("DNS", "", "5000000000");
+        json::object o = objective("DNS", "", "10000000000");
         o["qos_test_uid"] = std::to_string(uid++);
         o["host"] = query.host;
         o["record"] = query.record;
