@@ -28,14 +28,14 @@ namespace {
 
 // The loopback back end's document with every QoS kind, DNS included.
 std::string batteryDocument() {
-    lumivex::test::BatterySpec spec;
-    spec.collectorUrl = "http://127.0.0.1:9/collector/result";
-    spec.speed = lumivex::test::speedServerFromPortLine(R"({"tcp_port":7001,"udp_port":7002})");
-    spec.qos = lumivex::test::qosServerFromPortLine(
+    lumivex::test::BatteryOptions battery;
+    battery.collectorUrl = "http://127.0.0.1:9/collector/result";
+    battery.speed = lumivex::test::speedServerFromPortLine(R"({"tcp_port":7001,"udp_port":7002})");
+    battery.qos = lumivex::test::qosServerFromPortLine(
         R"({"control_port":7003,"tls":false,"tcp_ports":[7004,7005,7006],"udp_ports":[7007,7008]})");
-    spec.dns = {{"measurement.lumivex.test", "A"}, {"measurement.lumivex.test", "AAAA"}};
-    spec.httpObjectUrl = "http://127.0.0.1:9/measurement-object";
-    return lumivex::test::batteryControlDocument(spec);
+    battery.dns = {{"measurement.lumivex.test", "A"}, {"measurement.lumivex.test", "AAAA"}};
+    battery.httpObjectUrl = "http://127.0.0.1:9/measurement-object";
+    return lumivex::test::batteryControlDocument(battery);
 }
 
 // The kinds (and how many of each) the agent plans for `startJson` against

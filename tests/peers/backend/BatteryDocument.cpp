@@ -50,8 +50,8 @@ std::vector<std::uint16_t> portList(const json::object& object, const char* key)
     return ports;
 }
 
-json::array qosObjectives(const BatterySpec& spec, json::object& objectives) {
-    const BatteryQosServer& qos = *spec.qos;
+json::array qosObjectives(const BatteryOptions& battery, json::object& objectives) {
+    const BatteryQosServer& qos = *battery.qos;
     if (qos.tcpPorts.size() < 3 || qos.udpPorts.size() < 2) {
         throw std::invalid_argument("the QoS server needs at least 3 TCP and 2 UDP test ports");
     }
@@ -87,24 +87,24 @@ json::array qosObjectives(const BatterySpec& spec, json::object& objectives) {
     add("VOIP", std::move(voip));
 
     json::object trace = objective("TRACEROUTE", "6", "15000000000");
-    trace["host"] = spec.tracerouteHost;
+    trace["host"] = battery.tracerouteHost;
     trace["max_hops"] = "3";
     add("TRACEROUTE", std::move(trace));
 
-    if (!spec.httpObjectUrl.empty()) {
+    if (!battery.httpObjectUrl.empty()) {
         json::object http = objective("HTTP_PROXY", "7", "10000000000");
-        http["url"] = spec.httpObjectUrl;
+        http["url"] = battery.httpObjectUrl;
         add("HTTP_PROXY", std::move(http));
     }
 
     int uid = 8;
     json::array dns;
-    for (const auto& query : spec.dns) {
+    for (const auto& query : battery.dns) {
         json::object o = objective("DNS", "", "10000000000");
         o["qos_test_uid"] = std::to_string(uid++);
         o["host"] = query.host;
         o["record"] = query.record;
-        o["resolver"] = spec.dnsResolver;
+        o["resolver"] = battery.dnsResolver;
         dns.push_back(std::move(o));
     }
     if (!dns.empty()) objectives["DNS"] = std::move(dns);
@@ -124,10 +124,10 @@ std::string httpObjectBody() {
     return body;
 }
 
-std::string batteryControlDocument(const BatterySpec& spec) {
+std::string batteryControlDocument(const BatteryOptions& battery) {
     json::array tasks;
-    if (spec.speed) {
-        const BatterySpeedServer& s = *spec.speed;
+    if (battery.speed) {
+        const BatterySpeedServer& s = *battery.speed;
         tasks.push_back(json::object{
             {"name", "SPEED"},
             {"option", json::array{option("server_name", "speed_server"), option("server_location", "loopback"),
@@ -136,9 +136,9 @@ std::string batteryControlDocument(const BatterySpec& spec) {
                                    option("encryption", "false"), option("auth_token", s.token)}},
             {"program", ""}});
     }
-    if (spec.qos) {
+    if (battery.qos) {
         json::object objectives;
-        json::array options = qosObjectives(spec, objectives);
+        json::array options = qosObjectives(battery, objectives);
         options.push_back(json::object{
             {"name", "qos"},
             {"value", ""},
@@ -146,8 +146,8 @@ std::string batteryControlDocument(const BatterySpec& spec) {
         tasks.push_back(json::object{{"name", "QOS"}, {"option", std::move(options)}, {"program", ""}});
     }
     json::object action{{"name", "report"},
-                        {"task", spec.qos ? "QOS" : "SPEED"},
-                        {"option", json::array{option("result_collector_base_url", spec.collectorUrl)}}};
+                        {"task", battery.qos ? "QOS" : "SPEED"},
+                        {"option", json::array{option("result_collector_base_url", battery.collectorUrl)}}};
     json::object document{
         {"tasks", std::move(tasks)},
         {"schedules", json::array{json::object{{"name", "now"}, {"action", json::array{std::move(action)}}}}},

@@ -39,7 +39,7 @@ struct BatteryDnsQuery {
     std::string record;  // "A" or "AAAA"
 };
 
-struct BatterySpec {
+struct BatteryOptions {
     std::string collectorUrl;                 // where the agent sends its report
     std::optional<BatterySpeedServer> speed;  // no value: no speed test
     std::optional<BatteryQosServer> qos;      // no value: no QoS tests
@@ -51,7 +51,7 @@ struct BatterySpec {
 
 // The document in its wire form (LMAP key names). Throws
 // std::invalid_argument when the QoS server has too few test ports.
-std::string batteryControlDocument(const BatterySpec& spec);
+std::string batteryControlDocument(const BatteryOptions& battery);
 
 // Reads the port line a peer prints at start: speed_server's
 // {"tcp_port":N,"udp_port":M} and qos_server's {"control_port":N,"tls":B,

@@ -177,8 +177,8 @@ int main(int argc, char** argv) {
         }
     }
 
-    const bool battery = speedServer || qosServer;
-    if (battery && controlBody) usage("--control-file and --speed-server/--qos-server exclude each other");
+    const bool fullMeasurement = speedServer || qosServer;
+    if (fullMeasurement && controlBody) usage("--control-file and --speed-server/--qos-server exclude each other");
     if (!dnsQueries.empty() && !qosServer) usage("--dns-query needs --qos-server");
 
     auto makeServer = [&](bool tls) {
@@ -203,16 +203,16 @@ int main(int argc, char** argv) {
         server->setUiBody(uiBody);
         server->refuseConnections(refuse);
         server->start();
-        if (battery) {
+        if (fullMeasurement) {
             // The document names this server's own collector and object.
-            test::BatterySpec spec;
-            spec.collectorUrl = server->collectorUrl();
-            spec.speed = speedServer;
-            spec.qos = qosServer;
-            spec.dns = dnsQueries;
-            spec.httpObjectUrl = server->baseUrl() + test::kHttpObjectPath;
+            test::BatteryOptions document;
+            document.collectorUrl = server->collectorUrl();
+            document.speed = speedServer;
+            document.qos = qosServer;
+            document.dns = dnsQueries;
+            document.httpObjectUrl = server->baseUrl() + test::kHttpObjectPath;
             server->serveObject(test::kHttpObjectPath, test::httpObjectBody());
-            server->setControlDocument(test::batteryControlDocument(spec));
+            server->setControlDocument(test::batteryControlDocument(document));
         }
         return server;
     };
