@@ -71,6 +71,35 @@ TEST(Help, EveryProgramExplainsItselfAndRefusesAnUnknownOptionInOneLine) {
     }
 }
 
+// Values the programs cannot use: a one-line error, never a crash (the
+// measurement server used to abort on a number it could not read, the
+// command-line UI on a --send whose JSON was broken).
+TEST(Help, ABadValueIsAOneLineError) {
+    const std::vector<std::pair<Program, std::vector<std::string>>> cases{
+        {kPrograms[1], {"--timeout-ms", "soon"}},
+        {kPrograms[1], {"--send", "at.trevask.lumivex/system", "requestWindowScale", "{broken"}},
+        {kPrograms[1], {"--call", "at.trevask.lumivex/system", "requestWindowScale"}},
+        {kPrograms[1], {"measure"}},
+        {kPrograms[1], {"measure", "--controller", "example.org"}},
+        {kPrograms[1], {"measure", "--controller", "http://127.0.0.1:9", "--max-seconds", "-1"}},
+        {kPrograms[2], {"--max-seconds", "x"}},
+        {kPrograms[2], {"--qos-server", "{\"control_port\":1}"}},
+        {kPrograms[2], {"--dns-query", "name.test:MX"}},
+        {kPrograms[3], {"--max-seconds", "x"}},
+        {kPrograms[4], {"--threads", "x"}},
+        {kPrograms[4], {"--chunk-size", "99999999999999999999"}},
+    };
+    for (const auto& [p, args] : cases) {
+        SCOPED_TRACE(p.name + " " + testing::PrintToString(args));
+        TempDir dir;
+        Outcome bad = run(dir, binaryDir() + p.path, args);
+        ASSERT_TRUE(bad.status) << "did not end";
+        EXPECT_TRUE(bad.status->exited && bad.status->code != 0) << bad.status->text();
+        EXPECT_EQ(lines(bad.err), 1u) << bad.err;
+        EXPECT_EQ(bad.err.rfind(p.name + ": ", 0), 0u) << bad.err;
+    }
+}
+
 TEST(Help, TheAgentsHelpSaysHowAUiReachesIt) {
     TempDir dir;
     Outcome help = run(dir, binaryDir() + "/runner/lumivex", {"--help"});
