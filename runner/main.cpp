@@ -38,6 +38,29 @@ void printErrorCallbackToStdout(std::shared_ptr<ErrorCallback>) {
     trevask::measurement_library::printLine("ErrorCallback: received error");
 }
 
+constexpr const char* kHelp = R"(lumivex: the Lumivex network-measurement agent.
+
+usage: lumivex [--help] [--] [UI ARGUMENT...]
+
+The agent has no window of its own: it serves its UI channels on a local
+socket, and a UI process drives it from there, e.g. the command-line front
+end lumivex-cli:
+  lumivex &
+  lumivex-cli measure --controller URL
+
+The socket is private to the user (mode 0600). Its path is the value of
+LUMIVEX_UI_SOCKET when set, else $XDG_RUNTIME_DIR/lumivex-ui.sock, else
+/tmp/lumivex-<uid>/ui.sock (a 0700 directory). Here and now that is:
+  )";
+
+constexpr const char* kHelpEnd = R"(
+A second agent on the same path refuses to start. The agent ends when its
+UI quits or disconnects, or on SIGINT, SIGTERM or SIGHUP: a measurement
+under way runs to its end and sends its report first; a second signal ends
+it at once. Arguments after "--" (and any that do not start with "-") are
+handed to the UI as its entry-point arguments.
+)";
+
 // LUMIVEX_UI_SOCKET names the socket the UI connects to; by default it is
 // private to the user (see UiSocket.h).
 std::optional<std::string> uiSocketPath() {
@@ -60,8 +83,28 @@ int main(int argc, char** argv) {
     project.assetsPath = "data/flutter_assets";
     project.icuDataPath = "data/icudtl.dat";
     project.aotLibraryPath = "data/app.so";
-    // The program name is not among the UI's arguments.
-    for (int i = 1; i < argc; ++i) project.entrypointArguments.emplace_back(argv[i]);
+    // The program name is not among the UI's arguments. The agent reads no
+    // options of its own but --help; an option it does not know is refused
+    // rather than silently handed on, "--" hands on everything after it.
+    bool handOn = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string argument = argv[i];
+        if (!handOn && (argument == "--help" || argument == "-h")) {
+            auto path = uiSocketPath();
+            std::cout << kHelp << (path ? *path : std::string("(no usable path: see the error above)")) << "\n"
+                      << kHelpEnd;
+            return 0;
+        }
+        if (!handOn && argument == "--") {
+            handOn = true;
+            continue;
+        }
+        if (!handOn && argument.size() > 1 && argument[0] == '-') {
+            std::cerr << "lumivex: unknown option " << argument << " (see lumivex --help)" << std::endl;
+            return 2;
+        }
+        project.entrypointArguments.push_back(argument);
+    }
     auto socketPath = uiSocketPath();
     if (!socketPath) return 1;
     project.uiSocketPath = *socketPath;

@@ -49,7 +49,7 @@ inline const std::string kStream = "at.trevask.lumivex/informationCollector/stre
 
 inline std::string binaryDir() { return LUMIVEX_BINARY_DIR; }
 inline std::string agentBinary() { return binaryDir() + "/runner/lumivex"; }
-inline std::string driverBinary() { return binaryDir() + "/tests/peers/ui_driver/ui_driver"; }
+inline std::string driverBinary() { return binaryDir() + "/cli/lumivex-cli"; }
 
 // A directory only this user can enter (mkdtemp makes it 0700), removed
 // with its contents at the end.

@@ -31,6 +31,11 @@ BackendServer::~BackendServer() { stop(); }
 void BackendServer::start() { server_.start(); }
 void BackendServer::stop() { server_.stop(); }
 
+void BackendServer::serveObject(const std::string& path, std::string body) {
+    // Added after the catch-all rule, so tried before it.
+    server_.on("GET", path, ScriptedReply::text(200, std::move(body), "application/octet-stream"));
+}
+
 void BackendServer::setRegistrationBody(std::string body) {
     std::lock_guard lock(mutex_);
     registrationBody_ = std::move(body);

@@ -19,6 +19,7 @@
 //                                 the request: {"data":{"method","path","query","body"}}
 //   GET .../ip                    {"data":{"ip_address":<the client's address
 //                                 as seen, or the test's>,"ip_version":...}}
+//   GET <path of serveObject>     the object's body
 // Anything else gets 404.
 
 #include "HttpTestServer.h"
@@ -100,6 +101,9 @@ public:
     void setReportedIp(std::optional<std::string> address);
     // Close every connection as soon as it is accepted.
     void refuseConnections(bool refuse) { server_.setCloseOnAccept(refuse); }
+    // GET `path` (exactly) answers 200 with `body` as application/octet-stream
+    // (classified as Other).
+    void serveObject(const std::string& path, std::string body);
 
     // --- what was seen -------------------------------------------------------
     std::vector<RecordedRequest> requests() const { return server_.requests(); }

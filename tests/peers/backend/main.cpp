@@ -2,22 +2,13 @@
 // and HTTPS (self-signed) on 127.0.0.1, prints its ports as one JSON line on
 // standard output and serves until SIGINT/SIGTERM or --max-seconds.
 //
-//   --agent-uuid UUID            UUID that registration assigns
-//   --collector-service URL      collector address announced at registration
-//   --control-file PATH          body of the control-document answer
-//   --collector-uuids U,O        measurement and open-data UUID of the report answer
-//   --ip-address ADDRESS         address the UI's address echo reports
-//   --ui-body TEXT               body of every other UI answer (default: an echo)
-//   --misbehave ENDPOINT=KIND    ENDPOINT: registration | control | collector | ui;
-//                                KIND: close | silent | 500 | 500-no-data |
-//                                non-json | empty | slow; repeatable
-//   --refuse                     close every connection at once
-//   --max-seconds N              stop after N seconds (default 600)
-//   --verbose                    write every request to standard error
+// The switches are listed in kHelp below (`backend --help`).
 
 #include "BackendServer.h"
+#include "BatteryDocument.h"
 
 #include <csignal>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -32,15 +23,61 @@
 #include <vector>
 
 using lumivex::test::BackendServer;
+namespace test = lumivex::test;
 
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
 void onSignal(int) { stopRequested = 1; }
 
+const char* kHelp = R"(usage: backend [switches]
+The controller and collector stand-in for loopback tests and scripts/run.
+Serves HTTP and HTTPS (self-signed) on 127.0.0.1, prints its ports as one JSON
+line ({"http_port","https_port","collector_path"}) and serves until
+SIGINT/SIGTERM or --max-seconds.
+
+  --agent-uuid UUID            UUID that registration assigns
+  --collector-service URL      collector address announced at registration
+  --control-file PATH          body of the control-document answer
+  --collector-uuids U,O        measurement and open-data UUID of the report answer
+  --ip-address ADDRESS         address the UI's address echo reports
+  --ui-body TEXT               body of every other UI answer (default: an echo)
+  --misbehave ENDPOINT=KIND    ENDPOINT: registration | control | collector | ui;
+                               KIND: close | silent | 500 | 500-no-data |
+                               non-json | empty | slow; repeatable
+  --refuse                     close every connection at once
+  --max-seconds N              stop after N seconds (default 600)
+  --verbose                    write every request to standard error
+
+  A full measurement against the other loopback peers (the control document
+  is then built here and --control-file cannot be given):
+  --speed-server LINE          the port line speed_server printed: a SPEED task
+  --qos-server LINE            the port line qos_server printed: a QOS task with
+                               one objective of every kind
+  --dns-query NAME:RECORD      a DNS objective (RECORD A or AAAA) for the
+                               resolver the agent's system uses; repeatable
+  --report-file PATH           write every report the collector receives to
+                               PATH (replaced whole, before the answer goes out)
+  --help                       this text
+)";
+
 [[noreturn]] void usage(const std::string& problem) {
-    std::cerr << "backend: " << problem << " (see the head of main.cpp for the switches)\n";
+    std::cerr << "backend: " << problem << " (see backend --help)\n";
     std::exit(2);
+}
+
+// Replaces `path` whole: a reader never sees half a report.
+void writeReport(const std::string& path, const std::string& body) {
+    const std::string partial = path + ".partial";
+    {
+        std::ofstream out(partial, std::ios::binary | std::ios::trunc);
+        out << body;
+        if (!out.flush()) {
+            std::cerr << "backend: cannot write " << partial << '\n';
+            return;
+        }
+    }
+    if (std::rename(partial.c_str(), path.c_str()) != 0) std::cerr << "backend: cannot write " << path << '\n';
 }
 
 }  // namespace
@@ -61,6 +98,10 @@ int main(int argc, char** argv) {
     std::vector<std::pair<BackendServer::Endpoint, M>> misbehaviours;
     bool refuse = false, verbose = false;
     long maxSeconds = 600;
+    std::optional<test::BatterySpeedServer> speedServer;
+    std::optional<test::BatteryQosServer> qosServer;
+    std::vector<test::BatteryDnsQuery> dnsQueries;
+    std::optional<std::string> reportFile;
 
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -68,7 +109,10 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) usage("missing value for " + arg);
             return argv[++i];
         };
-        if (arg == "--agent-uuid") {
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kHelp;
+            return 0;
+        } else if (arg == "--agent-uuid") {
             agentUuid = value();
         } else if (arg == "--collector-service") {
             collectorService = value();
@@ -107,22 +151,49 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--verbose") {
             verbose = true;
+        } else if (arg == "--speed-server" || arg == "--qos-server") {
+            const std::string line = value();
+            try {
+                if (arg == "--speed-server") {
+                    speedServer = test::speedServerFromPortLine(line);
+                } else {
+                    qosServer = test::qosServerFromPortLine(line);
+                }
+            } catch (const std::exception& e) {
+                usage("bad " + arg + ": " + e.what());
+            }
+        } else if (arg == "--dns-query") {
+            const std::string query = value();
+            const auto colon = query.rfind(':');
+            if (colon == std::string::npos || colon == 0 ||
+                (query.substr(colon + 1) != "A" && query.substr(colon + 1) != "AAAA")) {
+                usage("--dns-query needs NAME:A or NAME:AAAA");
+            }
+            dnsQueries.push_back({query.substr(0, colon), query.substr(colon + 1)});
+        } else if (arg == "--report-file") {
+            reportFile = value();
         } else {
             usage("unknown switch " + arg);
         }
     }
 
+    const bool fullMeasurement = speedServer || qosServer;
+    if (fullMeasurement && controlBody) usage("--control-file and --speed-server/--qos-server exclude each other");
+    if (!dnsQueries.empty() && !qosServer) usage("--dns-query needs --qos-server");
+
     auto makeServer = [&](bool tls) {
         BackendServer::Options options;
         options.tls = tls;
-        if (verbose) {
-            options.onRequest = [tls](BackendServer::Endpoint endpoint, const lumivex::test::RecordedRequest& r) {
+        options.onRequest = [tls, verbose, reportFile](BackendServer::Endpoint endpoint,
+                                                       const lumivex::test::RecordedRequest& r) {
+            if (verbose) {
                 std::ostringstream line;
                 line << (tls ? "https " : "http ") << BackendServer::endpointName(endpoint) << ' ' << r.method << ' '
                      << r.target << " (" << r.body.size() << " bytes)\n";
                 std::cerr << line.str() << std::flush;
-            };
-        }
+            }
+            if (reportFile && endpoint == BackendServer::Endpoint::Collector) writeReport(*reportFile, r.body);
+        };
         auto server = std::make_unique<BackendServer>(options);
         if (agentUuid) server->setAgentUuid(*agentUuid, collectorService);
         if (controlBody) server->setControlDocument(*controlBody);
@@ -132,6 +203,17 @@ int main(int argc, char** argv) {
         server->setUiBody(uiBody);
         server->refuseConnections(refuse);
         server->start();
+        if (fullMeasurement) {
+            // The document names this server's own collector and object.
+            test::BatteryOptions document;
+            document.collectorUrl = server->collectorUrl();
+            document.speed = speedServer;
+            document.qos = qosServer;
+            document.dns = dnsQueries;
+            document.httpObjectUrl = server->baseUrl() + test::kHttpObjectPath;
+            server->serveObject(test::kHttpObjectPath, test::httpObjectBody());
+            server->setControlDocument(test::batteryControlDocument(document));
+        }
         return server;
     };
 

@@ -2,33 +2,7 @@
 // unless told otherwise), prints its ports as one JSON line on standard
 // output and serves until SIGINT/SIGTERM or --max-seconds have passed.
 //
-//   --tls                      serve the control port with TLS
-//   --tcp-ports N              TCP test ports opened at start (default 2)
-//   --udp-ports N              UDP test ports opened at start (default 2)
-//   --token-reply TEXT         answer to the token line (default OK)
-//   --refuse CMD               refuse a command (TCPTEST, UDPTEST, NTPTEST,
-//                              SIPTEST, VOIPTEST, "GET UDPRESULT",
-//                              "GET VOIPRESULT", ECHO or *); repeatable
-//   --silent WHERE             accept | greeting | token | commands
-//   --silent-test-connections  test connections never answer
-//   --test-reply-delay-ms N    wait before every answer on a test connection
-//   --crlf                     end every control line with CR-LF
-//   --test-crlf                end every line on test connections with CR-LF
-//   --reply-batch N            hold replies and send them N at a time, last first
-//   --in-order-batch           send held replies in their own order
-//   --duplicate-replies        send every tagged reply twice
-//   --extra-line TEXT          line sent before the first tagged reply; repeatable
-//   --reply-delay-ms N         wait before every tagged reply
-//   --close-mid-line WHERE     greeting | token | reply
-//   --long-line WHERE          greeting | reply | first-reply (the first tagged
-//                              reply itself is that long)
-//   --long-line-bytes N        length of that line (default 102400)
-//   --sip MODE                 normal | ringing-first | bye-ringing | silent-after-trying
-//   --udp-drop I               do not echo the I-th datagram of a UDP test; repeatable
-//   --udp-duplicate-first N    echo the first datagram N extra times
-//   --no-voip-stream           do not send an RTP stream back
-//   --max-seconds N            stop after N seconds (default 600)
-//   --verbose                  write every line read to standard error
+// The switches are listed in kHelp below (`qos_server --help`).
 
 #include <csignal>
 #include <cstdlib>
@@ -44,8 +18,43 @@ using lumivex::test_peers::QosServerOptions;
 
 namespace {
 
+const char* kHelp = R"(usage: qos_server [switches]
+The QoS test server for loopback tests and scripts/run. Listens on 127.0.0.1,
+prints its ports as one JSON line ({"control_port","tls","tcp_ports","udp_ports"})
+and serves until SIGINT/SIGTERM or --max-seconds have passed.
+
+    --tls                      serve the control port with TLS
+    --tcp-ports N              TCP test ports opened at start (default 2)
+    --udp-ports N              UDP test ports opened at start (default 2)
+    --token-reply TEXT         answer to the token line (default OK)
+    --refuse CMD               refuse a command (TCPTEST, UDPTEST, NTPTEST,
+                               SIPTEST, VOIPTEST, "GET UDPRESULT",
+                               "GET VOIPRESULT", ECHO or *); repeatable
+    --silent WHERE             accept | greeting | token | commands
+    --silent-test-connections  test connections never answer
+    --test-reply-delay-ms N    wait before every answer on a test connection
+    --crlf                     end every control line with CR-LF
+    --test-crlf                end every line on test connections with CR-LF
+    --reply-batch N            hold replies and send them N at a time, last first
+    --in-order-batch           send held replies in their own order
+    --duplicate-replies        send every tagged reply twice
+    --extra-line TEXT          line sent before the first tagged reply; repeatable
+    --reply-delay-ms N         wait before every tagged reply
+    --close-mid-line WHERE     greeting | token | reply
+    --long-line WHERE          greeting | reply | first-reply (the first tagged
+                               reply itself is that long)
+    --long-line-bytes N        length of that line (default 102400)
+    --sip MODE                 normal | ringing-first | bye-ringing | silent-after-trying
+    --udp-drop I               do not echo the I-th datagram of a UDP test; repeatable
+    --udp-duplicate-first N    echo the first datagram N extra times
+    --no-voip-stream           do not send an RTP stream back
+    --max-seconds N            stop after N seconds (default 600)
+    --verbose                  write every line read to standard error
+    --help                     this text
+)";
+
 [[noreturn]] void usage(const std::string& problem) {
-    std::cerr << "qos_server: " << problem << " (see the head of main.cpp for the switches)\n";
+    std::cerr << "qos_server: " << problem << " (see qos_server --help)\n";
     std::exit(2);
 }
 
@@ -78,7 +87,10 @@ int main(int argc, char** argv) {
             if (i + 1 >= argc) usage("missing value for " + arg);
             return argv[++i];
         };
-        if (arg == "--tls") options.tls = true;
+        if (arg == "--help" || arg == "-h") {
+            std::cout << kHelp;
+            return 0;
+        } else if (arg == "--tls") options.tls = true;
         else if (arg == "--tcp-ports") options.tcpTestPorts = static_cast<int>(number(value(), arg));
         else if (arg == "--udp-ports") options.udpTestPorts = static_cast<int>(number(value(), arg));
         else if (arg == "--token-reply") options.tokenReply = value();

@@ -13,7 +13,13 @@
 
 namespace {
 
-const char* kUsage = R"(speed_server [switches]
+const char* kUsage = R"(usage: speed_server [switches]
+The measurement server for the speed-test client's tests, benchmarks and
+scripts/run. Serves one TCP port (plain or TLS, stream or websocket framing)
+and one UDP port on 127.0.0.1, prints {"tcp_port":N,"udp_port":M} on one line
+and serves until SIGINT/SIGTERM or until its standard input closes (keep it
+open, e.g. from a pipe, when starting it in the background).
+
   --bind ADDRESS          address to bind (127.0.0.1)
   --threads N             I/O threads (2)
   --chunk-size N          chunk size announced at initialisation (4096)
@@ -38,14 +44,18 @@ const char* kUsage = R"(speed_server [switches]
   --udp-drop-every N      drop every n-th UDP ping
   --udp-duplicate         answer every UDP ping twice
   --udp-reorder           swap the answers of each pair of UDP pings
+  --help                  this text
 )";
+
+[[noreturn]] void usageError(const std::string& problem)
+{
+    std::cerr << "speed_server: " << problem << " (see speed_server --help)\n";
+    std::exit(2);
+}
 
 std::string need(int& i, int argc, char** argv)
 {
-    if (i + 1 >= argc) {
-        std::cerr << "missing value for " << argv[i] << "\n" << kUsage;
-        std::exit(2);
-    }
+    if (i + 1 >= argc) usageError(std::string("missing value for ") + argv[i]);
     return argv[++i];
 }
 
@@ -56,57 +66,55 @@ int main(int argc, char** argv)
     speed_server::Options options;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        if (arg == "--bind") options.bind_address = need(i, argc, argv);
-        else if (arg == "--threads") options.threads = std::stoi(need(i, argc, argv));
-        else if (arg == "--chunk-size") options.chunk_size = std::uint32_t(std::stoul(need(i, argc, argv)));
-        else if (arg == "--max-rtt-payload") options.max_rtt_payload_bytes = std::uint32_t(std::stoul(need(i, argc, argv)));
-        else if (arg == "--no-connection-info") options.send_connection_info = false;
-        else if (arg == "--secret") options.secret_key = need(i, argc, argv);
-        else if (arg == "--no-tls") options.tls_enabled = false;
-        else if (arg == "--silent") options.silent = true;
-        else if (arg == "--silent-init") options.silent_init = true;
-        else if (arg == "--init-delay") options.init_reply_delay = std::chrono::milliseconds(std::stol(need(i, argc, argv)));
-        else if (arg == "--reply-delay") options.reply_delay = std::chrono::milliseconds(std::stol(need(i, argc, argv)));
-        else if (arg == "--trickle") {
-            const std::string v = need(i, argc, argv);
-            const auto colon = v.find(':');
-            options.trickle_bytes = std::stoul(v.substr(0, colon));
-            options.trickle_pause = std::chrono::milliseconds(colon == std::string::npos ? 0 : std::stol(v.substr(colon + 1)));
-        } else if (arg == "--no-last-marker") options.omit_last_marker = true;
-        else if (arg == "--no-completed") options.skip_completed_notification = true;
-        else if (arg == "--stall-uplink") options.stall_uplink = true;
-        else if (arg == "--uplink-rate") options.uplink_rate_bps = std::stoull(need(i, argc, argv)) * 1000U;
-        else if (arg == "--idle-close") options.idle_close = std::chrono::milliseconds(std::stol(need(i, argc, argv)));
-        else if (arg == "--close-after") options.close_after_requests = std::uint32_t(std::stoul(need(i, argc, argv)));
-        else if (arg == "--error") {
-            const std::string v = need(i, argc, argv);
-            const auto a = v.find(':');
-            const auto b = v.find(':', a + 1);
-            if (a == std::string::npos || b == std::string::npos) {
-                std::cerr << "--error takes FIELD:STATUS:TEXT\n";
-                return 2;
+        // A value that is not a number ends here with a one-line error.
+        try {
+            if (arg == "--bind") options.bind_address = need(i, argc, argv);
+            else if (arg == "--threads") options.threads = std::stoi(need(i, argc, argv));
+            else if (arg == "--chunk-size") options.chunk_size = std::uint32_t(std::stoul(need(i, argc, argv)));
+            else if (arg == "--max-rtt-payload") options.max_rtt_payload_bytes = std::uint32_t(std::stoul(need(i, argc, argv)));
+            else if (arg == "--no-connection-info") options.send_connection_info = false;
+            else if (arg == "--secret") options.secret_key = need(i, argc, argv);
+            else if (arg == "--no-tls") options.tls_enabled = false;
+            else if (arg == "--silent") options.silent = true;
+            else if (arg == "--silent-init") options.silent_init = true;
+            else if (arg == "--init-delay") options.init_reply_delay = std::chrono::milliseconds(std::stol(need(i, argc, argv)));
+            else if (arg == "--reply-delay") options.reply_delay = std::chrono::milliseconds(std::stol(need(i, argc, argv)));
+            else if (arg == "--trickle") {
+                const std::string v = need(i, argc, argv);
+                const auto colon = v.find(':');
+                options.trickle_bytes = std::stoul(v.substr(0, colon));
+                options.trickle_pause = std::chrono::milliseconds(colon == std::string::npos ? 0 : std::stol(v.substr(colon + 1)));
+            } else if (arg == "--no-last-marker") options.omit_last_marker = true;
+            else if (arg == "--no-completed") options.skip_completed_notification = true;
+            else if (arg == "--stall-uplink") options.stall_uplink = true;
+            else if (arg == "--uplink-rate") options.uplink_rate_bps = std::stoull(need(i, argc, argv)) * 1000U;
+            else if (arg == "--idle-close") options.idle_close = std::chrono::milliseconds(std::stol(need(i, argc, argv)));
+            else if (arg == "--close-after") options.close_after_requests = std::uint32_t(std::stoul(need(i, argc, argv)));
+            else if (arg == "--error") {
+                const std::string v = need(i, argc, argv);
+                const auto a = v.find(':');
+                const auto b = v.find(':', a + 1);
+                if (a == std::string::npos || b == std::string::npos) usageError("--error takes FIELD:STATUS:TEXT");
+                options.error_replies[std::stoi(v.substr(0, a))] = {std::stoi(v.substr(a + 1, b - a - 1)), v.substr(b + 1)};
+            } else if (arg == "--cut") {
+                const std::string v = need(i, argc, argv);
+                if (v == "length") options.cut_off = speed_server::CutOff::InLengthField;
+                else if (v == "body") options.cut_off = speed_server::CutOff::InBody;
+                else if (v == "payload") options.cut_off = speed_server::CutOff::InChunkPayload;
+                else if (v == "marker") options.cut_off = speed_server::CutOff::BeforeMarker;
+                else usageError("unknown --cut " + v);
+            } else if (arg == "--udp-drop") options.udp_drop_ids.insert(std::uint32_t(std::stoul(need(i, argc, argv))));
+            else if (arg == "--udp-drop-every") options.udp_drop_every = std::uint32_t(std::stoul(need(i, argc, argv)));
+            else if (arg == "--udp-duplicate") options.udp_duplicate = true;
+            else if (arg == "--udp-reorder") options.udp_reorder = true;
+            else if (arg == "--help" || arg == "-h") {
+                std::cout << kUsage;
+                return 0;
+            } else {
+                usageError("unknown switch " + arg);
             }
-            options.error_replies[std::stoi(v.substr(0, a))] = {std::stoi(v.substr(a + 1, b - a - 1)), v.substr(b + 1)};
-        } else if (arg == "--cut") {
-            const std::string v = need(i, argc, argv);
-            if (v == "length") options.cut_off = speed_server::CutOff::InLengthField;
-            else if (v == "body") options.cut_off = speed_server::CutOff::InBody;
-            else if (v == "payload") options.cut_off = speed_server::CutOff::InChunkPayload;
-            else if (v == "marker") options.cut_off = speed_server::CutOff::BeforeMarker;
-            else {
-                std::cerr << "unknown --cut " << v << "\n";
-                return 2;
-            }
-        } else if (arg == "--udp-drop") options.udp_drop_ids.insert(std::uint32_t(std::stoul(need(i, argc, argv))));
-        else if (arg == "--udp-drop-every") options.udp_drop_every = std::uint32_t(std::stoul(need(i, argc, argv)));
-        else if (arg == "--udp-duplicate") options.udp_duplicate = true;
-        else if (arg == "--udp-reorder") options.udp_reorder = true;
-        else if (arg == "--help" || arg == "-h") {
-            std::cout << kUsage;
-            return 0;
-        } else {
-            std::cerr << "unknown switch " << arg << "\n" << kUsage;
-            return 2;
+        } catch (const std::logic_error&) {
+            usageError("bad value for " + arg + ": " + argv[i]);
         }
     }
 
