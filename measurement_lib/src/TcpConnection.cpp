@@ -26,11 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("TcpConnection");
-    return instance;
-}
-
 // now + timeout without overflowing the clock's range.
 Clock::time_point saturatingAdd(Clock::time_point now, std::chrono::nanoseconds timeout) {
     const auto headroom = Clock::time_point::max() - now;
@@ -39,6 +34,11 @@ Clock::time_point saturatingAdd(Clock::time_point now, std::chrono::nanoseconds 
 }
 
 }  // namespace
+
+Poco::Logger& TcpConnection::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("TcpConnection");
+    return instance;
+}
 
 struct TcpConnection::Impl {
     Impl(std::string h, int32_t p, bool tls, std::string name)

@@ -26,8 +26,6 @@ namespace trevask::measurement_library {
 
 namespace {
 
-constexpr std::size_t kCopyBufferSize = 8192;
-
 // Address-echo endpoints of the deployment (not used by the measurement).
 constexpr const char* kIpEchoIpv4 = "https://ipv4.api.lumivex.net/api/v1/ip";
 constexpr const char* kIpEchoIpv6 = "https://ipv6.api.lumivex.net/api/v1/ip";
@@ -122,7 +120,7 @@ bool HttpConnectionService::exchange(const std::string& url, const std::string& 
         Poco::Net::HTTPResponse response;
         std::istream& responseStream = session->receiveResponse(response);
         std::string text;
-        Poco::StreamCopier::copyToString(responseStream, text, kCopyBufferSize);
+        Poco::StreamCopier::copyToString(responseStream, text);
 
         const int status = static_cast<int>(response.getStatus());
         logger().information("Received response from %s with status code %s", url, std::to_string(status));

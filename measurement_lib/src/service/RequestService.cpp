@@ -32,13 +32,11 @@ namespace trevask::measurement_library {
 
 namespace {
 
-constexpr std::size_t kCopyBufferSize = 8192;
-
 // Reads the whole response body. The body streams swallow socket errors (a
 // time-out or reset mid-body) and only mark the session; a cut body must not
 // pass for a complete one, so such an error is raised here.
 void readBody(Poco::Net::HTTPClientSession& session, std::istream& stream, std::string& body) {
-    Poco::StreamCopier::copyToString(stream, body, kCopyBufferSize);
+    Poco::StreamCopier::copyToString(stream, body);
     if (const Poco::Exception* networkError = session.networkException()) networkError->rethrow();
     if (stream.bad()) throw Poco::IOException("the response body could not be read completely");
 }

@@ -5,6 +5,7 @@
 #include "model/TaskConfiguration.h"
 #include "model/result/TaskResult.h"
 #include "tasks/StandardConversions.h"
+#include "tasks/TaskClock.h"
 #include "tasks/TaskException.h"
 
 #include <Poco/Logger.h>
@@ -15,16 +16,6 @@
 namespace trevask::measurement_library {
 
 namespace {
-
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("BaseTask");
-    return instance;
-}
-
-std::int64_t monotonicNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // The progress notification owns its event and frees it when released.
 class TaskProgressNotification : public Poco::TaskCustomNotification<TaskProgressEvent*> {
@@ -37,6 +28,11 @@ protected:
 };
 
 }  // namespace
+
+Poco::Logger& BaseTask::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("BaseTask");
+    return instance;
+}
 
 BaseTask::BaseTask(const std::string& typeKey) : CustomTask(typeKey) {}
 

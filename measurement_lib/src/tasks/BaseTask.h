@@ -11,6 +11,10 @@
 #include <memory>
 #include <string>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 class QosControlConnection;
@@ -47,6 +51,9 @@ public:
     TaskStatus getStatus() const { return status; }
     std::int64_t getStartTimeNs() const { return startTimeNs; }
     std::int64_t getDurationNs() const { return durationNs; }
+
+    // Logs under the name "BaseTask".
+    static Poco::Logger& logger();
 
 protected:
     // The run's QoS control connection, set by the runner; not owned.
