@@ -11,11 +11,19 @@
 #include <Poco/Logger.h>
 #include <Poco/TaskNotification.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace trevask::measurement_library {
 
 namespace {
+
+// The QoS server's replies carry the request's id as a run of decimal digits
+// (possibly empty) after " +ID"; a UID with any other character can never be
+// matched to its reply.
+bool isReplyableUid(const std::string& uid) {
+    return std::all_of(uid.begin(), uid.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
 
 // The progress notification owns its event and frees it when released.
 class TaskProgressNotification : public Poco::TaskCustomNotification<TaskProgressEvent*> {
@@ -53,6 +61,12 @@ void BaseTask::runTask() {
             TaskException missing("No QoS control connection set for task " + name() + ", uid: " + qosTestUid());
             SentryHelper::captureException(missing);
             throw missing;
+        }
+        // Fails at once instead of waiting out the time-out for a reply that
+        // cannot be matched.
+        if (needsControlConnection() && !isReplyableUid(qosTestUid())) {
+            throw TaskException("QoS test UID '" + qosTestUid() + "' of task " + name() +
+                                " is not a run of decimal digits: no reply of the QoS server can carry it");
         }
         doRunTask();
     } catch (const TaskTimeoutException& e) {

@@ -1,8 +1,10 @@
 #pragma once
 // Base of every measurement task. runTask() wraps the body (doRunTask) in a
-// fixed frame: start log, control-connection check, timing on the monotonic
-// clock, exceptions turned into a TaskStatus (and reported to the crash
-// reporter), end log. fillResult() copies the members every result shares.
+// fixed frame: start log, control-connection check (a task that needs the
+// connection needs one, and a QoS test UID made of digits only, the one form
+// a reply of the QoS server can carry), timing on the monotonic clock,
+// exceptions turned into a TaskStatus (and reported to the crash reporter),
+// end log. fillResult() copies the members every result shares.
 
 #include "tasks/CustomTask.h"
 #include "tasks/TaskStatus.h"
