@@ -109,6 +109,18 @@ struct TcpConnection::Impl {
         timedOut = true;
         return asio::error::timed_out;
     }
+
+    // Reads into readBuffer until it holds "\n", bounded by `until`;
+    // not_found when kMaxLineLength + 1 bytes came without one.
+    boost::system::error_code readToLineEnd(Clock::time_point until) {
+        auto buffer = asio::dynamic_buffer(readBuffer, kMaxLineLength + 1);
+        return runBounded(until, [&](auto handler) {
+            if (socket)
+                asio::async_read_until(*socket, buffer, '\n', handler);
+            else
+                asio::async_read_until(*tlsStream, buffer, '\n', handler);
+        });
+    }
 };
 
 TcpConnection::TcpConnection(std::string host, int32_t port, bool useTls, std::string connectionName)
@@ -202,13 +214,7 @@ bool TcpConnection::readOneLine(std::string& line, Clock::time_point until, boos
             error = d->readFailure;
             return false;
         }
-        auto buffer = asio::dynamic_buffer(d->readBuffer, kMaxLineLength + 1);
-        error = d->runBounded(until, [&](auto handler) {
-            if (d->socket)
-                asio::async_read_until(*d->socket, buffer, '\n', handler);
-            else
-                asio::async_read_until(*d->tlsStream, buffer, '\n', handler);
-        });
+        error = d->readToLineEnd(until);
         if (error == asio::error::not_found) {
             // The buffer is full without a line end: this line is dropped
             // (rather than the buffer grown) and the stream stays usable.
@@ -233,13 +239,7 @@ bool TcpConnection::readOneLine(std::string& line, Clock::time_point until, boos
 bool TcpConnection::skipRestOfLine(Clock::time_point until, boost::system::error_code& error) {
     while (true) {
         d->readBuffer.clear();
-        auto buffer = asio::dynamic_buffer(d->readBuffer, kMaxLineLength + 1);
-        error = d->runBounded(until, [&](auto handler) {
-            if (d->socket)
-                asio::async_read_until(*d->socket, buffer, '\n', handler);
-            else
-                asio::async_read_until(*d->tlsStream, buffer, '\n', handler);
-        });
+        error = d->readToLineEnd(until);
         if (error == asio::error::not_found) continue;
         if (error) return false;
         d->readBuffer.erase(0, d->readBuffer.find('\n') + 1);
