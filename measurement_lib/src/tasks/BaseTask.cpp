@@ -50,6 +50,12 @@ void BaseTask::setConfiguration(TaskConfiguration* config) { configuration = con
 
 std::string BaseTask::qosTestUid() const { return configuration ? configuration->qos_test_uid : std::string(); }
 
+std::string BaseTask::directionalStatus(const std::string& out, const std::string& in) {
+    if (!out.empty()) return out;
+    if (!in.empty()) return in;
+    return "ERROR";
+}
+
 void BaseTask::runTask() {
     if (logger().information()) {
         poco_information_f2(logger(), "Starting task %s (id: %s)", name(), qosTestUid());

@@ -71,6 +71,9 @@ protected:
 
     // The configuration's QoS test UID, or an empty text without configuration.
     std::string qosTestUid() const;
+    // The result status of a test with an outgoing and an incoming direction:
+    // the outgoing outcome, else the incoming one, else "ERROR".
+    static std::string directionalStatus(const std::string& out, const std::string& in);
 };
 
 }  // namespace trevask::measurement_library

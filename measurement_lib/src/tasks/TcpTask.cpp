@@ -86,12 +86,7 @@ void TcpTask::doRunTask() {
 std::unique_ptr<TaskResult> TcpTask::createResult() {
     auto result = std::make_unique<TcpTaskResult>();
     fillResult(result.get());
-    if (!resultOut.empty())
-        result->status = resultOut;
-    else if (!resultIn.empty())
-        result->status = resultIn;
-    else
-        result->status = "ERROR";
+    result->status = directionalStatus(resultOut, resultIn);
     if (resultOut == "OK") {
         result->tcp_result_out = resultOut;
         result->tcp_result_out_response = resultOutResponse;

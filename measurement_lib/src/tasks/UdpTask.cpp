@@ -257,12 +257,7 @@ void UdpTask::doRunTask() {
 std::unique_ptr<TaskResult> UdpTask::createResult() {
     auto result = std::make_unique<UdpTaskResult>();
     fillResult(result.get());
-    if (!resultOut.empty())
-        result->status = resultOut;
-    else if (!resultIn.empty())
-        result->status = resultIn;
-    else
-        result->status = "ERROR";
+    result->status = directionalStatus(resultOut, resultIn);
 
     auto* config = dynamic_cast<UdpTaskConfiguration*>(configuration);
     if (config == nullptr) return result;
