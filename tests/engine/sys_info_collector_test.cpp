@@ -202,8 +202,6 @@ TEST(SysInfoCollector, InterceptedCallbackIsRestored) {
     vela::intermediateMeasurementCallback.set(saved);
 }
 
-// A hook copied by a producer just before the restore may still be called
-// after the collector is gone; it must not touch freed memory.
 // A producer copied the hook just before the collector went away (the
 // speed test reports from its own thread): the late call reaches the host,
 // once, and the slot holds the host's function again.
