@@ -18,6 +18,8 @@
 #     into another batch; a collision may show up in files nobody touched.
 #   - To debug one: configure with -DLUMIVEX_UNITY=OFF (every file on its own),
 #     or switch one target off: set_target_properties(T PROPERTIES UNITY_BUILD OFF).
+#     -DLUMIVEX_UNITY_BATCH=1000 makes each library one batch and so shows
+#     every clash at once; the libraries outside lib/ have none.
 #   - A file that only compiles inside a batch is missing an #include; a build
 #     with -DLUMIVEX_UNITY=OFF finds those.
 # Precompiled headers (LUMIVEX_PCH, default OFF): the speed-test client and the

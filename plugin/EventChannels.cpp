@@ -60,29 +60,9 @@ void qosProgressToJsonValue(boost::json::object& obj, const vela::QosProgressUpd
 }  // namespace
 
 std::string escapeJsonText(std::string_view text) {
-    static const char* const hex = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (char c : text) {
-        switch (c) {
-            case '"': out += "\\\""; break;
-            case '\\': out += "\\\\"; break;
-            case '\b': out += "\\b"; break;
-            case '\f': out += "\\f"; break;
-            case '\n': out += "\\n"; break;
-            case '\r': out += "\\r"; break;
-            case '\t': out += "\\t"; break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    out += "\\u00";
-                    out += hex[(c >> 4) & 0xf];
-                    out += hex[c & 0xf];
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out;
+    // boost.json's own string serialisation, without the quotes around it.
+    std::string quoted = boost::json::serialize(boost::json::string_view(text.data(), text.size()));
+    return quoted.substr(1, quoted.size() - 2);
 }
 
 std::string formatJsonNumber(double value) {

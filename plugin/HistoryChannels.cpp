@@ -129,11 +129,7 @@ void handleMonthlyMeasurementsMethodCall(const flutter::MethodCall& call, Result
         // The channel never passes a year or a month.
         auto body = MonthlyMeasurementService(backEndRequestService())
                         .postMeasurementCount(args->url, args->agentUuid, std::nullopt, std::nullopt, args->lang);
-        if (body) {
-            result->Success(flutter::EncodableValue(*body));
-        } else {
-            result->Error("Failed to get server response", "");
-        }
+        replyWithBody(body, *result);
     } else {
         result->NotImplemented();
     }

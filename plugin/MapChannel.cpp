@@ -9,14 +9,6 @@ namespace {
 
 using Result = std::unique_ptr<flutter::MethodResult>;
 
-void replyWithBody(const std::optional<std::string>& body, flutter::MethodResult& result) {
-    if (body) {
-        result.Success(flutter::EncodableValue(*body));
-    } else {
-        result.Error("Failed to get server response", "");
-    }
-}
-
 void handleRequestMapOptions(Result result, const std::string& url, const flutter::EncodableMap& /*arguments*/,
                              const std::optional<std::string>& lang) {
     // The service adds its own "/" before the path: one trailing "/" of the

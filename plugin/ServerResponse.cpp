@@ -7,6 +7,14 @@ namespace trevask {
 
 using measurement_library::ApiDataParser;
 
+void replyWithBody(const std::optional<std::string>& body, flutter::MethodResult& result) {
+    if (body) {
+        result.Success(flutter::EncodableValue(*body));
+    } else {
+        result.Error("Failed to get server response", "");
+    }
+}
+
 void replyWithServerResponse(const std::optional<std::string>& response, flutter::MethodResult& result,
                              bool wholeBody) {
     if (!response) {

@@ -22,6 +22,9 @@ namespace trevask {
 // member, or "server_error" with its "errors" member (or the whole body).
 void replyWithServerResponse(const std::optional<std::string>& response, flutter::MethodResult& result,
                              bool wholeBody);
+// Answers the result exactly once: the body as it is, or the error "Failed to
+// get server response" without one.
+void replyWithBody(const std::optional<std::string>& body, flutter::MethodResult& result);
 
 // Each gives the entry only when it is exactly of the reader's kind.
 std::optional<std::int32_t> getOptionalInt(const flutter::EncodableMap& map, const std::string& key);

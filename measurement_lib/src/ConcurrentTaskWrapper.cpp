@@ -8,14 +8,10 @@
 
 namespace trevask::measurement_library {
 
-namespace {
-
-Poco::Logger& logger() {
+Poco::Logger& ConcurrentTaskWrapper::logger() {
     static Poco::Logger& instance = Poco::Logger::get("ConcurrentTaskWrapper");
     return instance;
 }
-
-}  // namespace
 
 ConcurrentTaskWrapper::ConcurrentTaskWrapper(BaseTask* task, FinishedHandler onFinished)
     : task(task), onFinished(std::move(onFinished)) {}

@@ -7,6 +7,10 @@
 #include <functional>
 #include <memory>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 class BaseTask;
@@ -25,6 +29,9 @@ public:
     // the result are logged and reported; onFinished is then told that the
     // task ended without a result, so progress still counts it.
     void run() override;
+
+    // Logs under the name "ConcurrentTaskWrapper".
+    static Poco::Logger& logger();
 
 private:
     BaseTask* task;  // not owned

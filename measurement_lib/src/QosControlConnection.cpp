@@ -15,11 +15,6 @@ namespace trevask::measurement_library {
 
 namespace {
 
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("QosControlConnection");
-    return instance;
-}
-
 // Guards the send queues and callback maps of every connection.
 std::recursive_mutex qosConnectionMutex;
 
@@ -38,14 +33,19 @@ void runCallback(const QosResponseCallback& callback, const std::string& respons
     try {
         callback(response, id);
     } catch (const std::exception& e) {
-        poco_error_f2(logger(), "Callback for ID %s failed: %s", id, std::string(e.what()));
+        poco_error_f2(QosControlConnection::logger(), "Callback for ID %s failed: %s", id, std::string(e.what()));
         SentryHelper::captureException(e);
     } catch (...) {
-        poco_error_f1(logger(), "Callback for ID %s failed with a non-standard exception", id);
+        poco_error_f1(QosControlConnection::logger(), "Callback for ID %s failed with a non-standard exception", id);
     }
 }
 
 }  // namespace
+
+Poco::Logger& QosControlConnection::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("QosControlConnection");
+    return instance;
+}
 
 // Same result as std::regex_search with "(.*)\s+\+ID([\d]*)", without the
 // backtracking recursion that makes the standard library's matcher overflow

@@ -20,6 +20,10 @@
 
 #include "TcpConnection.h"
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 // Called at most once per request, on a thread of its own, with the response
@@ -57,6 +61,9 @@ public:
 
     // Id of the I/O thread; empty before the asynchronous phase.
     std::thread::id ioThreadId() const;
+
+    // Logs under the name "QosControlConnection".
+    static Poco::Logger& logger();
 
 private:
     void setTimeout(int64_t timeoutMs);

@@ -20,11 +20,6 @@ namespace trevask::measurement_library {
 
 namespace {
 
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("TaskRunner");
-    return instance;
-}
-
 // Serialises the collection of results across all runs of the process.
 std::mutex& collectionLock() {
     static std::mutex lock;
@@ -43,14 +38,20 @@ void publishProgress(const std::string& taskName, Publish&& publish) {
     try {
         publish();
     } catch (const std::exception& e) {
-        poco_error_f2(logger(), "QoS progress update failed for task: %s\n%s", taskName, std::string(e.what()));
+        poco_error_f2(TaskRunner::logger(), "QoS progress update failed for task: %s\n%s", taskName,
+                      std::string(e.what()));
         SentryHelper::captureException(e);
     } catch (...) {
-        poco_error_f1(logger(), "QoS progress update failed for task: %s\nnon exception thrown", taskName);
+        poco_error_f1(TaskRunner::logger(), "QoS progress update failed for task: %s\nnon exception thrown", taskName);
     }
 }
 
 }  // namespace
+
+Poco::Logger& TaskRunner::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("TaskRunner");
+    return instance;
+}
 
 TaskRunner::TaskRunner() : controlConnectionTimeout(QosControlConnection::kHandshakeTimeout) {}
 

@@ -14,6 +14,10 @@
 #include <string>
 #include <vector>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 class BaseTask;
@@ -57,6 +61,9 @@ public:
     // Called once for each collected result, under the collection lock, on
     // the pool thread of the finished task. Assign before run.
     std::function<void(TaskResult*)> resultCallback;
+
+    // Logs under the name "TaskRunner".
+    static Poco::Logger& logger();
 
 private:
     void runConcurrently(std::vector<std::unique_ptr<TaskResult>>& results, QosCallbackHelper& qosCallbackHelper,

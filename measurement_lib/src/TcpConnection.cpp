@@ -26,11 +26,6 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("TcpConnection");
-    return instance;
-}
-
 // now + timeout without overflowing the clock's range.
 Clock::time_point saturatingAdd(Clock::time_point now, std::chrono::nanoseconds timeout) {
     const auto headroom = Clock::time_point::max() - now;
@@ -39,6 +34,11 @@ Clock::time_point saturatingAdd(Clock::time_point now, std::chrono::nanoseconds 
 }
 
 }  // namespace
+
+Poco::Logger& TcpConnection::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("TcpConnection");
+    return instance;
+}
 
 struct TcpConnection::Impl {
     Impl(std::string h, int32_t p, bool tls, std::string name)
@@ -108,6 +108,18 @@ struct TcpConnection::Impl {
         ios.run();
         timedOut = true;
         return asio::error::timed_out;
+    }
+
+    // Reads into readBuffer until it holds "\n", bounded by `until`;
+    // not_found when kMaxLineLength + 1 bytes came without one.
+    boost::system::error_code readToLineEnd(Clock::time_point until) {
+        auto buffer = asio::dynamic_buffer(readBuffer, kMaxLineLength + 1);
+        return runBounded(until, [&](auto handler) {
+            if (socket)
+                asio::async_read_until(*socket, buffer, '\n', handler);
+            else
+                asio::async_read_until(*tlsStream, buffer, '\n', handler);
+        });
     }
 };
 
@@ -202,13 +214,7 @@ bool TcpConnection::readOneLine(std::string& line, Clock::time_point until, boos
             error = d->readFailure;
             return false;
         }
-        auto buffer = asio::dynamic_buffer(d->readBuffer, kMaxLineLength + 1);
-        error = d->runBounded(until, [&](auto handler) {
-            if (d->socket)
-                asio::async_read_until(*d->socket, buffer, '\n', handler);
-            else
-                asio::async_read_until(*d->tlsStream, buffer, '\n', handler);
-        });
+        error = d->readToLineEnd(until);
         if (error == asio::error::not_found) {
             // The buffer is full without a line end: this line is dropped
             // (rather than the buffer grown) and the stream stays usable.
@@ -233,13 +239,7 @@ bool TcpConnection::readOneLine(std::string& line, Clock::time_point until, boos
 bool TcpConnection::skipRestOfLine(Clock::time_point until, boost::system::error_code& error) {
     while (true) {
         d->readBuffer.clear();
-        auto buffer = asio::dynamic_buffer(d->readBuffer, kMaxLineLength + 1);
-        error = d->runBounded(until, [&](auto handler) {
-            if (d->socket)
-                asio::async_read_until(*d->socket, buffer, '\n', handler);
-            else
-                asio::async_read_until(*d->tlsStream, buffer, '\n', handler);
-        });
+        error = d->readToLineEnd(until);
         if (error == asio::error::not_found) continue;
         if (error) return false;
         d->readBuffer.erase(0, d->readBuffer.find('\n') + 1);

@@ -19,6 +19,10 @@
 
 #include <boost/system/error_code.hpp>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 class TcpConnection {
@@ -69,6 +73,9 @@ public:
     const std::string& connectionIdentity() const;
     const std::string& host() const;
     int32_t port() const;
+
+    // Logs under the name "TcpConnection".
+    static Poco::Logger& logger();
 
 protected:
     // Asynchronous access for a derived class that runs the I/O context on a

@@ -17,14 +17,10 @@ namespace trevask::measurement_library {
 namespace asio = boost::asio;
 using udp = boost::asio::ip::udp;
 
-namespace {
-
-Poco::Logger& logger() {
+Poco::Logger& UdpStream::logger() {
     static Poco::Logger& instance = Poco::Logger::get("UdpStream");
     return instance;
 }
-
-}  // namespace
 
 UdpStream::CallbackSlot& UdpStream::CallbackSlot::operator=(DatagramCallback newCallback) {
     std::lock_guard lock(mutex);

@@ -12,6 +12,10 @@
 #include <mutex>
 #include <string>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 class UdpStream {
@@ -56,6 +60,9 @@ public:
     uint16_t localPort() const;
 
     CallbackSlot datagramCallback;
+
+    // Logs under the name "UdpStream".
+    static Poco::Logger& logger();
 
 private:
     struct Impl;

@@ -33,7 +33,8 @@ std::optional<Frame> decodeFrameBody(const std::uint8_t* data, std::size_t size)
 // Blocking helpers on a connected stream socket.
 bool writeAll(int fd, const std::uint8_t* data, std::size_t size);
 // Reads one frame; no value at end of stream, on a read error or a malformed
-// or oversized frame.
+// or oversized frame. The buffer grows with the bytes that arrive, not with
+// the length the header claims.
 std::optional<Frame> readFrame(int fd);
 
 }  // namespace flutter::wire

@@ -9,6 +9,9 @@
 #include "platform/flutter/UiSocket.h"
 #include "platform/flutter/UiWire.h"
 
+#include <malloc.h>
+#include <sys/ioctl.h>
+
 #include <cstring>
 #include <set>
 #include <sys/socket.h>
@@ -278,6 +281,57 @@ TEST_F(ChannelTest, AFloodingUiIsReadOnlyAsFastAsThePlatformThreadHandlesIt) {
     ::close(fd);
     EXPECT_EQ(answered.size(), kCalls);
     EXPECT_EQ(engine->pendingFrames(), 0u);
+}
+
+// Bytes the allocator holds for the program: in use in the arenas plus the
+// blocks it mapped on their own (large buffers).
+std::size_t heldHeapBytes() {
+    const struct mallinfo2 info = ::mallinfo2();
+    return info.uordblks + info.hblkhd;
+}
+
+TEST(UiWire, AFrameIsReadIntoMemoryAsItsBytesArrive) {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    // A complete frame of several mebibytes comes through whole.
+    flutter::wire::Frame big;
+    big.kind = flutter::wire::FrameKind::Reply;
+    big.id = 7;
+    big.payload.resize(3u * 1024u * 1024u);
+    for (std::size_t i = 0; i < big.payload.size(); ++i) big.payload[i] = static_cast<std::uint8_t>(i * 31u);
+    const auto bytes = flutter::wire::encodeFrame(big);
+    std::thread writer([&] { flutter::wire::writeAll(fds[1], bytes.data(), bytes.size()); });
+    auto read = flutter::wire::readFrame(fds[0]);
+    writer.join();
+    ASSERT_TRUE(read);
+    EXPECT_EQ(read->id, 7u);
+    EXPECT_EQ(read->payload, big.payload);
+
+    // A header that claims the largest frame, then 100 bytes and silence:
+    // the reader holds about what arrived, not what the header claims.
+    const std::size_t before = heldHeapBytes();
+    std::vector<std::uint8_t> claim(4 + 100, 2);
+    const auto claimed = static_cast<std::uint32_t>(flutter::wire::kMaxFrameSize);
+    for (int i = 0; i < 4; ++i) claim[i] = static_cast<std::uint8_t>(claimed >> (8 * i));
+    ASSERT_TRUE(flutter::wire::writeAll(fds[1], claim.data(), claim.size()));
+    std::optional<std::optional<flutter::wire::Frame>> result;
+    std::thread reader([&] { result = flutter::wire::readFrame(fds[0]); });
+    // Once the reader has taken every byte sent, it waits for the rest of
+    // the body with its buffer in place.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    int queued = 1;
+    while (queued > 0 && std::chrono::steady_clock::now() < deadline) {
+        ASSERT_EQ(::ioctl(fds[0], FIONREAD, &queued), 0);
+        if (queued > 0) std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(queued, 0);
+    const std::size_t during = heldHeapBytes();
+    ::close(fds[1]);  // the peer goes away mid-frame
+    reader.join();
+    ::close(fds[0]);
+    EXPECT_LT(during, before + 4u * 1024u * 1024u) << "held " << during - before << " more bytes";
+    ASSERT_TRUE(result);
+    EXPECT_FALSE(*result);
 }
 
 TEST(UiSocketPath, TheDefaultIsInAPrivateDirectory) {

@@ -181,6 +181,18 @@ TEST(EventTexts, InsertedTextsAreEscapedAndNonFiniteNumbersAreNull) {
     EXPECT_EQ(statusJson.at("certifiedMeasurementUuid"), boost::json::value("c\n"));
 }
 
+TEST(EventTexts, EscapingIsByteExact) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"a\"b\\c", "a\\\"b\\\\c"},
+        {"\b\f\n\r\t", "\\b\\f\\n\\r\\t"},
+        {std::string("\x00\x01\x1f", 3), "\\u0000\\u0001\\u001f"},
+        // DEL, the slash and bytes beyond ASCII (valid UTF-8 or not) stay as they are.
+        {"\x7f/\xc3\xa9\xe2\x80\xa8\xc3", "\x7f/\xc3\xa9\xe2\x80\xa8\xc3"},
+        {"", ""},
+    };
+    for (const auto& [text, escaped] : cases) EXPECT_EQ(trevask::escapeJsonText(text), escaped) << text;
+}
+
 TEST(InformationTexts, SamplesBecomeTheirMessagesInOrder) {
     using trevask::measurement_library::CpuRamInformation;
     using trevask::measurement_library::InformationCallback;

@@ -1,6 +1,7 @@
 // External commands through /bin/sh: output selection, failures, time-outs,
 // the process group, and the program search.
 
+#include "FreshFolder.h"
 #include "helper/CommandLineHelper.h"
 #include "platform/process/ShellCommand.h"
 
@@ -17,15 +18,9 @@ using trevask::measurement_library::CommandLineException;
 using trevask::measurement_library::CommandLineHelper;
 using trevask::measurement_library::CommandLineTimeoutException;
 using namespace std::chrono_literals;
+using diagnostics_test::freshFolder;
 
 namespace {
-
-std::filesystem::path freshFolder(const std::string& name) {
-    auto folder = std::filesystem::temp_directory_path() / ("lumivex-cmd-" + name + "-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder);
-    return folder;
-}
 
 // True when the process is gone (or only a zombie waiting for its reaper).
 bool processEnded(pid_t pid) {
@@ -123,7 +118,7 @@ TEST(CommandLine, NonZeroExitIsAnErrorWithItsCode) {
 }
 
 TEST(CommandLine, TimeOutKillsTheCommandAndItsGrandchildren) {
-    auto folder = freshFolder("timeout");
+    auto folder = freshFolder("cmd", "timeout");
     auto pidFile = folder / "grandchild";
     auto start = std::chrono::steady_clock::now();
     auto result = CommandLineHelper::executeOnCommandLine(
@@ -147,7 +142,7 @@ TEST(CommandLine, TimeOutKillsTheCommandAndItsGrandchildren) {
 }
 
 TEST(CommandLine, ProcessesLeftBehindAreKilledOnReturn) {
-    auto folder = freshFolder("leftover");
+    auto folder = freshFolder("cmd", "leftover");
     auto pidFile = folder / "daemon";
     auto result = CommandLineHelper::executeOnCommandLine(
         "sleep 30 > /dev/null 2>&1 < /dev/null & echo $! > '" + pidFile.string() + "'; echo done", 5s, "", "", "", true);
@@ -188,7 +183,7 @@ TEST(CommandLine, ConcurrentCommandsKeepTheirOwnOutput) {
 }
 
 TEST(ProgramSearch, NextToSelfThenAssetsThenAmd64) {
-    auto folder = freshFolder("programs");
+    auto folder = freshFolder("cmd", "programs");
     auto assets = folder / "data" / "flutter_assets" / "assets" / "bin";
     std::filesystem::create_directories(assets);
     std::ofstream(folder / "near").put('x');

@@ -1,5 +1,6 @@
 // The root logger's output as the measurement settings configure it.
 
+#include "FreshFolder.h"
 #include "helper/LoggerConfigurationHelper.h"
 #include "helper/SentryHelper.h"
 #include "platform/sentry/SentryClient.h"
@@ -28,6 +29,7 @@ using trevask::measurement_library::MeasurementExecutorSettings;
 using trevask::measurement_library::SentryHelper;
 using lumivex::peers::SentrySink;
 using namespace std::chrono_literals;
+using diagnostics_test::freshFolder;
 
 namespace {
 
@@ -44,13 +46,6 @@ RootShape rootShape() {
     if (shape.formatting != nullptr) channel = shape.formatting->getChannel();
     shape.splitter = dynamic_cast<Poco::SplitterChannel*>(channel.get());
     return shape;
-}
-
-std::filesystem::path freshFolder(const std::string& name) {
-    auto folder = std::filesystem::temp_directory_path() / ("lumivex-log-" + name + "-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder);
-    return folder;
 }
 
 std::string readFile(const std::filesystem::path& path) {
@@ -104,7 +99,7 @@ TEST(LoggerConfiguration, ShapesOfTheRootChannel) {
 }
 
 TEST(LoggerConfiguration, FileChannelsWritePatternedLines) {
-    auto folder = freshFolder("files");
+    auto folder = freshFolder("log", "files");
     MeasurementExecutorSettings settings;
     settings.logChannels = {{"SimpleFileChannel", (folder / "simple.log").string(), ""},
                             {"FileChannel", (folder / "rotating.log").string(), "1 M"}};
@@ -126,7 +121,7 @@ TEST(LoggerConfiguration, FileChannelsWritePatternedLines) {
 TEST(LoggerConfiguration, RefusedPropertyIsReportedAndTheChannelStillAdded) {
     SentrySink sink;
     SentryHelper::initialize(sink.dsn(), "agent-1", false);
-    auto folder = freshFolder("refused");
+    auto folder = freshFolder("log", "refused");
     MeasurementExecutorSettings settings;
     settings.logChannels = {{"FileChannel", (folder / "a.log").string(), "every blue moon"}};
     ::testing::internal::CaptureStderr();

@@ -216,8 +216,11 @@ TEST(NetworkType, RealMachine) {
     bool wired = std::any_of(connected.begin(), connected.end(), [](const std::string& name) {
         return platform::interfaceKind("/", name) == platform::InterfaceKind::Ethernet;
     });
-    if (connected.empty()) EXPECT_EQ(type, 95);
-    else EXPECT_EQ(type, wired ? 98 : 99);
+    if (connected.empty()) {
+        EXPECT_EQ(type, 95);
+    } else {
+        EXPECT_EQ(type, wired ? 98 : 99);
+    }
     EXPECT_EQ(trevask::measurement_library::networkTechnology(98), "LAN");
     EXPECT_EQ(trevask::measurement_library::networkTechnology(95), "UNKNOWN");
     EXPECT_EQ(trevask::measurement_library::networkTechnology(7), std::nullopt);

@@ -1,5 +1,6 @@
 // The crash-reporting client against the loopback sink.
 
+#include "FreshFolder.h"
 #include "platform/sentry/SentryClient.h"
 
 #include "JsonCompare.h"
@@ -22,16 +23,9 @@ namespace json = boost::json;
 using lumivex::peers::SentrySink;
 using lumivex::peers::SentrySinkOptions;
 using namespace std::chrono_literals;
+using diagnostics_test::freshFolder;
 
 namespace {
-
-std::filesystem::path freshFolder(const std::string& name) {
-    auto folder = std::filesystem::temp_directory_path() /
-                  ("lumivex-sentry-" + name + "-" + std::to_string(::getpid()));
-    std::filesystem::remove_all(folder);
-    std::filesystem::create_directories(folder);
-    return folder;
-}
 
 sentry::Options optionsFor(const std::string& dsn, const std::filesystem::path& database) {
     sentry::Options options;
@@ -87,7 +81,7 @@ TEST_F(SentryClientTest, InertBeforeInitAndAfterClose) {
     SentrySink sink;
     std::atomic<int> observed{0};
     sentry::setEnvelopeObserver([&](const std::string&) { ++observed; });
-    auto database = freshFolder("inert");
+    auto database = freshFolder("sentry", "inert");
     std::filesystem::remove_all(database);
 
     sentry::addBreadcrumb(json::object{{"message", "early"}});
@@ -125,7 +119,7 @@ TEST_F(SentryClientTest, CloseDeliversEverythingQueuedAndInitWorksAgain) {
     SentrySinkOptions slow;
     slow.delay = 20ms;
     SentrySink sink(slow);
-    auto database = freshFolder("flush");
+    auto database = freshFolder("sentry", "flush");
     ASSERT_TRUE(sentry::init(optionsFor(sink.dsn(), database)));
     for (int i = 0; i < 10; ++i) sentry::captureEvent(eventWithMessage("e" + std::to_string(i)));
     sentry::close();  // no waiting here: close itself flushes
@@ -146,7 +140,7 @@ TEST_F(SentryClientTest, CloseIsBoundedWhenTheServiceIsUnreachableOrFailing) {
     failing.status = 500;
     SentrySink sink(failing);
     for (std::string dsn : {std::string("http://k@127.0.0.1:1/1"), sink.dsn()}) {
-        auto options = optionsFor(dsn, freshFolder("bounded"));
+        auto options = optionsFor(dsn, freshFolder("sentry", "bounded"));
         options.shutdownTimeout = 300ms;
         options.requestTimeout = 300ms;
         ASSERT_TRUE(sentry::init(options));
@@ -160,7 +154,7 @@ TEST_F(SentryClientTest, CloseIsBoundedWhenTheServiceIsUnreachableOrFailing) {
 
 TEST_F(SentryClientTest, ScopeGoesIntoEventsWithTheLast100Breadcrumbs) {
     SentrySink sink;
-    ASSERT_TRUE(sentry::init(optionsFor(sink.dsn(), freshFolder("scope"))));
+    ASSERT_TRUE(sentry::init(optionsFor(sink.dsn(), freshFolder("sentry", "scope"))));
     sentry::setUser(json::object{{"id", "u1"}});
     sentry::setTag("a", "1");
     sentry::setTag("b", "2");
@@ -182,7 +176,7 @@ TEST_F(SentryClientTest, ScopeGoesIntoEventsWithTheLast100Breadcrumbs) {
 
 TEST_F(SentryClientTest, TransactionCarriesItsFinishedSpansUpToTheLimit) {
     SentrySink sink;
-    auto options = optionsFor(sink.dsn(), freshFolder("tx"));
+    auto options = optionsFor(sink.dsn(), freshFolder("sentry", "tx"));
     options.maxSpans = 2;
     ASSERT_TRUE(sentry::init(options));
     auto tx = sentry::startTransaction("Service::run", "run");
@@ -215,7 +209,7 @@ TEST_F(SentryClientTest, TransactionCarriesItsFinishedSpansUpToTheLimit) {
 
 TEST_F(SentryClientTest, SampleRatesOfZeroSendNothing) {
     SentrySink sink;
-    auto options = optionsFor(sink.dsn(), freshFolder("sampling"));
+    auto options = optionsFor(sink.dsn(), freshFolder("sentry", "sampling"));
     options.sampleRate = 0.0;
     options.tracesSampleRate = 0.0;
     ASSERT_TRUE(sentry::init(options));
@@ -227,7 +221,7 @@ TEST_F(SentryClientTest, SampleRatesOfZeroSendNothing) {
 
 TEST_F(SentryClientTest, FatalSignalIsSentAsFatalEventOnNextStart) {
     ::testing::FLAGS_gtest_death_test_style = "fast";  // the child uses this very folder
-    auto database = freshFolder("crash");
+    auto database = freshFolder("sentry", "crash");
     EXPECT_EXIT(
         {
             sentry::Options options = optionsFor("http://k@127.0.0.1:1/1", database);
@@ -251,7 +245,7 @@ TEST_F(SentryClientTest, FatalSignalIsSentAsFatalEventOnNextStart) {
 }
 
 TEST_F(SentryClientTest, PostsOverHttpsToATrustedService) {
-    auto folder = freshFolder("tls");
+    auto folder = freshFolder("sentry", "tls");
     auto cert = folder / "cert.pem";
     auto key = folder / "key.pem";
     std::string command = "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=127.0.0.1 "

@@ -1,3 +1,4 @@
+#include "DocumentTestSupport.h"
 #include "model/AgentApiResponses.h"
 #include "model/JsonMembers.h"
 
@@ -8,19 +9,11 @@
 
 namespace json = boost::json;
 using namespace trevask::measurement_library;
+using documents_test::failureText;
 
 namespace {
 
 json::object parseObject(const char* text) { return parseJson(text).as_object(); }
-
-std::string failureText(const std::function<void()>& read) {
-    try {
-        read();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "";
-}
 
 }  // namespace
 

@@ -1,3 +1,4 @@
+#include "DocumentTestSupport.h"
 #include "model/JsonMembers.h"
 #include "model/LmapSchedule.h"
 
@@ -8,6 +9,7 @@
 
 namespace json = boost::json;
 using namespace trevask::measurement_library;
+using documents_test::failureText;
 
 namespace {
 
@@ -15,15 +17,6 @@ LmapScheduleDto readSchedule(const char* text) {
     LmapScheduleDto schedule;
     LmapScheduleDtoReader(parseJson(text), schedule);
     return schedule;
-}
-
-std::string failureText(const std::function<void()>& read) {
-    try {
-        read();
-    } catch (const std::exception& e) {
-        return e.what();
-    }
-    return "(no failure)";
 }
 
 }  // namespace

@@ -55,7 +55,9 @@ TEST(BaseTask, FrameTurnsEveryOutcomeIntoOneStatus) {
         // The progress notifications (each holding the task) were released.
         EXPECT_EQ(task.referenceCount(), 1);
         EXPECT_GE(task.getDurationNs(), 0);
-        if (!c.marker.empty()) EXPECT_EQ(reports.count(c.marker), c.reports);
+        if (!c.marker.empty()) {
+            EXPECT_EQ(reports.count(c.marker), c.reports);
+        }
     }
 }
 

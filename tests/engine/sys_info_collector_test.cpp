@@ -49,12 +49,18 @@ private:
     decltype(vela::intermediateMeasurementCallback)::Function saved;
 };
 
+VelaThroughputSummary summaryOf(std::string bytes) {
+    VelaThroughputSummary summary;
+    summary.bytes = std::move(bytes);
+    return summary;
+}
+
 std::unique_ptr<TaskResult> velaResult(std::string type, std::vector<std::string> download,
                                        std::vector<std::string> upload) {
     auto result = std::make_unique<VelaTaskResult>();
     result->objective_task_type = std::move(type);
-    for (auto& b : download) result->download_summaries.push_back({std::move(b)});
-    for (auto& b : upload) result->upload_summaries.push_back({std::move(b)});
+    for (auto& b : download) result->download_summaries.push_back(summaryOf(std::move(b)));
+    for (auto& b : upload) result->upload_summaries.push_back(summaryOf(std::move(b)));
     return result;
 }
 
@@ -145,11 +151,12 @@ TEST(SysInfoCollector, SpeedTestByteCountsAreLowerBounds) {
 TEST(SysInfoCollector, ByteCountSumSkipsWhatDoesNotParse) {
     std::vector<VelaThroughputSummary> records;
     for (const char* text : {"100", "", "abc", "-5", " 7", "+3", "12 ms", "99999999999999999999999"})
-        records.push_back({text});
+        records.push_back(summaryOf(text));
     EXPECT_EQ(SysInfoCollector::sumByteCounts(records), 100u + 7 + 3 + 12);
     EXPECT_EQ(SysInfoCollector::sumByteCounts({}), 0u);
     const auto max = std::to_string(std::numeric_limits<std::uint64_t>::max());
-    EXPECT_EQ(SysInfoCollector::sumByteCounts({{max}, {max}}), std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(SysInfoCollector::sumByteCounts({summaryOf(max), summaryOf(max)}),
+              std::numeric_limits<std::uint64_t>::max());
 }
 
 // The function taken out of the global slot goes back: when another task
@@ -195,8 +202,6 @@ TEST(SysInfoCollector, InterceptedCallbackIsRestored) {
     vela::intermediateMeasurementCallback.set(saved);
 }
 
-// A hook copied by a producer just before the restore may still be called
-// after the collector is gone; it must not touch freed memory.
 // A producer copied the hook just before the collector went away (the
 // speed test reports from its own thread): the late call reaches the host,
 // once, and the slot holds the host's function again.

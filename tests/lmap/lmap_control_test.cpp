@@ -272,8 +272,12 @@ TEST(LmapControlDto, AnEventKindIsOptional) {
                                 : dynamic_cast<const LmapImmediateEventDto*>(kind) ? "immediate"
                                                                                    : "";
         EXPECT_EQ(got, c.kind);
-        if (kind) EXPECT_EQ(kind->type, c.type);
-        if (auto* periodic = dynamic_cast<const LmapPeriodicEventDto*>(kind)) EXPECT_EQ(periodic->interval, c.interval);
+        if (kind) {
+            EXPECT_EQ(kind->type, c.type);
+        }
+        if (auto* periodic = dynamic_cast<const LmapPeriodicEventDto*>(kind)) {
+            EXPECT_EQ(periodic->interval, c.interval);
+        }
     }
 }
 

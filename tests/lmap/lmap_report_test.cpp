@@ -1,6 +1,7 @@
 // The LMAP report: its text before and after key translation, byte-exact,
 // the result entries' members and the time-based result.
 
+#include "LmapTestSupport.h"
 #include "model/JsonMorpher.h"
 #include "model/LmapReportDto.h"
 #include "model/SubMeasurementResultKinds.h"
@@ -18,6 +19,7 @@
 
 namespace json = boost::json;
 using namespace trevask::measurement_library;
+using lmap_test::taskResultText;
 
 namespace {
 
@@ -25,12 +27,6 @@ std::string toWire(const LmapReportDto& report) {
     std::string text = LmapReportDtoSerializer(report);
     JsonMorpher::morph(report.getKeyMap(), text);
     return text;
-}
-
-std::string taskResultText(const TaskResult* result) {
-    json::value value;
-    TaskResultWriter(value, result);
-    return json::serialize(value);
 }
 
 std::string entryText(const LmapResultDto& entry) { return json::serialize(LmapResultDtoWriter(entry)); }

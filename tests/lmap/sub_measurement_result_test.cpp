@@ -2,6 +2,7 @@
 // and the speed sub-result's exact key order with its three ways of marking
 // absence.
 
+#include "LmapTestSupport.h"
 #include "model/SubMeasurementResultKinds.h"
 #include "model/SubMeasurementResultWriter.h"
 #include "model/result/ConnectivityTaskResults.h"
@@ -20,6 +21,7 @@
 
 namespace json = boost::json;
 using namespace trevask::measurement_library;
+using lmap_test::taskResultText;
 
 namespace {
 
@@ -35,12 +37,6 @@ std::unique_ptr<TcpTaskResult> tcpResult(std::uint64_t start) {
     r->duration_ns = 5;
     r->tcp_objective_out_port = 80;
     return r;
-}
-
-std::string taskResultText(const TaskResult* result) {
-    json::value value;
-    TaskResultWriter(value, result);
-    return json::serialize(value);
 }
 
 std::unique_ptr<SpeedMeasurementResult> emptySpeed() { return std::make_unique<SpeedMeasurementResult>(nullptr); }

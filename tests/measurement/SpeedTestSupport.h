@@ -1,8 +1,10 @@
 #pragma once
 // Shared pieces of the speed-test tests: slot guards and recorders for the
 // callback slots, a stand-in for the client's entry points, tokens the
-// loopback measurement server accepts, and the shortened run.
+// loopback measurement server accepts, the shortened run and a port where no
+// measurement server listens.
 
+#include "SpeedServer.h"
 #include "Token.h"
 
 #include "tasks/MeasurementCallbacks.h"
@@ -24,6 +26,16 @@ namespace vela = trevask::vela;
 using trevask::measurement_library::NativeVelaTask;
 using trevask::measurement_library::SpeedTestClientFunctions;
 using trevask::measurement_library::SpeedTestOverrides;
+
+// A loopback port on which a measurement server listened a moment ago and
+// nothing listens now.
+inline std::uint16_t closedSpeedServerPort() {
+    speed_server::SpeedServer gone;
+    gone.start();
+    const auto port = gone.tcp_port();
+    gone.stop();
+    return port;
+}
 
 // The key the loopback measurement server checks tokens with.
 inline constexpr const char* kSecret = "loopback-secret";

@@ -120,6 +120,13 @@ protected:
         return docShape;
     }
 
+    // The back end hands out the document; its reports go to the back end's
+    // own collector.
+    void serveDocument(DocumentSpec& docShape) {
+        docShape.collectorUrl = backend.collectorUrl();
+        backend.setControlDocument(controlDocument(docShape));
+    }
+
     const std::string agentUuid = "0b7c5c8e-4a64-4f1c-9a0e-6d2b1c3e9f10";
     BackendServer backend;
     QosServer qos;
@@ -313,8 +320,7 @@ TEST_F(FullMeasurement, RefusalsAndAnUnreachableController) {
 TEST_F(FullMeasurement, BaseUrlRulesOfTheControllerAddress) {
     DocumentSpec docShape;
     docShape.programs = {{"PROGRAM_ECHO", "echo", "x"}};
-    docShape.collectorUrl = backend.collectorUrl();
-    backend.setControlDocument(controlDocument(docShape));
+    serveDocument(docShape);
     const struct {
         std::string suffix;
         std::string base;
@@ -344,8 +350,7 @@ TEST_F(FullMeasurement, OverrideCollectorAndBoardIdCredentials) {
     other.setCollectorUuids("0ver0000-0000-4000-8000-000000000001", "0ver0000-0000-4000-8000-000000000002");
     DocumentSpec docShape;
     docShape.programs = {{"PROGRAM_ECHO", "echo", "x"}};
-    docShape.collectorUrl = backend.collectorUrl();
-    backend.setControlDocument(controlDocument(docShape));
+    serveDocument(docShape);
 
     auto params = startParameters(backend);
     params.overrideCollectorUrl = other.collectorUrl();
@@ -397,8 +402,7 @@ TEST_F(FullMeasurement, OverrideCollectorAndBoardIdCredentials) {
 TEST_F(FullMeasurement, KnownAgentAndCollectorAnswers) {
     DocumentSpec docShape;
     docShape.programs = {{"PROGRAM_ECHO", "echo", "x"}};
-    docShape.collectorUrl = backend.collectorUrl();
-    backend.setControlDocument(controlDocument(docShape));
+    serveDocument(docShape);
 
     using M = BackendServer::Misbehaviour;
     const struct {
@@ -457,8 +461,7 @@ TEST_F(FullMeasurement, FailedRegistrationStillReportsTheResults) {
 TEST_F(FullMeasurement, OnlyOneOfConcurrentRunsIsAccepted) {
     DocumentSpec docShape;
     docShape.programs = {{"PROGRAM_WAIT", "sleep 0.3; echo", "done"}};
-    docShape.collectorUrl = backend.collectorUrl();
-    backend.setControlDocument(controlDocument(docShape));
+    serveDocument(docShape);
     auto params = startParameters(backend);
     params.agentUuid = agentUuid;
     auto settings = VelaService::buildExecutorSettings(params);
@@ -495,8 +498,7 @@ TEST_F(FullMeasurement, ProgressCountsDeliveredResultsOverPlannedConfigurations)
     DocumentSpec docShape;
     docShape.speed = true;  // fails at once (no server address), and still delivers its result
     docShape.programs = {{"PROGRAM_ONE", "echo", "1"}, {"PROGRAM_TWO", "echo", "2"}};
-    docShape.collectorUrl = backend.collectorUrl();
-    backend.setControlDocument(controlDocument(docShape));
+    serveDocument(docShape);
     std::vector<float> progress;
     std::vector<std::size_t> delivered;
     auto& executor = MeasurementExecutorService::getInstance();
@@ -687,8 +689,7 @@ TEST_F(FullMeasurementWithSpeedTest, SpeedTestAndQosBatteryInOneReport) {
                               {"timeout", "3000000000"}, {"out_port", std::to_string(udpPorts.at(1))},
                               {"call_duration", "200000000"}}},
     };
-    docShape.collectorUrl = backend.collectorUrl();
-    backend.setControlDocument(controlDocument(docShape));
+    serveDocument(docShape);
 
     speed_test_support::IntermediateLog intermediate;
     speed_test_support::ErrorLog errors;
@@ -782,8 +783,7 @@ TEST_F(FullMeasurementWithSpeedTest, SpeedOnlyMeasurementAndItsProgress) {
     docShape.speedOptions = speedSpec(false);
     const std::uint32_t configuredPort = 65536u + speedServer->tcp_port();
     docShape.speedOptions.port = std::to_string(configuredPort);
-    docShape.collectorUrl = backend.collectorUrl();
-    backend.setControlDocument(controlDocument(docShape));
+    serveDocument(docShape);
 
     speed_test_support::IntermediateLog intermediate;
     speed_test_support::ErrorLog errors;
@@ -872,13 +872,7 @@ TEST_F(FullMeasurementWithSpeedTest, SpeedOnlyMeasurementAndItsProgress) {
 // still goes out with the other results. The first rows are failures of the
 // real client; the rest use a stand-in for the failures it never produces.
 TEST_F(FullMeasurementWithSpeedTest, FailingSpeedTestsStillReport) {
-    const std::uint16_t closedPort = [] {
-        speed_server::SpeedServer gone;
-        gone.start();
-        const auto port = gone.tcp_port();
-        gone.stop();
-        return port;
-    }();
+    const std::uint16_t closedPort = speed_test_support::closedSpeedServerPort();
     struct Case {
         const char* name;
         std::function<void(measurement_test::SpeedSpec&)> change;
@@ -908,8 +902,7 @@ TEST_F(FullMeasurementWithSpeedTest, FailingSpeedTestsStillReport) {
         c.change(docShape.speedOptions);
         docShape.qosPort = qos.controlPort();
         docShape.tcp = {{"101", 1, qos.tcpTestPorts().at(0)}};
-        docShape.collectorUrl = backend.collectorUrl();
-        backend.setControlDocument(controlDocument(docShape));
+        serveDocument(docShape);
 
         std::optional<speed_test_support::ClientStandIn> standIn;
         if (c.client) standIn.emplace(*c.client);

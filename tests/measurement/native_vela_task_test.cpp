@@ -721,13 +721,7 @@ TEST_F(NativeVelaTaskAgainstServer, RefusedTokenAndUnreachableServer) {
         std::function<std::unique_ptr<VelaTaskConfiguration>()> make;
         std::string errorContains;
     };
-    const std::uint16_t closedPort = [] {
-        speed_server::SpeedServer gone;
-        gone.start();
-        const auto port = gone.tcp_port();
-        gone.stop();
-        return port;
-    }();
+    const std::uint16_t closedPort = speed_test_support::closedSpeedServerPort();
     const Case cases[] = {
         {"token made with another key", [&] { return configuration(validToken("another key")); }, "invalid token"},
         {"token text that is no token", [&] { return configuration("not a token"); }, "token contains invalid UUID"},

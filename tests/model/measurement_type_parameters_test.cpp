@@ -11,7 +11,7 @@ using model_test::raised;
 
 namespace {
 
-std::unique_ptr<MeasurementTypeParameters> read(const std::string& text) {
+std::unique_ptr<MeasurementTypeParameters> readTypeParameters(const std::string& text) {
     return readMeasurementTypeParameters(parse(text));
 }
 
@@ -42,7 +42,7 @@ TEST(MeasurementTypeParameters, SelectorPicksTheKind) {
     };
     for (const auto& c : cases) {
         std::unique_ptr<MeasurementTypeParameters> p;
-        ASSERT_NO_THROW(p = read(c.text)) << c.text;
+        ASSERT_NO_THROW(p = readTypeParameters(c.text)) << c.text;
         const std::string kind = c.kind;
         if (kind.empty()) {
             EXPECT_EQ(p, nullptr) << c.text;
@@ -58,7 +58,7 @@ TEST(MeasurementTypeParameters, SelectorPicksTheKind) {
 }
 
 TEST(MeasurementTypeParameters, SpeedWithoutKeys) {
-    auto p = read(R"({"deserialize_type":"SPEED_PARAMS"})");
+    auto p = readTypeParameters(R"({"deserialize_type":"SPEED_PARAMS"})");
     ASSERT_TRUE(asSpeed(p));
     EXPECT_EQ(asSpeed(p)->base_url, "");
     EXPECT_FALSE(asSpeed(p)->measurement_configuration);
@@ -66,7 +66,7 @@ TEST(MeasurementTypeParameters, SpeedWithoutKeys) {
 }
 
 TEST(MeasurementTypeParameters, SpeedReadsServerAndStreams) {
-    auto p = read(R"({"deserialize_type":"speed_params",
+    auto p = readTypeParameters(R"({"deserialize_type":"speed_params",
         "measurement_server":{"base_url":"https://m.example","name":"x"},
         "measurement_configuration":{
             "upload":[{"isDefault":true,"streams":4,"frameSize":1024,"bounds":{"lower":0.5,"upper":100}}],
@@ -86,7 +86,7 @@ TEST(MeasurementTypeParameters, SpeedReadsServerAndStreams) {
     EXPECT_FALSE(config.download[1].isDefault);                 // a string is not a bool: no value
     EXPECT_EQ(config.download[1].bounds, (SpeedStreamBounds{0.0, 7.0}));
 
-    auto noUrl = read(R"({"deserialize_type":"speed_params","measurement_server":{}})");
+    auto noUrl = readTypeParameters(R"({"deserialize_type":"speed_params","measurement_server":{}})");
     ASSERT_TRUE(asSpeed(noUrl));
     EXPECT_EQ(asSpeed(noUrl)->base_url, "");
 }
@@ -102,7 +102,7 @@ TEST(MeasurementTypeParameters, FailuresInsideTheMeasurementConfigurationOnlyEmp
              "null",
          }) {
         std::unique_ptr<MeasurementTypeParameters> p;
-        ASSERT_NO_THROW(p = read(std::string(R"({"deserialize_type":"speed_params",
+        ASSERT_NO_THROW(p = readTypeParameters(std::string(R"({"deserialize_type":"speed_params",
             "measurement_server":{"base_url":"u"},"measurement_configuration":)") + config + "}"))
             << config;
         ASSERT_TRUE(asSpeed(p)) << config;
@@ -132,13 +132,13 @@ TEST(MeasurementTypeParameters, MemberFailuresOutsideTheConfigurationRaise) {
     };
     for (const auto& c : cases) {
         std::unique_ptr<MeasurementTypeParameters> p;
-        EXPECT_EQ(raised([&] { p = read(c.text); }), model_test::expected(c.error)) << c.text;
+        EXPECT_EQ(raised([&] { p = readTypeParameters(c.text); }), model_test::expected(c.error)) << c.text;
         EXPECT_EQ(p, nullptr) << c.text;
     }
 }
 
 TEST(MeasurementTypeParameters, QosObjectivesKeepEmptyEntriesInOrder) {
-    auto p = read(R"({"deserialize_type":"qos_params","objectives":{
+    auto p = readTypeParameters(R"({"deserialize_type":"qos_params","objectives":{
         "TCP":[{"qostest":"NOPE"},{"qostest":"TCP","qos_test_uid":"1","out_port":"80"},"x",{"qostest":"tcp","qos_test_uid":"2"}],
         "DNS":[],
         "UDP":[{"qostest":"UDP","qos_test_uid":"3"}]}})");
@@ -158,11 +158,11 @@ TEST(MeasurementTypeParameters, QosObjectivesKeepEmptyEntriesInOrder) {
     EXPECT_TRUE(dynamic_cast<UdpTaskConfiguration*>(qos->objectives.at("UDP")[0].get()));
 
     // The map key is the document's member name, not the configuration's kind.
-    auto mixed = read(R"({"deserialize_type":"qos_params","objectives":{"WEB":[{"qostest":"DNS"}]}})");
+    auto mixed = readTypeParameters(R"({"deserialize_type":"qos_params","objectives":{"WEB":[{"qostest":"DNS"}]}})");
     ASSERT_TRUE(asQos(mixed));
     EXPECT_TRUE(dynamic_cast<DnsTaskConfiguration*>(asQos(mixed)->objectives.at("WEB")[0].get()));
 
-    auto empty = read(R"({"deserialize_type":"qos_params"})");
+    auto empty = readTypeParameters(R"({"deserialize_type":"qos_params"})");
     ASSERT_TRUE(asQos(empty));
     EXPECT_TRUE(asQos(empty)->objectives.empty());
 }

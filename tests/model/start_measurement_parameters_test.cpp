@@ -11,7 +11,7 @@ using model_test::raised;
 
 namespace {
 
-StartMeasurementParameters read(const std::string& text) {
+StartMeasurementParameters readStartParameters(const std::string& text) {
     StartMeasurementParameters p;
     readStartMeasurementParameters(parse(text).as_object(), p);
     return p;
@@ -20,7 +20,7 @@ StartMeasurementParameters read(const std::string& text) {
 }  // namespace
 
 TEST(StartMeasurementParameters, EmptyObjectGivesTheDefaults) {
-    const auto p = read("{}");
+    const auto p = readStartParameters("{}");
     EXPECT_EQ(p.controllerUrl, "");
     EXPECT_EQ(p.agentUuid, "");
     EXPECT_TRUE(p.performRttMeasurement);
@@ -38,7 +38,7 @@ TEST(StartMeasurementParameters, EmptyObjectGivesTheDefaults) {
 }
 
 TEST(StartMeasurementParameters, ReadsAFullText) {
-    const auto p = read(R"({
+    const auto p = readStartParameters(R"({
         "controllerUrl": "https://c.example/api/v1/", "agentUuid": "u-1",
         "performRttMeasurement": false, "performDownloadMeasurement": false,
         "performUploadMeasurement": false, "performQos": true, "performSpeed": false,
@@ -114,7 +114,7 @@ TEST(StartMeasurementParameters, OptionalNumbersFollowTheExactConversion) {
         {"null", std::nullopt}, {"true", std::nullopt},
     };
     for (const auto& c : ids) {
-        const auto p = read(std::string(R"({"latestNetworkId":)") + c.member + "}");
+        const auto p = readStartParameters(std::string(R"({"latestNetworkId":)") + c.member + "}");
         EXPECT_EQ(p.latestNetworkId, c.networkId) << c.member;
     }
 
@@ -132,7 +132,7 @@ TEST(StartMeasurementParameters, OptionalNumbersFollowTheExactConversion) {
         {R"({"accuracy": 18446744073709551615})", std::nullopt, 18446744073709551615.0},
     };
     for (const auto& c : geos) {
-        const auto p = read(std::string(R"({"initialGeoLocation":)") + c.geo + "}");
+        const auto p = readStartParameters(std::string(R"({"initialGeoLocation":)") + c.geo + "}");
         ASSERT_TRUE(p.initialGeoLocation) << c.geo;
         EXPECT_EQ(p.initialGeoLocation->relative_time_ns, c.relative) << c.geo;
         EXPECT_EQ(p.initialGeoLocation->accuracy, c.accuracy) << c.geo;
@@ -140,9 +140,9 @@ TEST(StartMeasurementParameters, OptionalNumbersFollowTheExactConversion) {
 }
 
 TEST(StartMeasurementParameters, GeoLocationNeedsAnObject) {
-    EXPECT_EQ(read(R"({"initialGeoLocation": {}})").initialGeoLocation, GeoLocation{});
-    EXPECT_FALSE(read(R"({"initialGeoLocation": "here"})").initialGeoLocation);
-    EXPECT_FALSE(read(R"({"initialGeoLocation": null})").initialGeoLocation);
+    EXPECT_EQ(readStartParameters(R"({"initialGeoLocation": {}})").initialGeoLocation, GeoLocation{});
+    EXPECT_FALSE(readStartParameters(R"({"initialGeoLocation": "here"})").initialGeoLocation);
+    EXPECT_FALSE(readStartParameters(R"({"initialGeoLocation": null})").initialGeoLocation);
     EXPECT_EQ(raised([] { readGeoLocation(parse("[]")); }), model_test::expected("not an object"));
 
     // Like every optional reader, a failed read drops a value held before.

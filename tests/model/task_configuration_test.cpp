@@ -16,11 +16,13 @@ using model_test::raised;
 
 namespace {
 
-std::unique_ptr<TaskConfiguration> read(const std::string& text) { return readTaskConfiguration(parse(text)); }
+std::unique_ptr<TaskConfiguration> readConfiguration(const std::string& text) {
+    return readTaskConfiguration(parse(text));
+}
 
 template <typename Kind>
 std::unique_ptr<Kind> readKind(const std::string& text) {
-    auto config = read(text);
+    auto config = readConfiguration(text);
     auto* kind = dynamic_cast<Kind*>(config.get());
     if (!kind) return nullptr;
     config.release();
@@ -67,7 +69,7 @@ TEST(TaskConfiguration, TypeTextSelectsTheKind) {
     };
     for (const auto& c : cases) {
         std::unique_ptr<TaskConfiguration> config;
-        ASSERT_NO_THROW(config = read(std::string(R"({"qostest":")") + c.type + "\"}")) << c.type;
+        ASSERT_NO_THROW(config = readConfiguration(std::string(R"({"qostest":")") + c.type + "\"}")) << c.type;
         if (!c.kind) {
             EXPECT_EQ(config, nullptr) << c.type;
             continue;
@@ -82,7 +84,7 @@ TEST(TaskConfiguration, NoSelectorGivesNoRecordWithoutRaising) {
     for (const char* text : {R"({})", R"({"qostest":5})", R"({"qostest":null})", R"({"QOSTEST":"TCP"})",
                              R"(["TCP"])", R"("TCP")", "null", R"({"qostest":["TCP"]})"}) {
         std::unique_ptr<TaskConfiguration> config;
-        EXPECT_NO_THROW(config = read(text)) << text;
+        EXPECT_NO_THROW(config = readConfiguration(text)) << text;
         EXPECT_EQ(config, nullptr) << text;
     }
 }
@@ -109,7 +111,7 @@ TEST(TaskConfiguration, CommonMembersAreReadForEveryKind) {
     for (const char* type : {"DNS", "TCP", "UDP", "SIP", "NON_TRANSPARENT_PROXY", "VOIP", "TRACEROUTE", "HTTP_PROXY",
                              "VELA", "SPRINT", "MKIT_X", "BROWSERTIME", "CMDLINE", "EMAIL", "MULTICAST_RTP",
                              "OOKLA_SPEEDTEST_CLI", "PROGRAM", "RMBT", "SELENIUM_BROWSER", "VOIP_PJSIP"}) {
-        auto config = read(std::string(R"({"qostest":")") + type + "\"," + common + "}");
+        auto config = readConfiguration(std::string(R"({"qostest":")") + type + "\"," + common + "}");
         ASSERT_TRUE(config) << type;
         EXPECT_EQ(config->concurrency_group, 3u) << type;
         EXPECT_EQ(config->qostest, type);
@@ -175,7 +177,7 @@ TEST(TaskConfiguration, MemberOfTheWrongKindRaisesAndYieldsNothing) {
     };
     for (const auto& c : cases) {
         std::unique_ptr<TaskConfiguration> config;
-        EXPECT_EQ(raised([&] { config = read(c.text); }), model_test::expected(c.error)) << c.text;
+        EXPECT_EQ(raised([&] { config = readConfiguration(c.text); }), model_test::expected(c.error)) << c.text;
         EXPECT_EQ(config != nullptr, *c.error == '\0') << c.text;
     }
 }

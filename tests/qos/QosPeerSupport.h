@@ -1,6 +1,7 @@
 #pragma once
 // Test support: a running QoS test server with a connected control
-// connection, and a blocking request helper with a bound.
+// connection, a blocking request helper with a bound, and the control lines
+// the server read.
 
 #include <chrono>
 #include <condition_variable>
@@ -8,6 +9,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "QosControlConnection.h"
 #include "QosServer.h"
@@ -41,6 +43,14 @@ struct ServerWithControl {
         std::unique_lock lock(wait->mutex);
         wait->done.wait_for(lock, timeout, [&] { return wait->reply.has_value(); });
         return wait->reply;
+    }
+
+    // Control lines the server read that start with the prefix.
+    std::vector<std::string> commandsStartingWith(const std::string& prefix) const {
+        std::vector<std::string> found;
+        for (const auto& line : server.controlLines())
+            if (line.rfind(prefix, 0) == 0) found.push_back(line);
+        return found;
     }
 
     lumivex::test_peers::QosServer server;

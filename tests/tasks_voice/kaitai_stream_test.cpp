@@ -2,21 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include "RtpTestSupport.h"
 #include "platform/kaitai/KaitaiStream.h"
 
 #include <functional>
 #include <string>
 #include <vector>
 
-namespace {
-
-std::string bytes(std::initializer_list<int> values) {
-    std::string text;
-    for (int v : values) text.push_back(static_cast<char>(v));
-    return text;
-}
-
-}  // namespace
+using rtp_test::bytes;
 
 TEST(KaitaiStream, ReadsBitsMostSignificantFirstAndIntegersBigEndian) {
     kaitai::kstream s(bytes({0xB5, 0x7F, 0x12, 0x34, 0xDE, 0xAD, 0xBE, 0xEF, 0x01}));

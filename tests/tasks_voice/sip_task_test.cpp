@@ -17,7 +17,6 @@ using namespace trevask::measurement_library;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
 using Sip = QosServerOptions::Sip;
 
 SipTaskConfiguration sipConfiguration(uint16_t port, const std::string& count) {
@@ -35,33 +34,19 @@ SipTaskConfiguration sipConfiguration(uint16_t port, const std::string& count) {
     return config;
 }
 
-struct TaskRun {
-    std::unique_ptr<SipTaskResult> result;
+struct SipRun : voice_test::TaskRun<SipTaskResult> {
     uint32_t ringing = 0;
     uint32_t completed = 0;
-    std::chrono::milliseconds took{0};
-    TaskStatus status = TaskStatus::NotFinished;
-    // Set when createResult failed (the runner then keeps no result).
-    std::string resultError;
 };
 
-TaskRun runSip(voice_test::ServerWithControl& s, SipTaskConfiguration& config, bool withControl = true) {
+SipRun runSip(voice_test::ServerWithControl& s, SipTaskConfiguration& config, bool withControl = true) {
     auto task = SipTask::create(&config);
     if (withControl) task->setControlConnection(s.control.get());
-    const auto begin = Clock::now();
-    task->runTask();
-    TaskRun run;
-    run.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin);
+    SipRun run;
+    run.collect(*task);
     auto* sip = static_cast<SipTask*>(task.get());
     run.ringing = sip->getRingingCount();
     run.completed = sip->getCompletedCount();
-    run.status = task->getStatus();
-    try {
-        auto base = task->createResult();
-        run.result.reset(dynamic_cast<SipTaskResult*>(base.release()));
-    } catch (const std::exception& e) {
-        run.resultError = e.what();
-    }
     return run;
 }
 
@@ -94,7 +79,7 @@ TEST(SipTask, CallsAgainstTheServer) {
         voice_test::ServerWithControl s(c.options);
         ASSERT_TRUE(s.connected);
         auto config = sipConfiguration(s.server.tcpTestPorts().at(0), c.count);
-        const TaskRun run = runSip(s, config);
+        const SipRun run = runSip(s, config);
         ASSERT_TRUE(run.result);
         EXPECT_EQ(run.result->status, c.status);
         EXPECT_EQ(run.result->sip_result, c.status);
@@ -118,7 +103,7 @@ TEST(SipTask, SendsTheDialectAndFillsTheRecord) {
     const uint16_t port = s.server.tcpTestPorts().at(1);
     auto config = sipConfiguration(port, "1");
     config.concurrency_group = 4;
-    const TaskRun run = runSip(s, config);
+    const SipRun run = runSip(s, config);
     ASSERT_TRUE(run.result);
     EXPECT_EQ(run.result->status, "OK");
 
@@ -177,7 +162,7 @@ TEST(SipTask, TimeOuts) {
         auto config = sipConfiguration(s.server.tcpTestPorts().at(0), "3");
         config.timeout = c.timeout;
         config.call_duration = c.callDuration;
-        const TaskRun run = runSip(s, config);
+        const SipRun run = runSip(s, config);
         ASSERT_TRUE(run.result);
         EXPECT_EQ(run.result->status, "TIMEOUT");
         EXPECT_EQ(run.result->sip_result, "TIMEOUT");
@@ -198,7 +183,7 @@ TEST(SipTask, CallOutlastingItsBoundIsHungUp) {
     auto config = sipConfiguration(s.server.tcpTestPorts().at(0), "3");
     config.timeout = "2000000000";         // 2 s
     config.call_duration = "5000000000";   // 5 s
-    const TaskRun run = runSip(s, config);
+    const SipRun run = runSip(s, config);
     ASSERT_TRUE(run.result);
     EXPECT_EQ(run.status, TaskStatus::Timeout);
     EXPECT_EQ(run.result->status, "TIMEOUT");
@@ -241,7 +226,7 @@ TEST(SipTask, ConfigurationFaults) {
         ASSERT_TRUE(s.connected);
         auto config = sipConfiguration(s.server.tcpTestPorts().at(0), "2");
         c.change(config);
-        const TaskRun run = runSip(s, config, c.withControl);
+        const SipRun run = runSip(s, config, c.withControl);
         EXPECT_EQ(run.status, TaskStatus::Error);
         EXPECT_EQ(run.completed, 0u);
         EXPECT_EQ(run.resultError, c.resultError);
@@ -265,7 +250,7 @@ TEST(SipTask, TimeOutTextThatIsNotANumber) {
     ASSERT_TRUE(s.connected);
     auto config = sipConfiguration(s.server.tcpTestPorts().at(0), "2");
     config.timeout = "soon";
-    const TaskRun run = runSip(s, config);
+    const SipRun run = runSip(s, config);
     EXPECT_EQ(run.status, TaskStatus::Error);
     EXPECT_FALSE(run.result);
     EXPECT_EQ(run.resultError, "invalid stoll argument");

@@ -24,8 +24,6 @@ using namespace trevask::measurement_library;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 VoipTaskConfiguration voipConfiguration(uint16_t port) {
     VoipTaskConfiguration config;
     config.qostest = "voip";
@@ -37,28 +35,13 @@ VoipTaskConfiguration voipConfiguration(uint16_t port) {
     return config;
 }
 
-struct TaskRun {
-    std::unique_ptr<VoipTaskResult> result;
-    std::chrono::milliseconds took{0};
-    TaskStatus status = TaskStatus::NotFinished;
-    // Set when createResult failed (the runner then keeps no result).
-    std::string resultError;
-};
+using VoipRun = voice_test::TaskRun<VoipTaskResult>;
 
-TaskRun runVoip(voice_test::ServerWithControl& s, VoipTaskConfiguration& config) {
+VoipRun runVoip(voice_test::ServerWithControl& s, VoipTaskConfiguration& config) {
     auto task = VoipTask::create(&config);
     task->setControlConnection(s.control.get());
-    const auto begin = Clock::now();
-    task->runTask();
-    TaskRun run;
-    run.took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - begin);
-    run.status = task->getStatus();
-    try {
-        auto base = task->createResult();
-        run.result.reset(dynamic_cast<VoipTaskResult*>(base.release()));
-    } catch (const std::exception& e) {
-        run.resultError = e.what();
-    }
+    VoipRun run;
+    run.collect(*task);
     return run;
 }
 
@@ -123,7 +106,7 @@ TEST(VoipTask, CallPassesAndFillsBothDirections) {
     const uint16_t port = s.server.udpTestPorts().at(0);
     auto config = voipConfiguration(port);
     config.concurrency_group = 2;
-    const TaskRun run = runVoip(s, config);
+    const VoipRun run = runVoip(s, config);
     ASSERT_TRUE(run.result);
     const auto& r = *run.result;
     EXPECT_EQ(r.status, "OK");
@@ -179,7 +162,7 @@ TEST(VoipTask, SendsPacedRtpWithTheServersSsrc) {
     auto config = voipConfiguration(sink.port());
     config.call_duration = "100000000";  // 5 packets
     config.payload = 0;                  // announced, but the packets carry 8
-    const TaskRun run = runVoip(s, config);
+    const VoipRun run = runVoip(s, config);
     ASSERT_TRUE(run.result);
     // A result reply without figures leaves the status alone.
     EXPECT_EQ(run.result->status, "OK");
@@ -256,7 +239,7 @@ TEST(VoipTask, RefusalsTimeOutsAndFailures) {
         auto config = voipConfiguration(s.server.udpTestPorts().at(0));
         config.timeout = "300000000";
         c.change(config);
-        const TaskRun run = runVoip(s, config);
+        const VoipRun run = runVoip(s, config);
         EXPECT_EQ(taskStatusToString(run.status), c.status);
         EXPECT_EQ(run.resultError, c.resultError);
         EXPECT_EQ(run.result == nullptr, !c.resultError.empty());
@@ -279,7 +262,7 @@ TEST(VoipTask, TimeOutTextThatIsNotANumber) {
     ASSERT_TRUE(s.connected);
     auto config = voipConfiguration(s.server.udpTestPorts().at(0));
     config.timeout = "x";
-    const TaskRun run = runVoip(s, config);
+    const VoipRun run = runVoip(s, config);
     EXPECT_EQ(run.status, TaskStatus::Error);
     EXPECT_FALSE(run.result);
     EXPECT_EQ(run.resultError, "invalid stoll argument");
@@ -295,7 +278,7 @@ TEST(VoipTask, CopiesTheServersFigures) {
     voice_test::ServerWithControl s(options);
     ASSERT_TRUE(s.connected);
     auto config = voipConfiguration(s.server.udpTestPorts().at(0));
-    const TaskRun run = runVoip(s, config);
+    const VoipRun run = runVoip(s, config);
     ASSERT_TRUE(run.result);
     const auto& r = *run.result;
     EXPECT_EQ(r.status, "OK");
@@ -343,7 +326,7 @@ TEST(VoipTask, CommandTextAndCallDuration) {
         ASSERT_TRUE(s.connected);
         auto config = voipConfiguration(5060);
         c.change(config);
-        const TaskRun run = runVoip(s, config);
+        const VoipRun run = runVoip(s, config);
         ASSERT_TRUE(run.result);
         EXPECT_EQ(run.result->status, "ERROR");
         EXPECT_EQ(s.commandsStartingWith("VOIPTEST "), std::vector<std::string>{c.command});

@@ -27,12 +27,12 @@ void printPieces(const Pieces&... pieces) {
 
 }  // namespace
 
-namespace {
-
-Poco::Logger& logger() {
+Poco::Logger& CommandLineHelper::logger() {
     static Poco::Logger& instance = Poco::Logger::get("CommandLineHelper");
     return instance;
 }
+
+namespace {
 
 std::shared_mutex environmentMutex;
 std::map<std::string, std::string>& environment() {

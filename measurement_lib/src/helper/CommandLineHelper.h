@@ -12,6 +12,10 @@
 #include <stdexcept>
 #include <string>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 struct CommandLineResult {
@@ -61,6 +65,8 @@ public:
 
     static std::string getEnvironmentValue(const std::string& key, std::string defaultValue);
     static void setEnvironment(const std::map<std::string, std::string>& values);
+    // Logs under the name "CommandLineHelper".
+    static Poco::Logger& logger();
 };
 
 }  // namespace trevask::measurement_library

@@ -13,12 +13,12 @@ namespace {
 
 constexpr const char* kNoBoardId = "000000000000000";
 
-Poco::Logger& logger() {
+}  // namespace
+
+Poco::Logger& ProbeHelper::logger() {
     static Poco::Logger& instance = Poco::Logger::get("ProbeHelper");
     return instance;
 }
-
-}  // namespace
 
 std::string ProbeHelper::getBoardId() {
     std::optional<std::string> uuid;

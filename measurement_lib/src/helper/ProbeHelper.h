@@ -4,6 +4,10 @@
 #include <optional>
 #include <string>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 class ProbeHelper {
@@ -19,6 +23,8 @@ public:
     // Not known on a desktop: always absent.
     static std::optional<std::string> getImageName();
     static std::optional<std::string> getImageBuildTimestamp();
+    // Logs under the name "ProbeHelper".
+    static Poco::Logger& logger();
 };
 
 }  // namespace trevask::measurement_library

@@ -14,11 +14,6 @@ namespace trevask::measurement_library {
 
 namespace {
 
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("RtpUtil");
-    return instance;
-}
-
 struct Figures {
     int32_t numPackets = 0;
     int64_t maxJitter = 0;
@@ -123,6 +118,11 @@ Runs sequenceRuns(const CapturedRtpPackets& packets, uint16_t firstExpectedSeque
 }
 
 }  // namespace
+
+Poco::Logger& RtpUtil::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("RtpUtil");
+    return instance;
+}
 
 std::unique_ptr<RtpStatistics> RtpUtil::calculateQoS(const CapturedRtpPackets& packets, uint16_t firstExpectedSequence,
                                                      int32_t sampleRate) {

@@ -9,6 +9,10 @@
 #include <map>
 #include <memory>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 // One captured packet and its receive instant (monotonic clock, ns).
@@ -43,6 +47,8 @@ public:
     // the crash reporter and gives all zeros. An empty capture gives all zeros.
     static std::unique_ptr<RtpStatistics> calculateQoS(const CapturedRtpPackets& packets,
                                                        uint16_t firstExpectedSequence, int32_t sampleRate);
+    // Logs under the name "RtpUtil".
+    static Poco::Logger& logger();
 };
 
 }  // namespace trevask::measurement_library

@@ -30,11 +30,6 @@ std::string agentUuid;
 std::optional<std::map<std::string, std::string>> contextOptions;
 std::mutex updateMutex;
 
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("SentryHelper");
-    return instance;
-}
-
 // The reporter's handles are plain numbers; they travel in the pointer slot.
 void* toPointer(std::uint64_t id) { return reinterpret_cast<void*>(static_cast<std::uintptr_t>(id)); }
 std::uint64_t fromPointer(void* pointer) { return static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(pointer)); }
@@ -54,6 +49,11 @@ const char* levelText(int priority) {
 }
 
 }  // namespace
+
+Poco::Logger& SentryHelper::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("SentryHelper");
+    return instance;
+}
 
 bool SentryHelper::isEnabled() { return enabled.load(std::memory_order_acquire); }
 

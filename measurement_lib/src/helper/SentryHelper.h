@@ -12,6 +12,7 @@
 #include <string>
 
 namespace Poco {
+class Logger;
 class Message;
 }
 
@@ -55,6 +56,8 @@ public:
     static void updateScope();
     // Flushes what is queued (bounded) and stops the reporter; enabled stays set.
     static void close();
+    // Logs under the name "SentryHelper".
+    static Poco::Logger& logger();
 };
 
 }  // namespace trevask::measurement_library

@@ -146,6 +146,13 @@ const json::array& requireArray(const json::value& value) {
     return value.get_array();
 }
 
+void readStringList(const json::object& obj, const char* key, std::vector<std::string>& target) {
+    readList(obj, key, target, [](const json::value& element) {
+        if (!element.is_string()) throw std::invalid_argument("not a string");
+        return std::string(element.get_string());
+    });
+}
+
 bool typeTextEquals(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     std::locale loc;
@@ -187,6 +194,10 @@ void setOptionalInt32(json::object& obj, std::string_view key, const std::option
 
 void setOptionalBool(json::object& obj, std::string_view key, const std::optional<bool>& value) {
     if (value) obj[key] = *value;
+}
+
+json::array stringArray(const std::vector<std::string>& texts) {
+    return arrayOf(texts, [](const std::string& text) { return json::value(text); });
 }
 
 json::value finiteOrNull(double number) {

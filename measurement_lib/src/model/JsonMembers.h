@@ -64,6 +64,10 @@ void readList(const boost::json::object& obj, const char* key, std::vector<T>& t
     target = std::move(list);
 }
 
+// A list of texts, read as readList does; an element that is no string
+// throws std::invalid_argument "not a string".
+void readStringList(const boost::json::object& obj, const char* key, std::vector<std::string>& target);
+
 // Case-insensitive equality of kind names (same length, equal after
 // upper-casing each character with the global locale).
 bool typeTextEquals(std::string_view a, std::string_view b);
@@ -88,6 +92,9 @@ boost::json::array arrayOf(const Container& items, Writer writer) {
     for (const auto& item : items) array.emplace_back(writer(item));
     return array;
 }
+
+// A JSON array of the texts, in order.
+boost::json::array stringArray(const std::vector<std::string>& texts);
 
 // A floating-point figure as a JSON number, or null when it is NaN or
 // infinite: the serializer would spell those as NaN or Infinity, which no

@@ -15,23 +15,12 @@ namespace {
 
 const char* const kEventTypeNames[] = {"IMMEDIATE", "PERIODIC"};
 
-void readStringList(const json::object& obj, const char* key, std::vector<std::string>& target) {
-    readList(obj, key, target, [](const json::value& element) {
-        if (!element.is_string()) throw std::invalid_argument("not a string");
-        return std::string(element.get_string());
-    });
-}
-
 // A nested record: read into a fresh record that then replaces the member.
 template <typename Record, typename Reader>
 void readRecord(const json::object& obj, const char* key, Record& target, Reader reader) {
     auto it = obj.find(key);
     if (it == obj.end()) return;
     target = reader(it->value());
-}
-
-json::array stringArray(const std::vector<std::string>& list) {
-    return arrayOf(list, [](const std::string& text) { return json::value(text); });
 }
 
 }  // namespace

@@ -13,17 +13,6 @@ namespace {
 const char* const kExecutionModeNames[] = {"SEQUENTIAL", "PARALLEL", "PIPELINED"};
 const char* const kStateNames[] = {"ENABLED", "DISABLED", "RUNNING", "SUPPRESSED"};
 
-void readStringList(const json::object& obj, const char* key, std::vector<std::string>& target) {
-    auto it = obj.find(key);
-    if (it == obj.end()) return;
-    std::vector<std::string> list;
-    for (const json::value& element : requireArray(it->value())) {
-        if (!element.is_string()) throw std::invalid_argument("not a string");
-        list.emplace_back(element.get_string().data(), element.get_string().size());
-    }
-    target = std::move(list);
-}
-
 template <typename Record, typename Reader>
 void readRecordList(const json::object& obj, const char* key, std::vector<Record>& target, Reader reader) {
     auto it = obj.find(key);
@@ -40,13 +29,6 @@ void readRecordList(const json::object& obj, const char* key, std::vector<Record
 
 void readState(const json::object& obj, LmapStateDto& target) {
     if (auto it = obj.find("state"); it != obj.end()) target = LmapStateDtoReader(it->value());
-}
-
-json::array stringArray(const std::vector<std::string>& list) {
-    json::array array;
-    array.reserve(list.size());
-    for (const auto& text : list) array.emplace_back(text);
-    return array;
 }
 
 }  // namespace

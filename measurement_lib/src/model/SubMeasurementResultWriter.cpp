@@ -80,7 +80,7 @@ void setOptionalStreams(json::object& obj, std::string_view key,
 
 // Writes `result` as kind K when it is one; null otherwise.
 template <typename Kind, typename Writer>
-json::value writeAs(const SubMeasurementResult& result, Writer writer) {
+json::value writeSubResultAs(const SubMeasurementResult& result, Writer writer) {
     const auto* kind = dynamic_cast<const Kind*>(&result);
     if (kind == nullptr) return nullptr;
     json::value value(json::object_kind);
@@ -216,13 +216,13 @@ json::value SubMeasurementResultWriter(const SubMeasurementResult* result) {
     if (result == nullptr) return nullptr;
     const std::string& type = result->deserialize_type;
     if (typeTextEquals(type, "speed_result")) {
-        return writeAs<SpeedMeasurementResult>(*result, SpeedMeasurementResultWriter);
+        return writeSubResultAs<SpeedMeasurementResult>(*result, SpeedMeasurementResultWriter);
     }
     if (typeTextEquals(type, QoSMeasurementResult::kType)) {
-        return writeAs<QoSMeasurementResult>(*result, QoSMeasurementResultWriter);
+        return writeSubResultAs<QoSMeasurementResult>(*result, QoSMeasurementResultWriter);
     }
     if (typeTextEquals(type, ProgramTaskMeasurementResult::kType)) {
-        return writeAs<ProgramTaskMeasurementResult>(*result, ProgramTaskMeasurementResultWriter);
+        return writeSubResultAs<ProgramTaskMeasurementResult>(*result, ProgramTaskMeasurementResultWriter);
     }
     return nullptr;
 }

@@ -18,7 +18,7 @@ namespace {
 
 using KindReader = std::unique_ptr<TaskConfiguration> (*)(const json::value&);
 
-struct Kind {
+struct ConfigurationKind {
     const char* typeText;
     KindReader read;
 };
@@ -29,7 +29,7 @@ std::unique_ptr<TaskConfiguration> readAs(const json::value& value) {
 }
 
 // Compared case-insensitively in this order, before the "MKIT_" prefix test.
-const Kind kKindsBeforePrefix[] = {
+const ConfigurationKind kKindsBeforePrefix[] = {
     {"DNS", readAs<DnsTaskConfiguration, readDnsTaskConfiguration>},
     {"TCP", readAs<TcpTaskConfiguration, readTcpTaskConfiguration>},
     {"UDP", readAs<UdpTaskConfiguration, readUdpTaskConfiguration>},
@@ -43,7 +43,7 @@ const Kind kKindsBeforePrefix[] = {
 };
 
 // Compared case-insensitively in this order, after the "MKIT_" prefix test.
-const Kind kKindsAfterPrefix[] = {
+const ConfigurationKind kKindsAfterPrefix[] = {
     {"BROWSERTIME", readAs<BrowsertimeTaskConfiguration, readBrowsertimeTaskConfiguration>},
     {"CMDLINE", readAs<CommandLineTaskConfiguration, readCommandLineTaskConfiguration>},
     {"EMAIL", readAs<EmailTaskConfiguration, readEmailTaskConfiguration>},
@@ -57,7 +57,7 @@ const Kind kKindsAfterPrefix[] = {
 };
 
 template <std::size_t N>
-KindReader findKind(const Kind (&kinds)[N], std::string_view type) {
+KindReader findKind(const ConfigurationKind (&kinds)[N], std::string_view type) {
     for (const auto& kind : kinds) {
         if (typeTextEquals(type, kind.typeText)) return kind.read;
     }

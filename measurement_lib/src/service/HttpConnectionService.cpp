@@ -1,20 +1,15 @@
 #include "service/HttpConnectionService.h"
 
 #include "helper/SentryHelper.h"
+#include "service/HttpSessions.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Logger.h>
-#include <Poco/Net/AcceptCertificateHandler.h>
-#include <Poco/Net/Context.h>
 #include <Poco/Net/HTTPBasicCredentials.h>
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
-#include <Poco/Net/HTTPSSessionInstantiator.h>
 #include <Poco/Net/HTTPSessionFactory.h>
-#include <Poco/Net/HTTPSessionInstantiator.h>
-#include <Poco/Net/NetSSL.h>
-#include <Poco/Net/SSLManager.h>
 #include <Poco/StreamCopier.h>
 #include <Poco/Timespan.h>
 #include <Poco/URI.h>
@@ -25,8 +20,6 @@
 namespace trevask::measurement_library {
 
 namespace {
-
-constexpr std::size_t kCopyBufferSize = 8192;
 
 // Address-echo endpoints of the deployment (not used by the measurement).
 constexpr const char* kIpEchoIpv4 = "https://ipv4.api.lumivex.net/api/v1/ip";
@@ -45,26 +38,10 @@ Poco::Logger& HttpConnectionService::logger() {
 }
 
 HttpConnectionService::HttpConnectionService() : sessionFactory(std::make_unique<Poco::Net::HTTPSessionFactory>()) {
-    Poco::Net::initializeSSL();
-    // Controller and collector may present any certificate (test and device
-    // servers are self-signed); the agent accepts it.
-    Poco::SharedPtr<Poco::Net::InvalidCertificateHandler> certificateHandler =
-        new Poco::Net::AcceptCertificateHandler(false);
-    Poco::Net::Context::Ptr context =
-        new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, "", Poco::Net::Context::VERIFY_NONE, 9, false,
-                               "ALL:!ADH:!LOW:!EXP:!MD5:@STRENGTH");
-    Poco::Net::SSLManager::instance().initializeClient(nullptr, certificateHandler, context);
-    sessionFactory->registerProtocol("https", new Poco::Net::HTTPSSessionInstantiator(context));
-    sessionFactory->registerProtocol("http", new Poco::Net::HTTPSessionInstantiator());
+    registerHttpProtocols(*sessionFactory, false);
 }
 
-HttpConnectionService::~HttpConnectionService() {
-    try {
-        sessionFactory->unregisterProtocol("https");
-        sessionFactory->unregisterProtocol("http");
-    } catch (...) {
-    }
-}
+HttpConnectionService::~HttpConnectionService() { unregisterHttpProtocols(*sessionFactory); }
 
 void HttpConnectionService::configure(std::string controllerUrl, std::string collector,
                                       std::unique_ptr<Poco::Net::HTTPBasicCredentials> newCredentials) {
@@ -122,7 +99,7 @@ bool HttpConnectionService::exchange(const std::string& url, const std::string& 
         Poco::Net::HTTPResponse response;
         std::istream& responseStream = session->receiveResponse(response);
         std::string text;
-        Poco::StreamCopier::copyToString(responseStream, text, kCopyBufferSize);
+        Poco::StreamCopier::copyToString(responseStream, text);
 
         const int status = static_cast<int>(response.getStatus());
         logger().information("Received response from %s with status code %s", url, std::to_string(status));

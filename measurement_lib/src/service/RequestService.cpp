@@ -2,22 +2,17 @@
 
 #include "helper/SentryHelper.h"
 #include "model/JsonMembers.h"
+#include "service/HttpSessions.h"
 #include "service/LowLevelResponse.h"
 
 #include <Poco/Exception.h>
 #include <Poco/Format.h>
 #include <Poco/Logger.h>
-#include <Poco/Net/AcceptCertificateHandler.h>
-#include <Poco/Net/Context.h>
 #include <Poco/Net/HTTPClientSession.h>
 #include <Poco/Net/HTTPRequest.h>
 #include <Poco/Net/HTTPResponse.h>
-#include <Poco/Net/HTTPSSessionInstantiator.h>
 #include <Poco/Net/HTTPSessionFactory.h>
-#include <Poco/Net/HTTPSessionInstantiator.h>
 #include <Poco/Net/IPAddress.h>
-#include <Poco/Net/NetSSL.h>
-#include <Poco/Net/SSLManager.h>
 #include <Poco/Net/Socket.h>
 #include <Poco/Net/SocketAddress.h>
 #include <Poco/StreamCopier.h>
@@ -32,13 +27,11 @@ namespace trevask::measurement_library {
 
 namespace {
 
-constexpr std::size_t kCopyBufferSize = 8192;
-
 // Reads the whole response body. The body streams swallow socket errors (a
 // time-out or reset mid-body) and only mark the session; a cut body must not
 // pass for a complete one, so such an error is raised here.
 void readBody(Poco::Net::HTTPClientSession& session, std::istream& stream, std::string& body) {
-    Poco::StreamCopier::copyToString(stream, body, kCopyBufferSize);
+    Poco::StreamCopier::copyToString(stream, body);
     if (const Poco::Exception* networkError = session.networkException()) networkError->rethrow();
     if (stream.bad()) throw Poco::IOException("the response body could not be read completely");
 }
@@ -64,28 +57,10 @@ RequestService* RequestService::getInstance() {
 }
 
 RequestService::RequestService() : sessionFactory(std::make_unique<Poco::Net::HTTPSessionFactory>()) {
-    Poco::Net::initializeSSL();
-    // The back end may present any certificate (self-signed test and device
-    // servers included); the client accepts it.
-    Poco::SharedPtr<Poco::Net::InvalidCertificateHandler> certificateHandler =
-        new Poco::Net::AcceptCertificateHandler(false);
-    Poco::Net::Context::Ptr context =
-        new Poco::Net::Context(Poco::Net::Context::TLS_CLIENT_USE, "", Poco::Net::Context::VERIFY_NONE, 9, false,
-                               "ALL:!ADH:!LOW:!EXP:!MD5:@STRENGTH");
-    context->requireMinimumProtocol(Poco::Net::Context::PROTO_TLSV1);
-    Poco::Net::SSLManager::instance().initializeClient(nullptr, certificateHandler, context);
-
-    sessionFactory->registerProtocol("https", new Poco::Net::HTTPSSessionInstantiator(context));
-    sessionFactory->registerProtocol("http", new Poco::Net::HTTPSessionInstantiator());
+    registerHttpProtocols(*sessionFactory, true);
 }
 
-RequestService::~RequestService() {
-    try {
-        sessionFactory->unregisterProtocol("https");
-        sessionFactory->unregisterProtocol("http");
-    } catch (...) {
-    }
-}
+RequestService::~RequestService() { unregisterHttpProtocols(*sessionFactory); }
 
 Poco::Logger& RequestService::logger() {
     static Poco::Logger& instance = Poco::Logger::get("RequestService");

@@ -5,25 +5,24 @@
 #include "model/TaskConfiguration.h"
 #include "model/result/TaskResult.h"
 #include "tasks/StandardConversions.h"
+#include "tasks/TaskClock.h"
 #include "tasks/TaskException.h"
 
 #include <Poco/Logger.h>
 #include <Poco/TaskNotification.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace trevask::measurement_library {
 
 namespace {
 
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("BaseTask");
-    return instance;
-}
-
-std::int64_t monotonicNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
+// The QoS server's replies carry the request's id as a run of decimal digits
+// (possibly empty) after " +ID"; a UID with any other character can never be
+// matched to its reply.
+bool isReplyableUid(const std::string& uid) {
+    return std::all_of(uid.begin(), uid.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // The progress notification owns its event and frees it when released.
@@ -38,6 +37,11 @@ protected:
 
 }  // namespace
 
+Poco::Logger& BaseTask::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("BaseTask");
+    return instance;
+}
+
 BaseTask::BaseTask(const std::string& typeKey) : CustomTask(typeKey) {}
 
 BaseTask::~BaseTask() = default;
@@ -45,6 +49,12 @@ BaseTask::~BaseTask() = default;
 void BaseTask::setConfiguration(TaskConfiguration* config) { configuration = config; }
 
 std::string BaseTask::qosTestUid() const { return configuration ? configuration->qos_test_uid : std::string(); }
+
+std::string BaseTask::directionalStatus(const std::string& out, const std::string& in) {
+    if (!out.empty()) return out;
+    if (!in.empty()) return in;
+    return "ERROR";
+}
 
 void BaseTask::runTask() {
     if (logger().information()) {
@@ -57,6 +67,12 @@ void BaseTask::runTask() {
             TaskException missing("No QoS control connection set for task " + name() + ", uid: " + qosTestUid());
             SentryHelper::captureException(missing);
             throw missing;
+        }
+        // Fails at once instead of waiting out the time-out for a reply that
+        // cannot be matched.
+        if (needsControlConnection() && !isReplyableUid(qosTestUid())) {
+            throw TaskException("QoS test UID '" + qosTestUid() + "' of task " + name() +
+                                " is not a run of decimal digits: no reply of the QoS server can carry it");
         }
         doRunTask();
     } catch (const TaskTimeoutException& e) {

@@ -1,8 +1,10 @@
 #pragma once
 // Base of every measurement task. runTask() wraps the body (doRunTask) in a
-// fixed frame: start log, control-connection check, timing on the monotonic
-// clock, exceptions turned into a TaskStatus (and reported to the crash
-// reporter), end log. fillResult() copies the members every result shares.
+// fixed frame: start log, control-connection check (a task that needs the
+// connection needs one, and a QoS test UID made of digits only, the one form
+// a reply of the QoS server can carry), timing on the monotonic clock,
+// exceptions turned into a TaskStatus (and reported to the crash reporter),
+// end log. fillResult() copies the members every result shares.
 
 #include "tasks/CustomTask.h"
 #include "tasks/TaskStatus.h"
@@ -10,6 +12,10 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+
+namespace Poco {
+class Logger;
+}
 
 namespace trevask::measurement_library {
 
@@ -48,6 +54,9 @@ public:
     std::int64_t getStartTimeNs() const { return startTimeNs; }
     std::int64_t getDurationNs() const { return durationNs; }
 
+    // Logs under the name "BaseTask".
+    static Poco::Logger& logger();
+
 protected:
     // The run's QoS control connection, set by the runner; not owned.
     QosControlConnection* controlConnection = nullptr;
@@ -62,6 +71,9 @@ protected:
 
     // The configuration's QoS test UID, or an empty text without configuration.
     std::string qosTestUid() const;
+    // The result status of a test with an outgoing and an incoming direction:
+    // the outgoing outcome, else the incoming one, else "ERROR".
+    static std::string directionalStatus(const std::string& out, const std::string& in);
 };
 
 }  // namespace trevask::measurement_library

@@ -3,6 +3,7 @@
 #include "helper/ConsoleOutput.h"
 #include "model/QosTaskConfigurations.h"
 #include "tasks/StandardConversions.h"
+#include "tasks/TaskClock.h"
 #include "tasks/TaskException.h"
 
 #include <Poco/Logger.h>
@@ -26,16 +27,6 @@
 namespace trevask::measurement_library {
 
 namespace {
-
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("DnsTask");
-    return instance;
-}
-
-std::int64_t monotonicNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 // Serialises the library's process-wide set-up and release.
 std::mutex& libraryLock() {
@@ -125,6 +116,11 @@ void runEventLoop(ares_channel channel) {
 }
 
 }  // namespace
+
+Poco::Logger& DnsTask::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("DnsTask");
+    return instance;
+}
 
 std::string dnsRcodeName(int status) {
     // The names are the DNS response codes that the library's statuses stand

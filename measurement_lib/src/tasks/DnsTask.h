@@ -14,6 +14,10 @@
 
 struct ares_addrinfo;
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 // The response-code name of a c-ares completion status: "NOERROR",
@@ -60,6 +64,9 @@ public:
     // The per-try time-out handed to c-ares: whole milliseconds of the
     // configured nanoseconds, kept within 0 .. INT_MAX.
     static int perTryTimeoutMs(long long timeoutNs);
+
+    // Logs under the name "DnsTask".
+    static Poco::Logger& logger();
 
 private:
     std::unique_ptr<DnsTaskResult> lookupResult;

@@ -18,15 +18,15 @@ namespace trevask::measurement_library {
 
 namespace {
 
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("HttpProxyTask");
-    return instance;
-}
-
 // Responses that carry no body whatever their headers say.
 bool hasNoBody(int status) { return (status >= 100 && status < 200) || status == 204 || status == 304; }
 
 }  // namespace
+
+Poco::Logger& HttpProxyTask::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("HttpProxyTask");
+    return instance;
+}
 
 HttpProxyTask::HttpProxyTask() : BaseTask(kTypeKey) {}
 

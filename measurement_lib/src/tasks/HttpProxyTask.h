@@ -11,6 +11,10 @@
 #include <string>
 #include <string_view>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 struct HttpProxyTaskResult;
@@ -39,6 +43,9 @@ public:
 
     // The MD5 digest of `data` as 32 lowercase hexadecimal digits.
     static std::string md5Hex(std::string_view data);
+
+    // Logs under the name "HttpProxyTask".
+    static Poco::Logger& logger();
 
 private:
     std::unique_ptr<HttpProxyTaskResult> result;

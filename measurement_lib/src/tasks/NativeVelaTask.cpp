@@ -20,11 +20,6 @@ namespace trevask::measurement_library {
 
 namespace {
 
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("NativeVelaTask");
-    return instance;
-}
-
 // The run's texts and the figures carried from one progress report to the
 // next. The client's callbacks reach it without a context pointer.
 struct ClientState {
@@ -111,8 +106,8 @@ void appendStreamInfo(std::vector<SprintConnectionStreamInfo>& target,
     }
 }
 
-void fillThroughput(std::vector<VelaThroughputSummary>& summaries, std::vector<ThroughputStreamInfo>& rawData,
-                    std::vector<SprintConnectionStreamInfo>& streamInfo, const SprintThroughputResult& phase) {
+void fillPhase(std::vector<VelaThroughputSummary>& summaries, std::vector<ThroughputStreamInfo>& rawData,
+               std::vector<SprintConnectionStreamInfo>& streamInfo, const SprintThroughputResult& phase) {
     VelaThroughputSummary summary;
     if (phase.bytes) summary.bytes = std::to_string(*phase.bytes);
     if (phase.duration_ns) summary.duration = std::to_string(*phase.duration_ns);
@@ -140,6 +135,11 @@ void fillThroughput(std::vector<VelaThroughputSummary>& summaries, std::vector<T
 }
 
 }  // namespace
+
+Poco::Logger& NativeVelaTask::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("NativeVelaTask");
+    return instance;
+}
 
 NativeVelaTask::NativeVelaTask() : BaseTask(kTaskName) {}
 
@@ -349,11 +349,10 @@ void NativeVelaTask::fillVelaTaskResult(VelaTaskResult* result, const SprintMeas
     }
 
     if (parsed->dl) {
-        fillThroughput(result->download_summaries, result->download_raw_data, result->download_stream_info,
-                       *parsed->dl);
+        fillPhase(result->download_summaries, result->download_raw_data, result->download_stream_info, *parsed->dl);
     }
     if (parsed->ul) {
-        fillThroughput(result->upload_summaries, result->upload_raw_data, result->upload_stream_info, *parsed->ul);
+        fillPhase(result->upload_summaries, result->upload_raw_data, result->upload_stream_info, *parsed->ul);
     }
 }
 

@@ -28,6 +28,10 @@
 #include <optional>
 #include <string>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 struct SpeedTestOverrides;
@@ -96,6 +100,9 @@ public:
     // TEST SEAM: replaces the client's entry points for later speed tests
     // (no value: the real client again). Not for production code.
     static void setClientFunctionsForTesting(std::optional<SpeedTestClientFunctions> functions);
+
+    // Logs under the name "NativeVelaTask".
+    static Poco::Logger& logger();
 
 private:
     std::shared_ptr<SprintMeasurementResult> parsedResult;

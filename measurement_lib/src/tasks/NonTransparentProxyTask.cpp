@@ -5,6 +5,7 @@
 #include "model/QosTaskConfigurations.h"
 #include "model/result/ConnectivityTaskResults.h"
 #include "tasks/StandardConversions.h"
+#include "tasks/TaskClock.h"
 #include "tasks/TaskException.h"
 #include "tasks/TcpTask.h"
 
@@ -18,19 +19,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Poco::Logger& logger() {
+}  // namespace
+
+Poco::Logger& NonTransparentProxyTask::logger() {
     static Poco::Logger& instance = Poco::Logger::get("NonTransparentProxyTask");
     return instance;
 }
-
-// begin + timeout, saturating instead of overflowing for huge time-outs.
-Clock::time_point deadlineAfter(Clock::time_point begin, std::chrono::nanoseconds timeout) {
-    if (timeout.count() <= 0) return begin;
-    if (timeout > Clock::time_point::max() - begin) return Clock::time_point::max();
-    return begin + std::chrono::duration_cast<Clock::duration>(timeout);
-}
-
-}  // namespace
 
 NonTransparentProxyTask::NonTransparentProxyTask() : BaseTask(kTypeKey) {}
 

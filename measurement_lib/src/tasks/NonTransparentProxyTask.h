@@ -10,6 +10,10 @@
 #include <memory>
 #include <string>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 class NonTransparentProxyTask : public BaseTask {
@@ -24,6 +28,9 @@ public:
     void doRunTask() override;
     std::unique_ptr<TaskResult> createResult() override;
     bool needsControlConnection() const override { return true; }
+
+    // Logs under the name "NonTransparentProxyTask".
+    static Poco::Logger& logger();
 
 private:
     std::string proxyResponse;  // the line read back on the test connection

@@ -16,17 +16,17 @@ namespace trevask::measurement_library {
 
 namespace {
 
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("OoklaSpeedtestCliTask");
-    return instance;
-}
-
 bool isPlainWordCharacter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' || c == '-' ||
            c == '.' || c == ',' || c == ':' || c == '/' || c == '@' || c == '%' || c == '+' || c == '=';
 }
 
 }  // namespace
+
+Poco::Logger& OoklaSpeedtestCliTask::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("OoklaSpeedtestCliTask");
+    return instance;
+}
 
 OoklaSpeedtestCliTask::OoklaSpeedtestCliTask() : BaseTask(kTypeKey) {}
 

@@ -9,6 +9,10 @@
 #include <memory>
 #include <string>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 struct OoklaSpeedtestCliTaskConfiguration;
@@ -45,6 +49,9 @@ public:
     // `text` unchanged when it consists only of characters that the shell
     // takes literally in a word, else single-quoted.
     static std::string shellWord(const std::string& text);
+
+    // Logs under the name "OoklaSpeedtestCliTask".
+    static Poco::Logger& logger();
 
 private:
     std::string output;  // the client's standard output

@@ -6,6 +6,7 @@
 #include "model/result/TelephonyTaskResults.h"
 #include "tasks/SipMessage.h"
 #include "tasks/StandardConversions.h"
+#include "tasks/TaskClock.h"
 #include "tasks/TaskException.h"
 #include "tasks/TcpTask.h"
 
@@ -25,23 +26,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("SipTask");
-    return instance;
-}
-
 // A count read like std::stoul into 32 bits: larger values are out of range.
 uint32_t parseCount(const std::string& text) {
     const unsigned long value = parseStoul(text);
     if (value > std::numeric_limits<uint32_t>::max()) throw std::out_of_range("stoul argument out of range");
     return static_cast<uint32_t>(value);
-}
-
-// begin + timeout, saturating instead of overflowing for huge time-outs.
-Clock::time_point deadlineAfter(Clock::time_point begin, std::chrono::nanoseconds timeout) {
-    if (timeout.count() <= 0) return begin;
-    if (timeout > Clock::time_point::max() - begin) return Clock::time_point::max();
-    return begin + std::chrono::duration_cast<Clock::duration>(timeout);
 }
 
 // The instant a call must be hung up to leave its BYE exchange time before
@@ -66,6 +55,11 @@ struct AttemptState {
 bool isFailure(TaskStatus status) { return status == TaskStatus::Error || status == TaskStatus::Timeout; }
 
 }  // namespace
+
+Poco::Logger& SipTask::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("SipTask");
+    return instance;
+}
 
 SipTask::SipTask() : BaseTask(kTypeKey) {}
 

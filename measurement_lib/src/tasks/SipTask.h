@@ -15,6 +15,10 @@
 #include <cstdint>
 #include <memory>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 class TcpConnection;
@@ -36,6 +40,9 @@ public:
 
     uint32_t getRingingCount() const { return ringingCount; }
     uint32_t getCompletedCount() const { return completedCount; }
+
+    // Logs under the name "SipTask".
+    static Poco::Logger& logger();
 
 private:
     // One call attempt; runs on a thread of its own. Every blocking step

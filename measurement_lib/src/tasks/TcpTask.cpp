@@ -4,6 +4,7 @@
 #include "model/QosTaskConfigurations.h"
 #include "model/result/ConnectivityTaskResults.h"
 #include "tasks/StandardConversions.h"
+#include "tasks/TaskClock.h"
 #include "tasks/TaskException.h"
 
 #include <Poco/Logger.h>
@@ -12,23 +13,10 @@
 
 namespace trevask::measurement_library {
 
-namespace {
-
-Poco::Logger& logger() {
+Poco::Logger& TcpTask::logger() {
     static Poco::Logger& instance = Poco::Logger::get("TcpTask");
     return instance;
 }
-
-// begin + timeout, saturating instead of overflowing for huge time-outs.
-std::chrono::steady_clock::time_point deadlineAfter(std::chrono::steady_clock::time_point begin,
-                                                    std::chrono::nanoseconds timeout) {
-    using Clock = std::chrono::steady_clock;
-    if (timeout.count() <= 0) return begin;
-    if (timeout > Clock::time_point::max() - begin) return Clock::time_point::max();
-    return begin + std::chrono::duration_cast<Clock::duration>(timeout);
-}
-
-}  // namespace
 
 QosResponseCallback okReplyHandler(std::shared_ptr<ReplyWaitState> state) {
     return [state = std::move(state)](std::string response, std::string /*id*/) {
@@ -98,12 +86,7 @@ void TcpTask::doRunTask() {
 std::unique_ptr<TaskResult> TcpTask::createResult() {
     auto result = std::make_unique<TcpTaskResult>();
     fillResult(result.get());
-    if (!resultOut.empty())
-        result->status = resultOut;
-    else if (!resultIn.empty())
-        result->status = resultIn;
-    else
-        result->status = "ERROR";
+    result->status = directionalStatus(resultOut, resultIn);
     if (resultOut == "OK") {
         result->tcp_result_out = resultOut;
         result->tcp_result_out_response = resultOutResponse;

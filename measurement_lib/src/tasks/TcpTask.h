@@ -12,6 +12,10 @@
 #include <mutex>
 #include <string>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 // What a task waiting for the QoS server's consent shares with the reply
@@ -39,6 +43,9 @@ public:
     void doRunTask() override;
     std::unique_ptr<TaskResult> createResult() override;
     bool needsControlConnection() const override { return true; }
+
+    // Logs under the name "TcpTask".
+    static Poco::Logger& logger();
 
 private:
     std::string resultInResponse;   // incoming tests are not supported: never written

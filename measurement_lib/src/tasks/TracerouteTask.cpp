@@ -3,6 +3,7 @@
 #include "helper/CommandLineHelper.h"
 #include "model/QosTaskConfigurations.h"
 #include "tasks/StandardConversions.h"
+#include "tasks/TaskClock.h"
 #include "tasks/TaskException.h"
 
 #include <Poco/Logger.h>
@@ -17,16 +18,6 @@
 namespace trevask::measurement_library {
 
 namespace {
-
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("TracerouteTask");
-    return instance;
-}
-
-std::int64_t monotonicNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
-        .count();
-}
 
 bool isIpAddress(const std::string& text) {
     unsigned char buffer[16];
@@ -61,6 +52,11 @@ std::optional<std::string> addressOrNamedAddressAt(const std::string& text, std:
 }
 
 }  // namespace
+
+Poco::Logger& TracerouteTask::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("TracerouteTask");
+    return instance;
+}
 
 TracerouteTask::TracerouteTask() : BaseTask(kTypeKey) {}
 

@@ -16,6 +16,10 @@
 #include <optional>
 #include <string>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 class TracerouteTask : public BaseTask {
@@ -59,6 +63,9 @@ public:
     // and '_', not starting with '-'. The host goes into a shell command, so
     // anything else is refused.
     static bool isAcceptableHost(const std::string& host);
+
+    // Logs under the name "TracerouteTask".
+    static Poco::Logger& logger();
 
 protected:
     // Runs one probe command; no value when it failed or printed nothing.

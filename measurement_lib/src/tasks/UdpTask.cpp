@@ -5,6 +5,7 @@
 #include "model/QosTaskConfigurations.h"
 #include "model/result/ConnectivityTaskResults.h"
 #include "tasks/StandardConversions.h"
+#include "tasks/TaskClock.h"
 #include "tasks/TaskException.h"
 
 #include <Poco/Logger.h>
@@ -21,26 +22,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("UdpTask");
-    return instance;
-}
-
-std::int64_t monotonicNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
-
-// now + timeout, saturating instead of overflowing for huge time-outs.
-Clock::time_point deadlineAfter(Clock::time_point begin, std::chrono::nanoseconds timeout) {
-    if (timeout.count() <= 0) return begin;
-    if (timeout > Clock::time_point::max() - begin) return Clock::time_point::max();
-    return begin + std::chrono::duration_cast<Clock::duration>(timeout);
-}
-
 // The longest reply text quoted in a result's error message.
 constexpr std::size_t kQuotedReplyLength = 200;
 
 }  // namespace
+
+Poco::Logger& UdpTask::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("UdpTask");
+    return instance;
+}
 
 // Everything the task, the two reply callbacks, the sender and the receive
 // thread share; all of it under `mutex`.
@@ -84,7 +74,7 @@ void onDatagram(RunState& state, const UdpStream::Datagram& datagram, std::uint6
     // Bytes 1 and 38 to 45 are what we read; a shorter datagram cannot be
     // an echo of ours (the buffer after it holds stale bytes).
     if (length < UdpTask::kPacketSize) {
-        poco_debug_f1(logger(), "Ignoring a datagram of %?u bytes", length);
+        poco_debug_f1(UdpTask::logger(), "Ignoring a datagram of %?u bytes", length);
         return;
     }
     const std::uint32_t index = datagram[1];
@@ -94,7 +84,7 @@ void onDatagram(RunState& state, const UdpStream::Datagram& datagram, std::uint6
 
     std::lock_guard lock(state.mutex);
     if (!state.firstSendNs || sentNs < *state.firstSendNs || sentNs > now) {
-        poco_debug(logger(), "Ignoring a datagram whose time stamp was not sent by this test");
+        poco_debug(UdpTask::logger(), "Ignoring a datagram whose time stamp was not sent by this test");
         return;
     }
     state.packetRtts[index] = now - sentNs;
@@ -147,7 +137,7 @@ void onControlReply(const std::shared_ptr<RunState>& state, const std::string& r
         state->changed.wait(lock, [&] { return state->allEchoed || state->abandoned; });
     } catch (const std::exception& e) {
         // Ends the sending; the task's first wait expires.
-        poco_warning_f1(logger(), "UDP test stopped sending: %s", std::string(e.what()));
+        poco_warning_f1(UdpTask::logger(), "UDP test stopped sending: %s", std::string(e.what()));
     }
 }
 
@@ -267,12 +257,7 @@ void UdpTask::doRunTask() {
 std::unique_ptr<TaskResult> UdpTask::createResult() {
     auto result = std::make_unique<UdpTaskResult>();
     fillResult(result.get());
-    if (!resultOut.empty())
-        result->status = resultOut;
-    else if (!resultIn.empty())
-        result->status = resultIn;
-    else
-        result->status = "ERROR";
+    result->status = directionalStatus(resultOut, resultIn);
 
     auto* config = dynamic_cast<UdpTaskConfiguration*>(configuration);
     if (config == nullptr) return result;

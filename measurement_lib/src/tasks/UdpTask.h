@@ -21,6 +21,10 @@
 #include <string>
 #include <string_view>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 class UdpTask : public BaseTask {
@@ -54,6 +58,9 @@ public:
     static std::optional<std::uint32_t> parseServerReceived(std::string_view response);
 
     struct RunState;
+
+    // Logs under the name "UdpTask".
+    static Poco::Logger& logger();
 
 private:
     std::string resultIn;   // never written; second choice of the result status

@@ -7,6 +7,7 @@
 #include "model/result/TelephonyTaskResults.h"
 #include "platform/kaitai/KaitaiStream.h"
 #include "tasks/StandardConversions.h"
+#include "tasks/TaskClock.h"
 #include "tasks/TaskException.h"
 
 #include <Poco/Logger.h>
@@ -24,15 +25,6 @@ namespace trevask::measurement_library {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("VoipTask");
-    return instance;
-}
-
-int64_t monotonicNowNs() {
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count();
-}
 
 // A number read like std::stoul into 32 bits: larger values are out of range.
 uint32_t parseUnsigned32(const std::string& text) {
@@ -94,6 +86,11 @@ uint64_t callDurationNs(const VoipTaskConfiguration& config) {
 }
 
 }  // namespace
+
+Poco::Logger& VoipTask::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("VoipTask");
+    return instance;
+}
 
 VoipTask::VoipTask() : BaseTask(kTypeKey) {}
 

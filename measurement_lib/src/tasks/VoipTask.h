@@ -21,6 +21,10 @@
 #include <optional>
 #include <string>
 
+namespace Poco {
+class Logger;
+}
+
 namespace trevask::measurement_library {
 
 class VoipTask : public BaseTask {
@@ -52,6 +56,9 @@ public:
     // Copy of the packets captured so far.
     CapturedRtpPackets capturedPacketsSnapshot() const;
     const RtpStatistics* getServerStatistics() const { return serverStatistics.get(); }
+
+    // Logs under the name "VoipTask".
+    static Poco::Logger& logger();
 
 private:
     std::unique_ptr<UdpStream> udpStream;

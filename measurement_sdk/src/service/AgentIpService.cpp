@@ -2,6 +2,7 @@
 
 #include "model/IpResponse.h"
 #include "service/RequestService.h"
+#include "service/ServiceQuery.h"
 
 #include <Poco/Logger.h>
 
@@ -11,9 +12,7 @@ using namespace trevask::measurement_library;
 
 namespace {
 
-constexpr std::uint32_t kTimeoutMs = 10000;
-
-Poco::Logger& logger() {
+Poco::Logger& agentIpLogger() {
     static Poco::Logger& instance = Poco::Logger::get("AgentIpService");
     return instance;
 }
@@ -22,7 +21,7 @@ void checkFamily(std::map<std::string, std::string>& result, const std::string& 
                  const std::optional<std::string>& base) {
     if (!base) return;
     auto response = RequestService::getInstance()->performTypedRequest<IpResponse>(*base + "/ip", "GET",
-                                                                                  std::nullopt, kTimeoutMs);
+                                                                                  std::nullopt, kServiceTimeoutMs);
     if (!response || !response->record) {
         result.emplace(family, "UNKNOWN");
         return;
@@ -36,7 +35,7 @@ void checkFamily(std::map<std::string, std::string>& result, const std::string& 
     // The local address of this very request; the service's most recent
     // address may already belong to another thread's request.
     if (!response->localIp) {
-        logger().warning("local address of the %s check unknown", family);
+        agentIpLogger().warning("local address of the %s check unknown", family);
         result.emplace(family, "UNKNOWN");
         return;
     }
@@ -53,7 +52,7 @@ std::map<std::string, std::string> checkAgentIp(const std::optional<std::string>
         checkFamily(result, "IPv6", controllerIpv6);
     } catch (const std::exception& e) {
         // Allocation failures and the like; the families not yet decided stay out.
-        logger().error("agent IP check failed: %s", std::string(e.what()));
+        agentIpLogger().error("agent IP check failed: %s", std::string(e.what()));
     }
     return result;
 }

@@ -18,7 +18,6 @@ using namespace trevask::measurement_library;
 
 namespace {
 
-constexpr std::uint32_t kTimeoutMs = 10000;
 constexpr std::uint32_t kCompletionTimeoutMs = 30000;
 
 const std::string& agentsPath() {
@@ -69,7 +68,7 @@ std::optional<std::string> CertifiedMeasurementService::getCertifiedMeasurementS
                                  "getCertifiedMeasurementSettings");
     return bodyOf(requestService->performStringRequest(address(url, agentUuid, "/certified-measurement-settings"),
                                                        "GET", std::string(), RequestService::Query(langQuery(lang)),
-                                                       kTimeoutMs));
+                                                       kServiceTimeoutMs));
 }
 
 std::optional<std::string> CertifiedMeasurementService::createCertifiedMeasurement(
@@ -87,7 +86,8 @@ std::optional<std::string> CertifiedMeasurementService::createCertifiedMeasureme
         query["lang"] = *lang;
     }
     return bodyOf(requestService->performDtoRequest(address(url, agentUuid, "/certified-measurement"), "POST",
-                                                    *record, RequestService::Query(std::move(query)), kTimeoutMs));
+                                                    *record, RequestService::Query(std::move(query)),
+                                                    kServiceTimeoutMs));
 }
 
 std::optional<std::string> CertifiedMeasurementService::getCertifiedMeasurement(
@@ -95,7 +95,7 @@ std::optional<std::string> CertifiedMeasurementService::getCertifiedMeasurement(
     TransactionScope transaction("CertifiedMeasurementService::getCertifiedMeasurement", "getCertifiedMeasurement");
     return bodyOf(requestService->performStringRequest(address(url, agentUuid, "/certified-measurement"), "GET",
                                                        std::string(), RequestService::Query(langQuery(lang)),
-                                                       kTimeoutMs));
+                                                       kServiceTimeoutMs));
 }
 
 std::optional<std::string> CertifiedMeasurementService::canPerformCertifiedMeasurement(
@@ -113,7 +113,7 @@ std::optional<std::string> CertifiedMeasurementService::canPerformCertifiedMeasu
     }
     return bodyOf(requestService->performDtoRequest(address(url, agentUuid, "/certified-measurement/measurements"),
                                                     "POST", *record, RequestService::Query(std::move(query)),
-                                                    kTimeoutMs));
+                                                    kServiceTimeoutMs));
 }
 
 std::optional<std::string> CertifiedMeasurementService::completeCertifiedMeasurement(
@@ -139,7 +139,7 @@ std::optional<std::string> CertifiedMeasurementService::abortCertifiedMeasuremen
                                  "abortCertifiedMeasurement");
     return bodyOf(requestService->performStringRequest(address(url, agentUuid, "/certified-measurement"), "DELETE",
                                                        std::string(), RequestService::Query(langQuery(lang)),
-                                                       kTimeoutMs));
+                                                       kServiceTimeoutMs));
 }
 
 std::optional<std::string> CertifiedMeasurementService::getCertifiedMeasurementHistory(
@@ -152,7 +152,7 @@ std::optional<std::string> CertifiedMeasurementService::getCertifiedMeasurementH
     addQueryInt(query, "size", size);
     return bodyOf(requestService->performStringRequest(address(url, agentUuid, "/past-certified-measurements"), "GET",
                                                        std::string(), RequestService::Query(std::move(query)),
-                                                       kTimeoutMs));
+                                                       kServiceTimeoutMs));
 }
 
 }  // namespace trevask::measurement_sdk

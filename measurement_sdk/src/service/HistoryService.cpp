@@ -10,8 +10,6 @@ using namespace trevask::measurement_library;
 
 namespace {
 
-constexpr std::uint32_t kTimeoutMs = 10000;
-
 const std::string& measurementsPath() {
     static const std::string path = "/measurement-agents/{agentUuid}/measurements";
     return path;
@@ -32,7 +30,7 @@ std::optional<std::string> historyCall(RequestService* service, const char* name
                                        const std::string& address, const std::string& method, QueryMap query) {
     auto transaction = SentryHelper::startTransaction(name, operation);
     auto response = service->performStringRequest(address, method, std::string(),
-                                                  RequestService::Query(std::move(query)), kTimeoutMs);
+                                                  RequestService::Query(std::move(query)), kServiceTimeoutMs);
     SentryHelper::finishTransaction(transaction);
     if (!response) return std::nullopt;
     return std::move(response->body);

@@ -13,8 +13,6 @@ using namespace trevask::measurement_library;
 
 namespace {
 
-constexpr std::uint32_t kTimeoutMs = 10000;
-
 const std::string& tilesInfoPath() {
     static const std::string path = "/tiles/info";
     return path;
@@ -33,7 +31,7 @@ MapService::MapService(RequestService* service) : requestService(service) {}
 std::optional<std::string> MapService::getMapOption(const std::string& url, const std::optional<std::string>& lang) {
     auto transaction = SentryHelper::startTransaction("MapService::getMapOption", "getMapOption");
     auto response = requestService->performStringRequest(url + tilesInfoPath(), "GET", std::string(),
-                                                         RequestService::Query(langQuery(lang)), kTimeoutMs);
+                                                         RequestService::Query(langQuery(lang)), kServiceTimeoutMs);
     SentryHelper::finishTransaction(transaction);
     if (!response) return std::nullopt;
     return std::move(response->body);
@@ -57,7 +55,7 @@ std::optional<std::string> MapService::getMarkers(const std::string& url, double
     if (options) request->options = options;
 
     auto response = requestService->performDtoRequest(url + tilesMarkersPath(), "POST", *request,
-                                                      RequestService::Query(langQuery(lang)), kTimeoutMs);
+                                                      RequestService::Query(langQuery(lang)), kServiceTimeoutMs);
     SentryHelper::finishTransaction(transaction);
     if (!response) return std::nullopt;
     return std::move(response->body);

@@ -14,8 +14,6 @@ using namespace trevask::measurement_library;
 
 namespace {
 
-constexpr std::uint32_t kTimeoutMs = 10000;
-
 const std::string& measurementCountPath() {
     static const std::string path = "/measurement-agents/{agentUuid}/measurement-count";
     return path;
@@ -41,7 +39,7 @@ std::optional<std::string> MonthlyMeasurementService::postMeasurementCount(const
         buildRequestInfo(request->request_info, agentUuid, lang);
         auto address = RequestService::replaceUrlPlaceholders(url + measurementCountPath(), agentUuid, std::nullopt);
         response = requestService->performDtoRequest(address, "POST", *request,
-                                                     RequestService::Query(langQuery(lang)), kTimeoutMs);
+                                                     RequestService::Query(langQuery(lang)), kServiceTimeoutMs);
     } catch (const std::exception& e) {
         // Building the client description reads machine facts; a failure
         // there must not reach the UI thread's caller.

@@ -9,8 +9,6 @@ using namespace trevask::measurement_library;
 
 namespace {
 
-constexpr std::uint32_t kTimeoutMs = 10000;
-
 const std::string& newsPath() {
     static const std::string path = "/news";
     return path;
@@ -32,7 +30,7 @@ std::optional<std::string> NewsService::requestNews(const std::string& url,
     addQueryInt(query, "page", page);
     addQueryInt(query, "size", size);
     auto response = requestService->performStringRequest(url + newsPath(), "GET", std::string(),
-                                                         RequestService::Query(std::move(query)), kTimeoutMs);
+                                                         RequestService::Query(std::move(query)), kServiceTimeoutMs);
     if (!response) return std::nullopt;
     return std::move(response->body);
 }

@@ -1,6 +1,7 @@
 #pragma once
-// Query maps of the UI-facing services: a key is added only when its value
-// is given; integers are written in decimal (a minus sign for negatives).
+// Query maps and request time-out of the UI-facing services: a key is added
+// only when its value is given; integers are written in decimal (a minus
+// sign for negatives).
 
 #include <cstdint>
 #include <map>
@@ -8,6 +9,9 @@
 #include <string>
 
 namespace trevask::measurement_sdk {
+
+// Bound of each back-end request a UI-facing service makes.
+inline constexpr std::uint32_t kServiceTimeoutMs = 10000;
 
 using QueryMap = std::map<std::string, std::string>;
 

@@ -19,11 +19,6 @@ namespace trevask::measurement_library {
 
 namespace {
 
-Poco::Logger& logger() {
-    static Poco::Logger& instance = Poco::Logger::get("WindowsSystemHelper");
-    return instance;
-}
-
 std::mutex rootMutex;
 std::filesystem::path& rootPath() {
     static std::filesystem::path root = "/";
@@ -55,6 +50,11 @@ bool isLoopbackAddress(const std::string& address) {
 }
 
 }  // namespace
+
+Poco::Logger& WindowsSystemHelper::logger() {
+    static Poco::Logger& instance = Poco::Logger::get("WindowsSystemHelper");
+    return instance;
+}
 
 void WindowsSystemHelper::setSystemRoot(std::filesystem::path root) {
     std::lock_guard lock(rootMutex);

@@ -11,6 +11,10 @@
 #include <string>
 #include <vector>
 
+namespace Poco {
+class Logger;
+}
+
 namespace lumivex::platform {
 struct NetworkInterfaceEntry;
 }
@@ -72,6 +76,8 @@ public:
         const std::vector<lumivex::platform::NetworkInterfaceEntry>& interfaces, const std::filesystem::path& root);
     // Cuts everything from the first "%" unless the text begins with it.
     static std::string withoutZone(std::string address);
+    // Logs under the name "WindowsSystemHelper".
+    static Poco::Logger& logger();
 };
 
 }  // namespace trevask::measurement_library

@@ -17,7 +17,7 @@ namespace {
 constexpr const char* kMemoryCounter = "\\Memory\\% Committed Bytes In Use";
 constexpr const char* kProcessorCounter = "\\Processor(_Total)\\% Processor Time";
 
-std::chrono::steady_clock::time_point deadlineAfter(std::int64_t periodMs) {
+std::chrono::steady_clock::time_point periodDeadline(std::int64_t periodMs) {
     auto now = std::chrono::steady_clock::now();
     if (periodMs <= 0) return now;
     auto limit = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::time_point::max() - now);
@@ -123,7 +123,7 @@ void CollectInformationFunctor::operator()() {
     try {
         while (isRunning()) {
             // Stopping wakes the sleep, so stop() does not wait out a period.
-            if (!sleepUntil(deadlineAfter(periodMs_))) break;
+            if (!sleepUntil(periodDeadline(periodMs_))) break;
             if (query_->collect() != lumivex::platform::kPdhOk) continue;
 
             auto sample = std::make_shared<InformationCallback>();

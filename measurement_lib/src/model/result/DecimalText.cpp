@@ -15,7 +15,7 @@ struct Split {
 };
 
 // Skips leading white space and one sign; empty digits when no digit follows.
-Split split(std::string_view text) {
+Split splitSign(std::string_view text) {
     std::size_t pos = 0;
     while (pos < text.size() && isSpace(text[pos])) ++pos;
     Split s;
@@ -38,7 +38,7 @@ std::optional<std::uint64_t> magnitude(std::string_view digits) {
 
 template <typename T>
 std::optional<T> toSigned(std::string_view text) {
-    const Split s = split(text);
+    const Split s = splitSign(text);
     const auto m = magnitude(s.digits);
     if (!m) return std::nullopt;
     constexpr auto maxPositive = static_cast<std::uint64_t>(std::numeric_limits<T>::max());
@@ -58,7 +58,7 @@ std::optional<std::int64_t> decimalToInt64(std::string_view text) { return toSig
 std::optional<std::int32_t> decimalToInt32(std::string_view text) { return toSigned<std::int32_t>(text); }
 
 std::optional<std::uint64_t> decimalToUInt64(std::string_view text) {
-    const Split s = split(text);
+    const Split s = splitSign(text);
     const auto m = magnitude(s.digits);
     if (!m) return std::nullopt;
     if (s.negative && *m != 0) return std::nullopt;

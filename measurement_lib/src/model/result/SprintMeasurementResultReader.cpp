@@ -66,7 +66,7 @@ void readMember(const json::object& obj, const char* key, std::optional<float>& 
 
 // A nested record: only a JSON object is read.
 template <typename Record, typename Fill>
-void readRecord(const json::object& obj, const char* key, std::optional<Record>& target, Fill fill) {
+void readOptionalRecord(const json::object& obj, const char* key, std::optional<Record>& target, Fill fill) {
     target.reset();
     const json::value* v = obj.if_contains(key);
     if (v == nullptr || !v->is_object()) return;
@@ -107,8 +107,8 @@ void fillEndpoint(const json::object& o, SprintEndpoint& e) {
 }
 
 void fillStreamInfo(const json::object& o, SprintConnectionStreamInfo& s) {
-    readRecord(o, "client", s.client, fillEndpoint);
-    readRecord(o, "server", s.server, fillEndpoint);
+    readOptionalRecord(o, "client", s.client, fillEndpoint);
+    readOptionalRecord(o, "server", s.server, fillEndpoint);
 }
 
 void fillSample(const json::object& o, SprintRttSample& s) {
@@ -194,10 +194,10 @@ SprintMeasurementResult SprintMeasurementResultReader(std::string_view text) {
     const json::object& obj = requireObject(root);  // "not an object"
 
     SprintMeasurementResult result;
-    readRecord(obj, "rtt_tcp", result.rtt_tcp, fillRttTcp);
-    readRecord(obj, "rtt_udp", result.rtt_udp, fillRttUdp);
-    readRecord(obj, "dl", result.dl, fillThroughput);
-    readRecord(obj, "ul", result.ul, fillThroughput);
+    readOptionalRecord(obj, "rtt_tcp", result.rtt_tcp, fillRttTcp);
+    readOptionalRecord(obj, "rtt_udp", result.rtt_udp, fillRttUdp);
+    readOptionalRecord(obj, "dl", result.dl, fillThroughput);
+    readOptionalRecord(obj, "ul", result.ul, fillThroughput);
     return result;
 }
 

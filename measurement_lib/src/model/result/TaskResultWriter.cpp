@@ -86,14 +86,14 @@ bool writeAs(json::value& value, const TaskResult& result) {
     return true;
 }
 
-struct Kind {
+struct ResultKind {
     std::string_view typeText;
     Match match;
     KindWriter write;
 };
 
 // Tried in this order; the first matching type text decides.
-const Kind kKinds[] = {
+const ResultKind kKinds[] = {
     {"TCP", Match::AnyCase, &writeAs<TcpTaskResult, TcpTaskResultWriter>},
     {"UDP", Match::AnyCase, &writeAs<UdpTaskResult, UdpTaskResultWriter>},
     {"SIP", Match::AnyCase, &writeAs<SipTaskResult, SipTaskResultWriter>},
@@ -117,7 +117,7 @@ const Kind kKinds[] = {
     {"VOIP_PJSIP", Match::AnyCase, &writeAs<VoipPjsipTaskResult, VoipPjsipTaskResultWriter>},
 };
 
-bool matches(const Kind& kind, std::string_view typeText) {
+bool matches(const ResultKind& kind, std::string_view typeText) {
     if (kind.match == Match::ExactPrefix) return typeText.substr(0, kind.typeText.size()) == kind.typeText;
     return typeTextEquals(typeText, kind.typeText);
 }
@@ -134,7 +134,7 @@ void TaskResultWriter(json::value& value, const TaskResult* result) {
         ProgramTaskResultWriter(value, *program);
     }
 
-    for (const Kind& kind : kKinds) {
+    for (const ResultKind& kind : kKinds) {
         if (matches(kind, result->objective_task_type)) {
             // A record of another class stays as it is; no later row is tried.
             kind.write(value, *result);

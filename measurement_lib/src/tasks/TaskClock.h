@@ -1,0 +1,25 @@
+#pragma once
+// Clock readings and deadlines shared by the tasks.
+
+#include <chrono>
+#include <cstdint>
+
+namespace trevask::measurement_library {
+
+// The monotonic clock's reading in nanoseconds.
+inline std::int64_t monotonicNowNs() {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+// begin + timeout on the monotonic clock: a time-out of zero or less gives
+// begin, one beyond the clock's range its last instant (no overflow).
+inline std::chrono::steady_clock::time_point deadlineAfter(std::chrono::steady_clock::time_point begin,
+                                                           std::chrono::nanoseconds timeout) {
+    using Clock = std::chrono::steady_clock;
+    if (timeout.count() <= 0) return begin;
+    if (timeout > Clock::time_point::max() - begin) return Clock::time_point::max();
+    return begin + std::chrono::duration_cast<Clock::duration>(timeout);
+}
+
+}  // namespace trevask::measurement_library
