@@ -111,6 +111,8 @@ function(lumivex_test name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock GTest::gtest_main)
+  # Helpers any test may use (child processes of this build's programs).
+  target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/tests/support)
   target_compile_definitions(${name} PRIVATE
     LUMIVEX_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     LUMIVEX_BINARY_DIR="${PROJECT_BINARY_DIR}")

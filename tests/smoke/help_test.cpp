@@ -32,7 +32,7 @@ struct Outcome {
 Outcome run(const TempDir& dir, const std::string& program, const std::vector<std::string>& args) {
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), args.begin(), args.end());
-    Child child(argv, {"LUMIVEX_UI_SOCKET=" + dir.file("ui.sock")}, dir.file("err"));
+    Child child(argv, ChildOptions{{"LUMIVEX_UI_SOCKET=" + dir.file("ui.sock")}, "", "", dir.file("err"), true});
     Outcome o;
     o.status = child.finish(10s);
     o.out = child.output();
