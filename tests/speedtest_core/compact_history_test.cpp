@@ -101,6 +101,7 @@ TEST(PackedSeries, HoldsAndFindsWhatAVectorWould)
         {"a mark", 512, 0, 5000},        {"a mark and one", 513, 1, 5000},
         {"long, even", 3000, 0, 20000},  {"long, random counts", 3000, 1, 1'000'000'000},
         {"huge counts and gaps", 1500, 2, 1ULL << 40},
+        {"many segments", 30000, 1, 1'000'000'000},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -135,11 +136,13 @@ TEST(PackedSeries, HoldsAndFindsWhatAVectorWould)
                                                [](const SamplePoint& p, Duration v) { return p.time < v; });
             const auto a = packed.around(probe);
             ASSERT_EQ(a.at_or_after.has_value(), next != points.end()) << format_duration(probe);
-            if (next != points.end())
+            if (next != points.end()) {
                 ASSERT_EQ(*a.at_or_after, *next);
+            }
             ASSERT_EQ(a.before.has_value(), next != points.begin());
-            if (next != points.begin())
+            if (next != points.begin()) {
                 ASSERT_EQ(*a.before, *std::prev(next));
+            }
         }
     }
 }
@@ -208,6 +211,34 @@ TEST(HistoryPieces, TogetherTheyAreTheWholeHistoryAndEachReportCarriesWhatItDid)
         apply_update(replayed, pieces.take());
         EXPECT_EQ(replayed, whole.samples);
         EXPECT_EQ(to_map(replayed), to_map(events));
+    }
+}
+
+TEST(HistoryPieces, PiecesHoldNoSpareRoom)
+{
+    // A steady downlink: pieces of 200000 points. Each taken piece holds just
+    // its points, and while it filled it held at most one spare segment
+    // (64 KiB), never the unused half that doubling growth leaves.
+    Rng rng(5);
+    HistoryPieces pieces;
+    std::uint64_t t = 0;
+    std::uint64_t bytes = 0;
+    for (int report = 0; report < 4; ++report) {
+        PackedSeries alone;
+        for (int i = 0; i < 200000; ++i) {
+            t += pick(rng, 200, 4000);
+            bytes += 4096;
+            pieces.record(nanos(t), bytes);
+            if (report > 0 || i > 0)
+                alone.push(nanos(t), bytes);
+        }
+        const std::size_t filled = pieces.pending().points.memory_bytes();
+        const SampleUpdate piece = pieces.take();
+        alone.shrink_to_fit();
+        ASSERT_EQ(piece.points.to_vector(), alone.to_vector());
+        EXPECT_EQ(piece.points.memory_bytes(), alone.memory_bytes()) << "report " << report;
+        EXPECT_GT(alone.memory_bytes(), 256u * 1024);
+        EXPECT_LE(filled, alone.memory_bytes() + 64 * 1024 + 1024) << "report " << report;
     }
 }
 

@@ -21,7 +21,8 @@ uint128_t get_varint(const std::uint8_t* data, std::size_t& offset)
     uint128_t v = 0;
     unsigned shift = 0;
     for (;;) {
-        const std::uint8_t byte = data[offset++];
+        const std::uint8_t byte = *data++;
+        ++offset;
         v |= static_cast<uint128_t>(byte & 0x7FU) << shift;
         if ((byte & 0x80U) == 0)
             return v;
@@ -68,15 +69,21 @@ bool PackedSeries::push(Duration time, std::uint64_t bytes)
 void PackedSeries::encode_last()
 {
     const std::size_t position = size_ - 1;
+    if (segments_.empty() || kSegment - segments_.back().size() < kMaxPointBytes) {
+        segments_.emplace_back();
+        if (segments_.size() > 1)
+            segments_.back().reserve(kSegment);
+    }
+    std::vector<std::uint8_t>& data = segments_.back();
     if (position % kMarkEvery == 0)
-        index_.push_back(Mark{data_.size(), prev_ns_, prev_bytes_, prev_step_, last_ns_});
+        index_.push_back(Mark{(segments_.size() - 1) * kSegment + data.size(), prev_ns_, prev_bytes_, prev_step_, last_ns_});
     // Increments wrap modulo 2^64, so any sequence of counts round-trips.
     const std::uint64_t step = last_.bytes - prev_bytes_;
     const std::uint64_t change = step - prev_step_;
     const uint128_t dt = last_ns_ - prev_ns_;
-    put_varint(data_, dt * 2 + (change != 0 ? 1 : 0));
+    put_varint(data, dt * 2 + (change != 0 ? 1 : 0));
     if (change != 0)
-        put_varint(data_, zigzag(change));
+        put_varint(data, zigzag(change));
     prev_ns_ = last_ns_;
     prev_bytes_ = last_.bytes;
     prev_step_ = step;
@@ -88,9 +95,10 @@ void PackedSeries::const_iterator::load()
         point_ = series_->last_;
         return;
     }
-    const uint128_t head = get_varint(series_->data_.data(), offset_);
+    offset_ = point_start(offset_);
+    const uint128_t head = get_varint(series_->at(offset_), offset_);
     if ((head & 1U) != 0)
-        step_ += unzigzag(static_cast<std::uint64_t>(get_varint(series_->data_.data(), offset_)));
+        step_ += unzigzag(static_cast<std::uint64_t>(get_varint(series_->at(offset_), offset_)));
     time_ns_ += static_cast<std::uint64_t>(head >> 1);
     point_.bytes += step_;
     point_.time = Duration::from_nanos(time_ns_);
@@ -159,6 +167,28 @@ PackedSeries::Around PackedSeries::around(Duration t) const
     return out;
 }
 
+std::size_t PackedSeries::point_start(std::size_t offset)
+{
+    const std::size_t left = kSegment - offset % kSegment;
+    return left < kMaxPointBytes ? offset + left : offset;
+}
+
+std::size_t PackedSeries::memory_bytes() const
+{
+    std::size_t n = segments_.capacity() * sizeof(segments_[0]) + index_.capacity() * sizeof(Mark);
+    for (const auto& s : segments_)
+        n += s.capacity();
+    return n;
+}
+
+void PackedSeries::shrink_to_fit()
+{
+    if (!segments_.empty())
+        segments_.back().shrink_to_fit();
+    segments_.shrink_to_fit();
+    index_.shrink_to_fit();
+}
+
 std::vector<SamplePoint> PackedSeries::to_vector() const
 {
     std::vector<SamplePoint> out;
@@ -192,7 +222,11 @@ SampleUpdate HistoryPieces::take()
     if (pending_.first)
         first_taken_ = true;
     handed_on_ = newest_;
-    return std::exchange(pending_, SampleUpdate{});
+    // A piece is kept until the phase has passed it (about a report's
+    // time): it holds no spare room.
+    SampleUpdate piece = std::exchange(pending_, SampleUpdate{});
+    piece.points.shrink_to_fit();
+    return piece;
 }
 
 void apply_update(std::vector<SamplePoint>& history, const SampleUpdate& update)

@@ -36,7 +36,9 @@ public:
     SamplePoint front() const { return first_; }
     SamplePoint back() const { return last_; }
     // Bytes held (encoded points and index).
-    std::size_t memory_bytes() const { return data_.capacity() + index_.capacity() * sizeof(Mark); }
+    std::size_t memory_bytes() const;
+    // Gives back the room that no point uses.
+    void shrink_to_fit();
 
     // The last point earlier than `t` and the first one at `t` or later.
     struct Around {
@@ -69,7 +71,7 @@ public:
         friend class PackedSeries;
         const PackedSeries* series_ = nullptr;
         std::size_t index_ = 0;   // position of point_
-        std::size_t offset_ = 0;  // in data_, of the point after point_
+        std::size_t offset_ = 0;  // of the point after point_ (see Mark::offset)
         std::uint64_t time_ns_ = 0;
         std::uint64_t step_ = 0;  // byte increment of point_
         SamplePoint point_;
@@ -84,17 +86,28 @@ public:
 private:
     // Where decoding may start: every kMarkEvery-th point.
     struct Mark {
-        std::size_t offset = 0;       // of the point's encoding in data_
+        std::size_t offset = 0;       // of the point's encoding: segment * kSegment + position in it
         std::uint64_t time_ns = 0;    // the point before it (zero for the first point)
         std::uint64_t bytes = 0;
         std::uint64_t step = 0;
         std::uint64_t time_ns_at = 0; // the point's own time
     };
     static constexpr std::size_t kMarkEvery = 512;
+    // The encoded points lie in segments of this many bytes (the first one
+    // grows up to it): pieces of one size are what the allocator hands out
+    // again, where long runs of ever larger blocks, taken and given back
+    // while a test runs, stay with the process as holes. No point's encoding
+    // (at most kMaxPointBytes) crosses from one segment into the next.
+    static constexpr std::size_t kSegment = 64 * 1024;
+    static constexpr std::size_t kMaxPointBytes = 32;
+    // Where the encoding at `offset` starts: in the next segment when too
+    // little room was left in this one.
+    static std::size_t point_start(std::size_t offset);
+    const std::uint8_t* at(std::size_t offset) const { return segments_[offset / kSegment].data() + offset % kSegment; }
 
     void encode_last();
 
-    std::vector<std::uint8_t> data_;  // every point but the last
+    std::vector<std::vector<std::uint8_t>> segments_;  // every point but the last
     std::vector<Mark> index_;
     std::size_t size_ = 0;
     SamplePoint first_;
