@@ -1,8 +1,11 @@
 // Moves downlink and uplink chunks over loopback through ProtocolConnection
 // against the speed_server process (1 and 4 connections; 4 KiB, 64 KiB and
 // 512 KiB chunks; plain TCP and TLS) and prints iperf3's figure for the same
-// number of streams beside it, with CPU-seconds per GB for both.
+// number of streams beside it, with CPU-seconds per GB for both. The
+// reference for n streams is n separate iperf3 client/server pairs summed:
+// one iperf3 process is single-threaded, so iperf3 -P n is capped by one core.
 
+#include "BenchSupport.h"
 #include "Runtime.h"
 #include "RunnerConnect.h"
 #include "Token.h"
@@ -28,117 +31,21 @@ using namespace vela_client::sprintproto;
 namespace asio = boost::asio;
 using Clock = std::chrono::steady_clock;
 
-extern char** environ;
-
 namespace {
 
 constexpr const char* kSecret = "bench-secret";
 int kSeconds = 2;
-
-double cpu_seconds()
-{
-    rusage usage{};
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
-}
-
-// A child process with a pipe to its standard input (closing it ends the
-// speed_server) and one from its standard output.
-struct Child {
-    pid_t pid = -1;
-    int in = -1;
-    FILE* out = nullptr;
-
-    static Child start(const std::vector<std::string>& args)
-    {
-        int to_child[2], from_child[2];
-        // Close-on-exec: a later child must not keep an earlier one's standard input open.
-        if (pipe2(to_child, O_CLOEXEC) != 0 || pipe2(from_child, O_CLOEXEC) != 0)
-            throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, to_child[0], 0);
-        posix_spawn_file_actions_adddup2(&actions, from_child[1], 1);
-        posix_spawn_file_actions_addclose(&actions, to_child[1]);
-        posix_spawn_file_actions_addclose(&actions, from_child[0]);
-        std::vector<char*> argv;
-        for (const auto& a : args)
-            argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
-        Child child;
-        if (posix_spawnp(&child.pid, argv[0], &actions, nullptr, argv.data(), environ) != 0)
-            throw std::runtime_error("cannot start " + args[0]);
-        posix_spawn_file_actions_destroy(&actions);
-        close(to_child[0]);
-        close(from_child[1]);
-        child.in = to_child[1];
-        child.out = fdopen(from_child[0], "r");
-        return child;
-    }
-    std::string read_all()
-    {
-        std::string text;
-        char buf[4096];
-        while (std::size_t n = fread(buf, 1, sizeof buf, out))
-            text.append(buf, n);
-        return text;
-    }
-    std::string read_line()
-    {
-        char buf[512];
-        return fgets(buf, sizeof buf, out) ? std::string(buf) : std::string();
-    }
-    // Waits for the child's end; gives the CPU-seconds it used.
-    double finish()
-    {
-        if (in >= 0)
-            close(in);
-        in = -1;
-        int status = 0;
-        rusage usage{};
-        if (pid > 0)
-            wait4(pid, &status, 0, &usage);
-        pid = -1;
-        if (out)
-            fclose(out);
-        out = nullptr;
-        return usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 + usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
-    }
-};
 
 struct Figure {
     double gbit_s = 0;
     double cpu_s_per_gb = 0;
 };
 
-// iperf3 on loopback: client throughput and the client's CPU per GB (the
-// client process's own CPU time, as for our side; iperf3's own CPU figure
-// covers a different window).
+// The reference: one iperf3 pair per stream, summed.
 Figure iperf3(int streams, bool downlink)
 {
-    const std::string port = std::to_string(52000 + (getpid() % 1000));
-    Child server = Child::start({"iperf3", "-s", "-1", "-p", port});
-    usleep(300'000);
-    std::vector<std::string> args{"iperf3", "-c", "127.0.0.1", "-p", port, "-t", std::to_string(kSeconds), "-P",
-                                  std::to_string(streams), "-J"};
-    if (downlink)
-        args.push_back("-R");
-    Child client = Child::start(args);
-    const std::string json = client.read_all();
-    const double client_cpu = client.finish();
-    server.finish();
-    Figure f;
-    try {
-        const auto doc = boost::json::parse(json).as_object();
-        const auto& end = doc.at("end").as_object();
-        const double bps = end.at("sum_received").as_object().at("bits_per_second").to_number<double>();
-        const double bytes = end.at("sum_received").as_object().at("bytes").to_number<double>();
-        f.gbit_s = bps / 1e9;
-        f.cpu_s_per_gb = bytes > 0 ? client_cpu / (bytes / 1e9) : 0;
-    } catch (const std::exception& e) {
-        std::cerr << "iperf3 output not understood: " << e.what() << "\n";
-    }
-    return f;
+    const bench::IperfFigure f = bench::iperf3_pairs(streams, kSeconds, downlink);
+    return Figure{f.bps / 1e9, f.cpu_s_per_gb()};
 }
 
 asio::awaitable<std::uint64_t> downlink(ProtocolConnection& c)
@@ -209,7 +116,7 @@ Figure run_case(Runtime& rt, std::uint16_t port, const Case& c, bool down)
             throw std::runtime_error("connect: " + *text);
         runners.push_back(std::move(std::get<Runner>(r)));
     }
-    const double cpu_before = cpu_seconds();
+    const double cpu_before = bench::self_cpu_seconds();
     const auto start = Clock::now();
     std::vector<std::future<std::uint64_t>> done;
     for (auto& runner : runners) {
@@ -220,7 +127,7 @@ Figure run_case(Runtime& rt, std::uint16_t port, const Case& c, bool down)
     for (auto& d : done)
         bytes += d.get();
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    const double cpu = cpu_seconds() - cpu_before;
+    const double cpu = bench::self_cpu_seconds() - cpu_before;
     for (auto& runner : runners)
         rt.block_on(runner.connection->request(Msg(QuitRequest{}), std::chrono::seconds(5)));
     Figure f;
@@ -232,9 +139,10 @@ Figure run_case(Runtime& rt, std::uint16_t port, const Case& c, bool down)
 const char* kUsage = R"(transport_bench [switches]
   --case DIR:CONN:CHUNK_KIB:TLS  run only this case (repeatable), e.g. down:1:64:no
   --seconds N                    length of each transfer (2)
-  --repeat N                     runs of each case; the best is printed (1)
+  --repeat N                     runs of each case; the median and the range are printed (3)
   --no-iperf                     leave iperf3 out
-  --iperf-once                   measure iperf3 once up front instead of next to every case
+The reference for CONN streams is CONN separate iperf3 pairs, summed, run
+right before each of our runs; the ratio is taken run by run.
 )";
 
 struct Selection {
@@ -249,9 +157,8 @@ struct Selection {
 int main(int argc, char** argv)
 {
     std::vector<Selection> only;
-    int repeat = 1;
+    int repeat = 3;
     bool with_iperf = true;
-    bool iperf_once = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
@@ -266,19 +173,17 @@ int main(int argc, char** argv)
             char dir[8] = {}, tls[8] = {};
             int conn = 0;
             unsigned chunk = 0;
-            if (std::sscanf(v.c_str(), "%7[a-z]:%d:%u:%7[a-z]", dir, &conn, &chunk, tls) != 4) {
+            if (std::sscanf(v.c_str(), "%7[a-z]:%d:%u:%7[a-z]", dir, &conn, &chunk, tls) != 4 || conn < 1 || chunk < 1) {
                 std::cerr << "bad case " << v << "\n" << kUsage;
                 return 2;
             }
             only.push_back({std::string(dir) == "down", conn, chunk * 1024, std::string(tls) == "yes"});
         } else if (arg == "--seconds") {
-            kSeconds = std::stoi(value());
+            kSeconds = std::max(1, std::stoi(value()));
         } else if (arg == "--repeat") {
             repeat = std::max(1, std::stoi(value()));
         } else if (arg == "--no-iperf") {
             with_iperf = false;
-        } else if (arg == "--iperf-once") {
-            iperf_once = true;
         } else {
             std::cerr << kUsage;
             return arg == "--help" ? 0 : 2;
@@ -291,41 +196,38 @@ int main(int argc, char** argv)
                     for (bool down : {true, false})
                         only.push_back({down, connections, chunk, tls});
 
+    std::printf("%s\n%d runs of %d s per case; median (smallest-largest)\n", bench::machine_line().c_str(), repeat,
+                kSeconds);
+    std::printf("%-9s %-4s %-6s %-5s | %-22s %-8s | %-22s %-8s | %s\n", "direction", "conn", "chunk", "tls", "Gbit/s",
+                "CPU s/GB", "iperf3 pairs Gbit/s", "CPU s/GB", "ratio");
     Runtime rt;
-    std::map<std::pair<int, bool>, Figure> iperf;
-    auto best_of = [&](auto measure) {
-        Figure best;
-        for (int r = 0; r < repeat; ++r) {
-            const Figure f = measure();
-            if (f.gbit_s > best.gbit_s)
-                best = f;
-        }
-        return best;
-    };
-    if (with_iperf && iperf_once)
-        for (int streams : {1, 4})
-            for (bool down : {true, false})
-                iperf[{streams, down}] = best_of([&] { return iperf3(streams, down); });
-
-    std::printf("%-9s %-4s %-6s %-5s | %10s %10s | %10s %10s | %6s\n", "direction", "conn", "chunk", "tls", "Gbit/s",
-                "CPU s/GB", "iperf3", "CPU s/GB", "ratio");
-    std::map<std::uint32_t, std::pair<Child, std::uint16_t>> servers;
+    std::map<std::uint32_t, std::pair<bench::Child, std::uint16_t>> servers;
     for (const auto& sel : only) {
         if (!servers.count(sel.chunk)) {
-            Child server = Child::start({SPEED_SERVER_PATH, "--threads", "4", "--chunk-size", std::to_string(sel.chunk),
-                                         "--secret", kSecret});
+            bench::Child server = bench::Child::start({SPEED_SERVER_PATH, "--threads", "4", "--chunk-size",
+                                                       std::to_string(sel.chunk), "--secret", kSecret});
             const auto ports = boost::json::parse(server.read_line()).as_object();
             servers[sel.chunk] = {server, static_cast<std::uint16_t>(ports.at("tcp_port").to_number<int>())};
         }
         const Case c{sel.connections, sel.chunk, sel.tls};
-        Figure ref;
-        if (with_iperf)
-            ref = iperf_once ? iperf[{sel.connections, sel.down}]
-                             : best_of([&] { return iperf3(sel.connections, sel.down); });
-        const Figure ours = best_of([&] { return run_case(rt, servers[sel.chunk].second, c, sel.down); });
-        std::printf("%-9s %-4d %-6s %-5s | %10.2f %10.3f | %10.2f %10.3f | %6.2f\n", sel.down ? "downlink" : "uplink",
-                    sel.connections, (std::to_string(sel.chunk / 1024) + "K").c_str(), sel.tls ? "yes" : "no", ours.gbit_s,
-                    ours.cpu_s_per_gb, ref.gbit_s, ref.cpu_s_per_gb, ref.gbit_s > 0 ? ours.gbit_s / ref.gbit_s : 0);
+        std::vector<double> ours, ours_cpu, ref, ref_cpu, ratio;
+        for (int r = 0; r < repeat; ++r) {
+            if (with_iperf) {
+                const Figure f = iperf3(sel.connections, sel.down);
+                ref.push_back(f.gbit_s);
+                ref_cpu.push_back(f.cpu_s_per_gb);
+            }
+            const Figure f = run_case(rt, servers[sel.chunk].second, c, sel.down);
+            ours.push_back(f.gbit_s);
+            ours_cpu.push_back(f.cpu_s_per_gb);
+            if (with_iperf && ref.back() > 0)
+                ratio.push_back(f.gbit_s / ref.back());
+        }
+        std::printf("%-9s %-4d %-6s %-5s | %-22s %-8.3f | %-22s %-8.3f | %s\n", sel.down ? "downlink" : "uplink",
+                    sel.connections, (std::to_string(sel.chunk / 1024) + "K").c_str(), sel.tls ? "yes" : "no",
+                    bench::format_spread(bench::spread(ours)).c_str(), bench::spread(ours_cpu).median,
+                    bench::format_spread(bench::spread(ref)).c_str(), bench::spread(ref_cpu).median,
+                    bench::format_spread(bench::spread(ratio)).c_str());
         std::fflush(stdout);
     }
     for (auto& [chunk, server] : servers)

@@ -64,6 +64,16 @@ std::string series_debug(const SampleSeries& series)
     return out + "}";
 }
 
+std::string series_debug(const SampleUpdate& update)
+{
+    SampleSeries points;
+    if (update.first)
+        points.push_back(*update.first);
+    for (const SamplePoint& p : update.points)
+        points.push_back(p);
+    return series_debug(points);
+}
+
 template <class T, class F>
 std::string outcome_debug(const RoutineOutcome<T>& outcome, F&& value_text)
 {
@@ -91,7 +101,7 @@ std::string feedback_debug_text(const RunnerFeedback& feedback)
 {
     const std::string name = feedback_name(feedback);
     auto chunks = [](std::uint32_t n) { return std::to_string(n); };
-    auto series = [](const SampleSeries& s) { return series_debug(s); };
+    auto series = [](const auto& s) { return series_debug(s); };
     return std::visit(
         [&](const auto& f) -> std::string {
             using F = std::decay_t<decltype(f)>;
@@ -105,7 +115,11 @@ std::string feedback_debug_text(const RunnerFeedback& feedback)
                 return name + "(" + std::to_string(f.runner) + ", " + stream_info_debug(f.stream_info) + ")";
             } else if constexpr (std::is_same_v<F, feedback::DownlinkTestProgress> ||
                                  std::is_same_v<F, feedback::UplinkTestProgress>) {
-                return name + "(" + std::to_string(f.runner) + ", " + series_debug(f.samples) + ")";
+                // A progress report shows the points it adds (not the history's first point).
+                if constexpr (std::is_same_v<F, feedback::DownlinkTestProgress>)
+                    return name + "(" + std::to_string(f.runner) + ", " + series_debug(f.samples.points.to_vector()) + ")";
+                else
+                    return name + "(" + std::to_string(f.runner) + ", " + series_debug(f.samples) + ")";
             } else if constexpr (std::is_same_v<F, feedback::DownlinkTestCompleted> ||
                                  std::is_same_v<F, feedback::UplinkTestCompleted>) {
                 return name + "(" + std::to_string(f.runner) + ", " + outcome_debug(f.samples, series) + ")";

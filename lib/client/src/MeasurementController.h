@@ -162,6 +162,8 @@ public:
     void acknowledged(std::uint8_t runner);
     void completed(std::uint8_t runner);
     bool all_done() const;
+    // The runners still waited for.
+    const std::vector<std::uint8_t>& waiting() const { return waiting_; }
     // Runners that ended after acknowledging and never completed.
     const std::vector<std::uint8_t>& lost() const { return lost_; }
 

@@ -11,11 +11,15 @@
 //
 // Byte histories travel as SampleSeries: points in ascending time, each with
 // the cumulative byte count at that time (append_samples / to_sample_map turn
-// them into the SampleMap of the result statistics).
+// them into the SampleMap of the result statistics). The downlink's history,
+// a point per chunk, travels in pieces instead (SampleUpdate): each progress
+// report carries the points since the last one, and the completion carries
+// what no report did; together they are the whole history.
 
 #include "Channels.h"
 #include "ClientResult.h"
 #include "Duration.h"
+#include "PackedSeries.h"
 #include "ResultStatistics.h"
 #include "VelaExpected.h"
 
@@ -101,8 +105,8 @@ namespace feedback {
 struct DownlinkPretestAck { std::uint8_t runner = 0; };
 struct DownlinkPretestCompleted { RoutineOutcome<std::uint32_t> chunks; std::uint8_t runner = 0; };  // chunks of the last finished round
 struct DownlinkTestAck { std::uint8_t runner; std::optional<ConnectionStreamInfo> stream_info; };
-struct DownlinkTestProgress { std::uint8_t runner; SampleSeries samples; };  // points added since the last report
-struct DownlinkTestCompleted { std::uint8_t runner; RoutineOutcome<SampleSeries> samples; };  // the whole history
+struct DownlinkTestProgress { std::uint8_t runner; SampleUpdate samples; };  // points added since the last report
+struct DownlinkTestCompleted { std::uint8_t runner; RoutineOutcome<SampleUpdate> samples; };  // the history's last piece
 struct UplinkPretestAck { std::uint8_t runner = 0; };
 struct UplinkPretestCompleted { RoutineOutcome<std::uint32_t> chunks; std::uint8_t runner = 0; };
 struct UplinkTestAck { std::uint8_t runner; std::optional<ConnectionStreamInfo> stream_info; };

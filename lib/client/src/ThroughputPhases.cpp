@@ -1,6 +1,7 @@
 #include "ThroughputPhases.h"
 
 #include "ControllerSupport.h"
+#include "ThroughputRecorder.h"
 
 #include <algorithm>
 
@@ -56,8 +57,10 @@ asio::awaitable<OrError<ThroughputResult>> run_throughput(MeasurementController&
                                                          : RunnerCommand(command::UplinkTest{total})});
 
     std::vector<ConnectionStreamInfo> stream_infos;
-    PhaseSamples completed;
-    PhaseSamples progress_series;
+    // The completed histories and the progress series, kept as compactly as
+    // the figures allow.
+    const std::optional<Duration> cut = side.slow_start.is_zero() ? std::nullopt : std::optional<Duration>(side.slow_start);
+    ThroughputRecorder recorder(cut, c.raw_history_sampling_rate);
     auto last_update = Clock::now();
     const std::string id = c.log_id;
     const std::uint64_t limit_ms = whole_millis(c.progress_update_limit);
@@ -85,12 +88,13 @@ asio::awaitable<OrError<ThroughputResult>> run_throughput(MeasurementController&
         } else if (auto* batch = std::get_if<Progress>(&fb)) {
             if (runner_error)
                 continue;
-            append_samples(progress_series[batch->runner], batch->samples);
+            recorder.progress(batch->runner, std::move(batch->samples));
+            recorder.prune(reach.waiting());
             const auto now = Clock::now();
             const auto since_ms = static_cast<std::uint64_t>(
                 std::max<std::int64_t>(0, std::chrono::duration_cast<std::chrono::milliseconds>(now - last_update).count()));
             if (since_ms >= limit_ms) {
-                const Throughput running = compute_throughput(progress_series, std::nullopt, std::nullopt);
+                const Throughput running = recorder.running();
                 if (progress) {
                     const float f =
                         std::min(1.0F, seconds_f32(Duration::from_chrono(now - phase_start)) / total_s);
@@ -113,7 +117,7 @@ asio::awaitable<OrError<ThroughputResult>> run_throughput(MeasurementController&
                 if (!runner_error)
                     runner_error = done->samples.error();
             } else {
-                completed[done->runner] = to_sample_map(*done->samples);
+                recorder.completed(done->runner, std::move(*done->samples));
             }
             reach.completed(done->runner);
         } else {
@@ -126,8 +130,7 @@ asio::awaitable<OrError<ThroughputResult>> run_throughput(MeasurementController&
         co_return Result::failure(*runner_error);
 
     double bps = 0.0;
-    ThroughputResult result = throughput_result(completed, side.slow_start, c.raw_history_sampling_rate,
-                                                phase_timing(c, phase_start), std::move(stream_infos), &bps);
+    ThroughputResult result = throughput_result(recorder.result(), phase_timing(c, phase_start), std::move(stream_infos), &bps);
     // A phase that measured nothing has failed: a zero figure would read as
     // a measurement of a dead link.
     if (result.bytes == 0)
@@ -148,7 +151,12 @@ ThroughputResult throughput_result(const PhaseSamples& completed, Duration slow_
                                    PhaseTiming timing, std::vector<ConnectionStreamInfo> stream_infos, double* bps)
 {
     const std::optional<Duration> cut = slow_start.is_zero() ? std::nullopt : std::optional<Duration>(slow_start);
-    Throughput t = compute_throughput(completed, cut, sampling_rate);
+    return throughput_result(compute_throughput(completed, cut, sampling_rate), timing, std::move(stream_infos), bps);
+}
+
+ThroughputResult throughput_result(Throughput t, PhaseTiming timing, std::vector<ConnectionStreamInfo> stream_infos,
+                                   double* bps)
+{
     ThroughputResult result;
     result.timing.relative_start = timing.relative_start;
     result.timing.duration = t.duration;

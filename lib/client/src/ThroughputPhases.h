@@ -29,5 +29,8 @@ boost::asio::awaitable<OrError<ThroughputResult>> run_uplink_test(const ClientCo
 ThroughputResult throughput_result(const PhaseSamples& completed, Duration slow_start, Duration sampling_rate,
                                    PhaseTiming timing, std::vector<ConnectionStreamInfo> stream_infos,
                                    double* bps = nullptr);
+// The same from the window's throughput as computed.
+ThroughputResult throughput_result(Throughput throughput, PhaseTiming timing,
+                                   std::vector<ConnectionStreamInfo> stream_infos, double* bps = nullptr);
 
 } // namespace vela_client

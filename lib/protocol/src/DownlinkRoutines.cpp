@@ -11,13 +11,6 @@ namespace vela_client {
 
 using routine::Clock;
 
-namespace {
-
-// Room for the samples of a test before the first growth of the series.
-constexpr std::size_t kInitialSamples = 16 * 1024;
-
-} // namespace
-
 asio::awaitable<RoutineOutcome<std::uint32_t>> downlink_pretest(Runner& runner, Duration pretest, const RoutineLimits& limits)
 {
     auto& connection = *runner.connection;
@@ -59,7 +52,7 @@ asio::awaitable<RoutineOutcome<std::uint32_t>> downlink_pretest(Runner& runner, 
     co_return last_count;
 }
 
-asio::awaitable<RoutineOutcome<SampleSeries>> downlink_test(Runner& runner, Duration duration, Duration deadline,
+asio::awaitable<RoutineOutcome<SampleUpdate>> downlink_test(Runner& runner, Duration duration, Duration deadline,
                                                             const RoutineLimits& limits)
 {
     auto& connection = *runner.connection;
@@ -79,9 +72,10 @@ asio::awaitable<RoutineOutcome<SampleSeries>> downlink_test(Runner& runner, Dura
     const auto start = Clock::now();
     auto last_progress = start;
     std::uint64_t counter = 0;
-    SampleSeries samples;
-    samples.reserve(kInitialSamples);
-    std::optional<Duration> report_from;  // time of the last point already reported
+    // The history, a point per chunk, is not kept here: each report hands on
+    // the points since the previous one (the first point travels apart: no
+    // report's samples carry it), and the completion the rest.
+    HistoryPieces history;
 
     for (;;) {
         if (connection.abort.is_aborted()) {
@@ -95,7 +89,7 @@ asio::awaitable<RoutineOutcome<SampleSeries>> downlink_test(Runner& runner, Dura
         if (!chunk) {
             if (routine::since(start) >= deadline) {
                 connection.shutdown();
-                co_return samples;
+                co_return history.take();
             }
             co_return unexpected(std::move(chunk).error());
         }
@@ -103,22 +97,18 @@ asio::awaitable<RoutineOutcome<SampleSeries>> downlink_test(Runner& runner, Dura
         const auto now = Clock::now();
         const Duration t = routine::since(start, now);
         counter += chunk_size;
-        if (!report_from)
-            report_from = t;
-        insert_sample(samples, t, counter);
+        history.record(t, counter);
 
         const bool overdue = t >= deadline;
         if (last || overdue || routine::whole_millis(now - last_progress) >= interval_ms) {
             // The controller may be gone; progress is then dropped.
-            routine::send_progress(runner.feedback_sender,
-                                  feedback::DownlinkTestProgress{runner.number, samples_after(samples, *report_from)});
+            routine::send_progress(runner.feedback_sender, feedback::DownlinkTestProgress{runner.number, history.take()});
             last_progress = now;
-            report_from = t;
         }
         if (last || overdue) {
             if (overdue)
                 connection.shutdown();  // the stream goes on unread: the connection cannot be used again
-            co_return samples;
+            co_return history.take();
         }
     }
 }

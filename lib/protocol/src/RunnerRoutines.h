@@ -45,8 +45,9 @@ boost::asio::awaitable<RoutineOutcome<std::uint32_t>> downlink_pretest(Runner& r
 // Streams for the duration's whole seconds; records one point per chunk
 // (client clock, cumulative bytes) and reports the new points every progress
 // interval. Ends at the server's last chunk, or at the first chunk past the
-// deadline (then the connection is shut down and marked closed).
-boost::asio::awaitable<RoutineOutcome<SampleSeries>> downlink_test(Runner& runner, Duration duration, Duration deadline,
+// deadline (then the connection is shut down and marked closed). The outcome
+// is the history's last piece: the reports and it make up the whole history.
+boost::asio::awaitable<RoutineOutcome<SampleUpdate>> downlink_test(Runner& runner, Duration duration, Duration deadline,
                                                                    const RoutineLimits& limits = {});
 
 // Sends bursts of 1, 2, 4 ... chunks, each acknowledged by the server, while

@@ -31,6 +31,36 @@ double whole_millis(Duration d) { return static_cast<double>(d.as_nanos() / 1'00
 
 }  // namespace
 
+Duration grid_point_at_or_after(Duration time, Duration rate)
+{
+    const double rate_secs = rate.as_secs_f64();
+    const double grid = std::ceil(time.as_secs_f64() / rate_secs) * rate_secs;
+    return Duration::from_secs_f64(grid).value_or(Duration::max());
+}
+
+bool strictly_nearer(Duration candidate, Duration current, Duration t)
+{
+    return distance_secs(candidate, t) < distance_secs(current, t);
+}
+
+std::uint64_t interpolated_bytes(std::optional<SamplePoint> before, SamplePoint next, Duration t)
+{
+    const Duration prev_time = before ? before->time : Duration();
+    const std::uint64_t prev_bytes = before ? before->bytes : 0;
+    const double a = whole_millis(t.saturating_sub(prev_time));
+    const double b = whole_millis(next.time.saturating_sub(prev_time));
+    double added = 0.0;
+    if (b > 0.0) {
+        added = std::trunc(a / b * (static_cast<double>(next.bytes) - static_cast<double>(prev_bytes)));
+    }
+    if (added >= 0.0) {
+        const double room = static_cast<double>(UINT64_MAX - prev_bytes);
+        return added >= room ? UINT64_MAX : prev_bytes + static_cast<std::uint64_t>(added);
+    }
+    const double drop = -added;
+    return drop >= static_cast<double>(prev_bytes) ? 0 : prev_bytes - static_cast<std::uint64_t>(drop);
+}
+
 DurationStats duration_stats(const std::vector<Duration>& values)
 {
     DurationStats stats;
@@ -92,20 +122,18 @@ std::vector<SamplePoint> downsample_series(const SampleMap& history, Duration ra
         v.push_back({time, bytes});
     }
     const std::size_t n = v.size();
-    const double rate_secs = rate.as_secs_f64();
     Duration t = rate;
     std::size_t i = 0;
     do {
         if (v[i].time > rate) {
             // Skip grid points for which no sample exists.
-            const double grid = std::ceil(v[i].time.as_secs_f64() / rate_secs) * rate_secs;
-            t = Duration::from_secs_f64(grid).value_or(Duration::max());
+            t = grid_point_at_or_after(v[i].time, rate);
         }
         std::size_t j = i;
         while (j + 1 < n && v[j + 1].time <= t) {
             ++j;
         }
-        if (j + 1 < n && distance_secs(v[j + 1].time, t) < distance_secs(v[j].time, t)) {
+        if (j + 1 < n && strictly_nearer(v[j + 1].time, v[j].time, t)) {
             ++j;
         }
         out.push_back(v[j]);
@@ -134,26 +162,12 @@ BytesAt bytes_at(const SampleMap& history, Duration t, std::optional<Duration> r
         return result;
     }
 
-    Duration prev_time;
-    std::uint64_t prev_bytes = 0;
+    std::optional<SamplePoint> before;
     if (next != history.begin()) {
         const auto prev = std::prev(next);
-        prev_time = prev->first;
-        prev_bytes = prev->second;
+        before = SamplePoint{prev->first, prev->second};
     }
-    const double a = whole_millis(t.saturating_sub(prev_time));
-    const double b = whole_millis(next->first.saturating_sub(prev_time));
-    double added = 0.0;
-    if (b > 0.0) {
-        added = std::trunc(a / b * (static_cast<double>(next->second) - static_cast<double>(prev_bytes)));
-    }
-    if (added >= 0.0) {
-        const double room = static_cast<double>(UINT64_MAX - prev_bytes);
-        result.bytes = added >= room ? UINT64_MAX : prev_bytes + static_cast<std::uint64_t>(added);
-    } else {
-        const double drop = -added;
-        result.bytes = drop >= static_cast<double>(prev_bytes) ? 0 : prev_bytes - static_cast<std::uint64_t>(drop);
-    }
+    result.bytes = interpolated_bytes(before, SamplePoint{next->first, next->second}, t);
 
     if (rate) {
         SampleMap before(history.begin(), next);

@@ -91,6 +91,17 @@ Throughput compute_throughput(const PhaseSamples& samples, std::optional<Duratio
 
 RawData to_raw_data(RawHistory&& history);
 
+// Pieces of the algorithms above, for the compact histories that must give
+// the same figures (ThroughputRecorder):
+// the first multiple of `rate` not earlier than `time` (64-bit float seconds,
+// rounded to the nanosecond);
+Duration grid_point_at_or_after(Duration time, Duration rate);
+// whether `candidate` lies strictly nearer to `t` than `current` does;
+bool strictly_nearer(Duration candidate, Duration current, Duration t);
+// the bytes at `t` between the last point before it (time zero, zero bytes
+// when there is none) and the first point after it.
+std::uint64_t interpolated_bytes(std::optional<SamplePoint> before, SamplePoint next, Duration t);
+
 // "min/max/avg/med/std_dev/var = 1ms/10ms/4ms/2.5ms/3.535533ms/12500s",
 // "-" for an absent value.
 std::string to_string(const DurationStats& stats);
