@@ -108,6 +108,8 @@ public:
     {
         if (!state_->strand.running_in_this_thread())
             co_return co_await asio::co_spawn(state_->strand, wait_readable(), asio::use_awaitable);
+        if (failed_)
+            co_return;  // the connection cannot serve another step
         if constexpr (std::is_same_v<Ws, WsTls>) {
             // Over TLS the socket carries the server's own records while the
             // connection is idle (session tickets): only a cancellation ends
@@ -131,8 +133,20 @@ private:
     }
 
     // Reads one whole message into message_; a text message, a ping or a pong
-    // is refused.
+    // is refused. The first failure is kept and given to every later read
+    // without touching the stream: after a protocol violation Beast has torn
+    // the stream down, and after a cancelled read (a deadline, a control
+    // frame) its state is undefined, so another read there trips its
+    // internal assertions.
     asio::awaitable<IoStatus> read_message(Timeout timeout)
+    {
+        if (failed_)
+            co_return failed_;
+        failed_ = co_await read_stream_message(timeout);
+        co_return failed_;
+    }
+
+    asio::awaitable<IoStatus> read_stream_message(Timeout timeout)
     {
         auto& state = *state_;
         message_.clear();
@@ -168,6 +182,7 @@ private:
 
     std::shared_ptr<WsState<Ws>> state_;
     beast::flat_buffer message_;
+    IoStatus failed_;  // the first failed read
 };
 
 template <class Ws>
@@ -206,7 +221,17 @@ private:
         return write(message, detail::deadline_after(timeout));
     }
 
+    // Like the reader, the writer keeps its first failure: a cancelled
+    // write leaves the stream in an undefined state.
     asio::awaitable<IoStatus> write(asio::const_buffer message, Deadline deadline)
+    {
+        if (failed_)
+            co_return failed_;
+        failed_ = co_await write_stream_message(message, deadline);
+        co_return failed_;
+    }
+
+    asio::awaitable<IoStatus> write_stream_message(asio::const_buffer message, Deadline deadline)
     {
         auto& state = *state_;
         if (deadline)
@@ -224,6 +249,7 @@ private:
 
     std::shared_ptr<WsState<Ws>> state_;
     std::vector<std::uint8_t> message_;
+    IoStatus failed_;  // the first failed write
 };
 
 template <class Ws>
