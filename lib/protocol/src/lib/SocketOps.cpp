@@ -32,6 +32,13 @@ void SocketCut::shutdown()
         ::shutdown(fd_, SHUT_RDWR);
 }
 
+bool readable_now(int fd)
+{
+    char byte = 0;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
 SocketHandle& SocketHandle::operator=(SocketHandle&& other) noexcept
 {
     if (this != &other) {

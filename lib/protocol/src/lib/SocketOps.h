@@ -75,6 +75,10 @@ std::string set_socket_nodelay(const SocketHandle& socket, bool on);
 // Shuts the socket down in both directions; errors are dropped.
 void shutdown_socket(const SocketHandle& socket);
 
+// True when a read of the socket would not wait: bytes are there, the peer
+// closed its end, or the socket failed. Takes nothing from the socket.
+bool readable_now(int fd);
+
 // Text form of a socket address: "1.2.3.4:80" or "[2001:db8::1]:80".
 std::string endpoint_text(const Endpoint& endpoint);
 

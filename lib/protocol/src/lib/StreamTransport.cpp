@@ -204,7 +204,15 @@ public:
             asio::steady_timer never(state_->strand, asio::steady_timer::time_point::max());
             co_await never.async_wait(asio::as_tuple(asio::use_awaitable));
         } else {
-            co_await state_->stream.async_wait(TcpSocket::wait_read, asio::as_tuple(asio::use_awaitable));
+            // The reactor may hand a wait the readiness of bytes that a read
+            // took after the reactor saw them: only bytes still there, the
+            // peer's end or a failure answer the wait. An error (the wait
+            // was cancelled) ends it as well.
+            for (;;) {
+                auto [ec] = co_await state_->stream.async_wait(TcpSocket::wait_read, asio::as_tuple(asio::use_awaitable));
+                if (ec || readable_now(state_->stream.native_handle()))
+                    co_return;
+            }
         }
     }
 

@@ -117,8 +117,14 @@ public:
             asio::steady_timer never(state_->strand, asio::steady_timer::time_point::max());
             co_await never.async_wait(asio::as_tuple(asio::use_awaitable));
         } else {
-            co_await beast::get_lowest_layer(state_->stream)
-                .async_wait(TcpSocket::wait_read, asio::as_tuple(asio::use_awaitable));
+            // As over the plain stream: a readiness whose bytes a read has
+            // already taken does not answer the wait.
+            auto& socket = beast::get_lowest_layer(state_->stream);
+            for (;;) {
+                auto [ec] = co_await socket.async_wait(TcpSocket::wait_read, asio::as_tuple(asio::use_awaitable));
+                if (ec || readable_now(socket.native_handle()))
+                    co_return;
+            }
         }
     }
 
