@@ -21,6 +21,10 @@ namespace vela_client {
 class SocketCut {
 public:
     void shutdown();
+    // True when the connection can carry no further exchange: its handle was
+    // closed, it was shut down, or the peer closed or reset its end. Looks
+    // without waiting and without reading.
+    bool ended();
 
 private:
     friend class SocketHandle;
