@@ -10,6 +10,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -66,7 +67,8 @@ public:
 
     asio::awaitable<IoStatus> recv_msg(std::vector<std::uint8_t>& buffer, Timeout timeout) override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, recv_msg(buffer, timeout), asio::use_awaitable);
         if (auto failed = co_await read_message(timeout))
             co_return failed;
@@ -78,7 +80,8 @@ public:
 
     asio::awaitable<IoStatus> recv_chunk(std::span<std::uint8_t> payload, bool& last, Timeout timeout) override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, recv_chunk(payload, last, timeout), asio::use_awaitable);
         if (auto failed = co_await read_message(timeout))
             co_return failed;
@@ -93,7 +96,8 @@ public:
 
     asio::awaitable<IoStatus> skip_chunk(std::size_t payload_size, bool& last, Timeout timeout) override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, skip_chunk(payload_size, last, timeout), asio::use_awaitable);
         if (auto failed = co_await read_message(timeout))
             co_return failed;
@@ -106,7 +110,8 @@ public:
 
     asio::awaitable<void> wait_readable() override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, wait_readable(), asio::use_awaitable);
         if (failed_)
             co_return;  // the connection cannot serve another step
@@ -198,14 +203,16 @@ public:
 
     asio::awaitable<IoStatus> send_msg(std::span<const std::uint8_t> bytes, Timeout timeout) override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, send_msg(bytes, timeout), asio::use_awaitable);
         co_return co_await write(asio::buffer(bytes.data(), bytes.size()), timeout);
     }
 
     asio::awaitable<IoStatus> send_chunk(std::span<const std::uint8_t> payload, bool last, Timeout timeout) override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, send_chunk(payload, last, timeout), asio::use_awaitable);
         // One copy: the marker byte must follow the payload in one message.
         message_.resize(payload.size() + 1);
