@@ -170,20 +170,27 @@ TEST_F(HostileNetwork, EveryMisbehaviourEndsInTimeWithFiguresOrErrors)
 TEST_F(HostileNetwork, ServerThatClosesConnectionsBetweenStepsCostsNoLaterStep)
 {
     // Every downlink, uplink and round-trip series ends with the server
-    // closing its connection.
-    auto server = client_test::start_server({.close_after_tests = true});
-    ClientConfig config = client_test::short_config(*server, 2);
-    auto client = client_test::short_client(config);
-    auto outcome = client->run(nullptr);
-    ASSERT_TRUE(outcome) << outcome.error();
-    const auto& r = outcome.value();
-    EXPECT_TRUE(r.rtt_tcp) << error_lines();
-    EXPECT_TRUE(r.rtt_udp);
-    EXPECT_TRUE(r.dl);
-    EXPECT_TRUE(r.ul);
-    EXPECT_EQ(test_log().count("phase error"), 0);
-    EXPECT_EQ(test_log().count("Broken pipe"), 0);
-    EXPECT_EQ(test_log().count("unexpected end of file"), 0) << test_log().containing("unexpected end of file").front();
+    // closing its connection. Over TLS an idle connection is not watched
+    // (the server's own records make it readable at any time): the
+    // controller finds the ended connection before the next step.
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "websocket over TLS" : "plain TCP");
+        test_log().clear();
+        auto server = client_test::start_server({.close_after_tests = true});
+        ClientConfig config = client_test::short_config(*server, 2);
+        config.websocket = config.tls = config.skip_certificate_validation = tls;
+        auto client = client_test::short_client(config);
+        auto outcome = client->run(nullptr);
+        ASSERT_TRUE(outcome) << outcome.error();
+        const auto& r = outcome.value();
+        EXPECT_TRUE(r.rtt_tcp) << error_lines();
+        EXPECT_TRUE(r.rtt_udp);
+        EXPECT_TRUE(r.dl) << error_lines();
+        EXPECT_TRUE(r.ul) << error_lines();
+        EXPECT_EQ(test_log().count("phase error"), 0);
+        EXPECT_EQ(test_log().count("Broken pipe"), 0);
+        EXPECT_EQ(test_log().count("unexpected end of file"), 0);
+    }
 }
 
 TEST_F(HostileNetwork, LateReplyClosesTheConnectionInsteadOfAnsweringTheNextStep)
@@ -236,6 +243,15 @@ TEST_F(HostileNetwork, StopDuringUplinkIsAnAbortedRun)
 // started, in every phase, during a read that the server stalls. Each free
 // returns within a second and nothing is touched after it (run this under
 // AddressSanitizer; SPEEDTEST_FREE_ROUNDS sets the number of rounds).
+// ThreadSanitizer slows every lock, atomic and thread start several times
+// over (a free before the run began once took 1.0001 s there); the second
+// holds in every other build, AddressSanitizer's included.
+#if defined(__SANITIZE_THREAD__)
+constexpr std::chrono::milliseconds kFreeBound{2000};
+#else
+constexpr std::chrono::milliseconds kFreeBound{1000};
+#endif
+
 TEST_F(HostileNetwork, FreeAtRandomMomentsReturnsWithinASecond)
 {
     int rounds = 24;
@@ -267,7 +283,7 @@ TEST_F(HostileNetwork, FreeAtRandomMomentsReturnsWithinASecond)
         mclient_free(handle);
         const auto took = Clock::now() - freeing;
         slowest = std::max(slowest, took);
-        EXPECT_LT(took, 1s) << "round " << round << " freed after " << delay_ms << " ms in phase " << phase;
+        EXPECT_LT(took, kFreeBound) << "round " << round << " freed after " << delay_ms << " ms in phase " << phase;
         ASSERT_EQ(run.wait_for(5s), std::future_status::ready) << "round " << round;
         const int status = run.get();
         EXPECT_TRUE(status == 0 || status == -1);

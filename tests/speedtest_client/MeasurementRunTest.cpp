@@ -138,6 +138,11 @@ TEST_P(FullRun, EveryPhaseThroughTheCallingInterface)
 
     const auto result = client_test::parse_object(*collected().result);
     const auto u64 = [](const json::value& v) { return v.to_number<std::uint64_t>(); };
+    // A phase that failed is absent from the result: its error line says why.
+    for (const char* key : {"rtt_tcp", "rtt_udp", "dl", "ul"}) {
+        ASSERT_TRUE(result.contains(key)) << key << " absent; error lines:\n"
+                                          << ::testing::PrintToString(test_log().containing("error"));
+    }
     const auto& tcp = result.at("rtt_tcp").as_object();
     EXPECT_EQ(u64(tcp.at("num_requested")), 10U);
     EXPECT_EQ(u64(tcp.at("num_sent")), 10U);

@@ -80,7 +80,12 @@ TEST_F(UdpPingTest, EveryPingAnsweredInOrder)
         EXPECT_EQ(s.number, i);
         EXPECT_FALSE(s.lost || s.out_of_order);
         ASSERT_TRUE(s.sample);
-        EXPECT_LT(s.sample->rtt, Duration::from_millis(100));
+        // A measured time, and one that fits in the phase (a fixed bound
+        // fails on a loaded machine under a sanitizer: 103 ms were seen).
+        EXPECT_GT(s.sample->rtt, Duration::zero());
+        if (r.timing.duration) {
+            EXPECT_LT(s.sample->rtt, *r.timing.duration);
+        }
     }
     EXPECT_TRUE(r.rtt.avg && r.jitter.avg);
     EXPECT_FALSE(r.connection_stream_info);

@@ -8,10 +8,15 @@
 #include "RunnerConnect.h"
 #include "SpeedServer.h"
 #include "lib/AsyncLock.h"
+#include "lib/MessageTransport.h"
+#include "lib/StreamTypes.h"
 
 #include <gtest/gtest.h>
 
+#include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -598,4 +603,64 @@ TEST_F(TransportTest, RequestTakesTheReaderOnceASubTaskLetsGo)
     ASSERT_EQ(reply.wait_for(2s), std::future_status::ready);
     EXPECT_EQ(reply.get(), "ServerLoadResponse");
     EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+}
+
+// The reactor may learn that the socket is readable, a read then take the
+// bytes, and that readiness only reach a wait begun after the read. An idle
+// connection whose bytes were all read has nothing to read: its wait for the
+// server goes on (a wait that ended there made the runner give up a healthy
+// connection, and the step after it failed). One thread, so that every round
+// meets that order.
+TEST(IdleConnection, ReadinessOfBytesAlreadyReadDoesNotEndTheWait)
+{
+    asio::io_context io(1);
+    asio::ip::tcp::acceptor acceptor(io, Endpoint(asio::ip::make_address("127.0.0.1"), 0));
+    TcpSocket client(asio::make_strand(io));
+    client.connect(acceptor.local_endpoint());
+    TcpSocket server = acceptor.accept();
+    auto handle = duplicate_socket(client.native_handle());
+    ASSERT_TRUE(std::holds_alternative<SocketHandle>(handle));
+    auto built = MessageTransport::from_stream(std::move(client), std::move(std::get<SocketHandle>(handle)));
+    ASSERT_TRUE(std::holds_alternative<MessageTransport>(built));
+    auto transport = std::move(std::get<MessageTransport>(built));
+
+    constexpr int kRounds = 30;
+    auto rounds = [&]() -> asio::awaitable<int> {
+        using namespace asio::experimental::awaitable_operators;
+        auto& reader = *transport.reader->reader;
+        const auto executor = co_await asio::this_coro::executor;
+        const std::array<std::uint8_t, 3> envelope{0, 1, 7};
+        int woken = 0;  // waits that ended with nothing to read
+        for (int i = 0; i < kRounds; ++i) {
+            asio::write(server, asio::buffer(envelope));
+            co_await asio::post(executor, asio::use_awaitable);  // the reactor sees the bytes first
+            std::vector<std::uint8_t> got;
+            if (auto failed = co_await reader.recv_msg(got, 1s))
+                throw std::runtime_error("reply not read: " + failed->text);
+            asio::steady_timer quiet(executor, 20ms);
+            auto first = co_await (reader.wait_readable() || quiet.async_wait(asio::as_tuple(asio::use_awaitable)));
+            if (first.index() == 0)
+                ++woken;
+        }
+        co_return woken;
+    };
+    auto woken = asio::co_spawn(transport.executor, rounds(), asio::use_future);
+    io.run_for(10s);
+    ASSERT_EQ(woken.wait_for(0s), std::future_status::ready);
+    EXPECT_EQ(woken.get(), 0) << "of " << kRounds << " idle waits";
+
+    // The server's leaving still ends the wait.
+    auto ends = [&]() -> asio::awaitable<bool> {
+        using namespace asio::experimental::awaitable_operators;
+        asio::steady_timer bound(co_await asio::this_coro::executor, 5s);
+        server.close();
+        auto first = co_await (transport.reader->reader->wait_readable() ||
+                               bound.async_wait(asio::as_tuple(asio::use_awaitable)));
+        co_return first.index() == 0;
+    };
+    io.restart();
+    auto ended = asio::co_spawn(transport.executor, ends(), asio::use_future);
+    io.run_for(15s);
+    ASSERT_EQ(ended.wait_for(0s), std::future_status::ready);
+    EXPECT_TRUE(ended.get());
 }

@@ -239,6 +239,8 @@ RunnerTaskHandle start_runner_task(MeasurementController& c, Runner runner)
 {
     RunnerTaskHandle handle;
     handle.finished = std::make_shared<std::atomic<bool>>(false);
+    if (runner.connection)
+        handle.socket = runner.connection->transport.socket.cut();
     handle.task = spawn_task(c.executor, runner_task(std::move(runner), c.limits.routines, handle.finished));
     return handle;
 }
@@ -305,8 +307,22 @@ asio::awaitable<std::optional<std::string>> spawn_connection_tasks(MeasurementCo
     std::vector<std::uint8_t> ids;
     std::vector<JoinHandle<std::variant<Runner, std::string>>> tasks;
     for (std::size_t i = 0; i < c.runner_handles.size(); ++i) {
-        if (!c.runner_handles[i].is_finished())
+        auto& handle = c.runner_handles[i];
+        if (!handle.needs_reopen())
             continue;
+        if (!handle.is_finished()) {
+            // Between steps every runner is idle. One whose connection has
+            // ended is ending too, or (over TLS, where an idle connection is
+            // not watched) would take the next command on a dead connection:
+            // it is told to quit, which it does at once on a socket that is
+            // shut down, and the new runner under its id subscribes only
+            // after it has gone.
+            if (auto cut = handle.socket.lock())
+                cut->shutdown();
+            c.command_tx.send(RunnerMessage{static_cast<std::uint8_t>(c.runner_handles.size()),
+                                            command::Quit{static_cast<std::uint8_t>(i)}});
+            (void)co_await handle.task.join();
+        }
         ids.push_back(static_cast<std::uint8_t>(i));
         tasks.push_back(connect_runner(c, static_cast<std::uint8_t>(i)));
     }

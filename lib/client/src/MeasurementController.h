@@ -52,12 +52,23 @@ struct RunLimits {
     RoutineLimits routines;
 };
 
-// One runner task and whether it has ended.
+// One runner task, whether it has ended, and its connection's socket.
 struct RunnerTaskHandle {
     JoinHandle<bool> task;
     std::shared_ptr<std::atomic<bool>> finished;
+    std::weak_ptr<SocketCut> socket;
 
     bool is_finished() const { return !finished || finished->load(); }
+    // The runner cannot serve another step: its task has ended, or its
+    // connection has (the server closed it, or the runner gave it up after
+    // its last step and is about to end).
+    bool needs_reopen() const
+    {
+        if (is_finished())
+            return true;
+        const auto cut = socket.lock();
+        return !cut || cut->ended();
+    }
 };
 
 inline constexpr std::uint32_t kBufferMultiplier = 64;
@@ -190,7 +201,9 @@ struct PhaseFeedback {
 // or when the run is aborted.
 boost::asio::awaitable<PhaseFeedback> next_feedback(MeasurementController& controller, CommandReach& reach);
 
-// Re-opens every runner whose task has ended; nothing, or the first failure.
+// Re-opens every runner whose task has ended or whose connection has (a
+// runner still idle on an ended connection is told to quit and awaited
+// first); nothing, or the first failure.
 boost::asio::awaitable<std::optional<std::string>> spawn_connection_tasks(MeasurementController& controller);
 
 // Tells every runner to quit and waits for every runner task.

@@ -71,13 +71,18 @@ public:
     std::size_t piece() const { return std::max<std::size_t>(64, std::size_t(bytes_per_second_ / 50.0)); }
 
     // Charges `bytes` that were read; how long to wait before reading more.
+    // A reader that fell behind (its thread got no processor for a while)
+    // catches up with up to a quarter second of credit, as a shaped link
+    // delivers at its rate whenever the receiver reads: without that, every
+    // such pause was lost and the rate read below the one set.
     Clock::duration charge(std::size_t bytes)
     {
         std::lock_guard lock(mutex_);
         const auto now = Clock::now();
         const double elapsed = std::chrono::duration<double>(now - last_).count();
         last_ = now;
-        balance_ = std::min(balance_ + elapsed * bytes_per_second_, double(piece()));
+        const double credit = std::max(double(piece()), bytes_per_second_ / 4.0);
+        balance_ = std::min(balance_ + elapsed * bytes_per_second_, credit);
         balance_ -= double(bytes);
         if (balance_ >= 0.0)
             return Clock::duration::zero();

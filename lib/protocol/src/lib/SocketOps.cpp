@@ -5,6 +5,7 @@
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <system_error>
 #include <unistd.h>
@@ -30,6 +31,24 @@ void SocketCut::shutdown()
     std::lock_guard lock(mutex_);
     if (fd_ >= 0)
         ::shutdown(fd_, SHUT_RDWR);
+}
+
+bool readable_now(int fd)
+{
+    char byte = 0;
+    const ssize_t n = ::recv(fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return n >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
+bool SocketCut::ended()
+{
+    std::lock_guard lock(mutex_);
+    if (fd_ < 0)
+        return true;
+    pollfd entry{fd_, POLLRDHUP, 0};
+    if (::poll(&entry, 1, 0) <= 0)
+        return false;
+    return (entry.revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 SocketHandle& SocketHandle::operator=(SocketHandle&& other) noexcept

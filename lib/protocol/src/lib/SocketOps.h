@@ -21,6 +21,10 @@ namespace vela_client {
 class SocketCut {
 public:
     void shutdown();
+    // True when the connection can carry no further exchange: its handle was
+    // closed, it was shut down, or the peer closed or reset its end. Looks
+    // without waiting and without reading.
+    bool ended();
 
 private:
     friend class SocketHandle;
@@ -74,6 +78,10 @@ std::string set_socket_nodelay(const SocketHandle& socket, bool on);
 
 // Shuts the socket down in both directions; errors are dropped.
 void shutdown_socket(const SocketHandle& socket);
+
+// True when a read of the socket would not wait: bytes are there, the peer
+// closed its end, or the socket failed. Takes nothing from the socket.
+bool readable_now(int fd);
 
 // Text form of a socket address: "1.2.3.4:80" or "[2001:db8::1]:80".
 std::string endpoint_text(const Endpoint& endpoint);

@@ -25,6 +25,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/ssl/error.hpp>
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
@@ -149,7 +150,8 @@ public:
 
     asio::awaitable<IoStatus> recv_msg(std::vector<std::uint8_t>& buffer, Timeout timeout) override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, recv_msg(buffer, timeout), asio::use_awaitable);
         const Deadline deadline = detail::deadline_after(timeout);
         std::array<std::uint8_t, 2> length{};
@@ -161,7 +163,8 @@ public:
 
     asio::awaitable<IoStatus> recv_chunk(std::span<std::uint8_t> payload, bool& last, Timeout timeout) override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, recv_chunk(payload, last, timeout), asio::use_awaitable);
         // Fast path: the whole chunk is already buffered.
         if (end_ - pos_ > payload.size()) {
@@ -178,7 +181,8 @@ public:
 
     asio::awaitable<IoStatus> skip_chunk(std::size_t payload_size, bool& last, Timeout timeout) override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, skip_chunk(payload_size, last, timeout), asio::use_awaitable);
         if (end_ - pos_ > payload_size) {
             pos_ += payload_size;
@@ -193,7 +197,8 @@ public:
 
     asio::awaitable<void> wait_readable() override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, wait_readable(), asio::use_awaitable);
         if (pos_ < end_)
             co_return;  // bytes already read but not asked for
@@ -204,7 +209,15 @@ public:
             asio::steady_timer never(state_->strand, asio::steady_timer::time_point::max());
             co_await never.async_wait(asio::as_tuple(asio::use_awaitable));
         } else {
-            co_await state_->stream.async_wait(TcpSocket::wait_read, asio::as_tuple(asio::use_awaitable));
+            // The reactor may hand a wait the readiness of bytes that a read
+            // took after the reactor saw them: only bytes still there, the
+            // peer's end or a failure answer the wait. An error (the wait
+            // was cancelled) ends it as well.
+            for (;;) {
+                auto [ec] = co_await state_->stream.async_wait(TcpSocket::wait_read, asio::as_tuple(asio::use_awaitable));
+                if (ec || readable_now(state_->stream.native_handle()))
+                    co_return;
+            }
         }
     }
 
@@ -301,7 +314,8 @@ public:
             co_return TransportError{IoErrorKind::InvalidData,
                                      "message of " + std::to_string(bytes.size()) +
                                          " bytes exceeds the frame limit of 65535 bytes"};
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, send_msg(bytes, timeout), asio::use_awaitable);
         length_[0] = std::uint8_t(bytes.size() >> 8);
         length_[1] = std::uint8_t(bytes.size());
@@ -313,7 +327,8 @@ public:
 
     asio::awaitable<IoStatus> send_chunk(std::span<const std::uint8_t> payload, bool last, Timeout timeout) override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, send_chunk(payload, last, timeout), asio::use_awaitable);
         parts_.clear();
         parts_.push_back(asio::buffer(payload.data(), payload.size()));
@@ -324,7 +339,8 @@ public:
     asio::awaitable<ChunkRun> send_chunks(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last,
                                           const ChunkLimits& limits) override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, send_chunks(payloads, final_is_last, limits),
                                               asio::use_awaitable);
         if constexpr (kIsTls<Stream>) {

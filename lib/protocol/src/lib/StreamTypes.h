@@ -25,6 +25,19 @@ using WsTls = boost::beast::websocket::stream<TlsStream, true>;
 class TlsSession;
 using TlsSessionPtr = std::unique_ptr<TlsSession>;
 
+// True when `executor`, a coroutine's own, is `strand`: what that coroutine
+// awaits then completes on the strand. Running inside one of the strand's
+// handlers is not the same: a coroutine of another executor is resumed inline
+// there when an operation it awaited (a hop to the strand) completes, and
+// what it starts from there would complete off the strand. The executor is
+// awaited into a local first: g++ 12 destroys the temporaries of a co_await
+// inside a condition twice.
+inline bool runs_on(const boost::asio::any_io_executor& executor, const Strand& strand)
+{
+    const auto* own = executor.target<Strand>();
+    return own != nullptr && *own == strand;
+}
+
 // The strand under an executor; a new strand when it is none.
 inline Strand strand_of(const boost::asio::any_io_executor& executor)
 {

@@ -10,6 +10,7 @@
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/bind_cancellation_slot.hpp>
 #include <boost/asio/co_spawn.hpp>
+#include <boost/asio/this_coro.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/use_awaitable.hpp>
@@ -66,7 +67,8 @@ public:
 
     asio::awaitable<IoStatus> recv_msg(std::vector<std::uint8_t>& buffer, Timeout timeout) override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, recv_msg(buffer, timeout), asio::use_awaitable);
         if (auto failed = co_await read_message(timeout))
             co_return failed;
@@ -78,7 +80,8 @@ public:
 
     asio::awaitable<IoStatus> recv_chunk(std::span<std::uint8_t> payload, bool& last, Timeout timeout) override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, recv_chunk(payload, last, timeout), asio::use_awaitable);
         if (auto failed = co_await read_message(timeout))
             co_return failed;
@@ -93,7 +96,8 @@ public:
 
     asio::awaitable<IoStatus> skip_chunk(std::size_t payload_size, bool& last, Timeout timeout) override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, skip_chunk(payload_size, last, timeout), asio::use_awaitable);
         if (auto failed = co_await read_message(timeout))
             co_return failed;
@@ -106,8 +110,11 @@ public:
 
     asio::awaitable<void> wait_readable() override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, wait_readable(), asio::use_awaitable);
+        if (failed_)
+            co_return;  // the connection cannot serve another step
         if constexpr (std::is_same_v<Ws, WsTls>) {
             // Over TLS the socket carries the server's own records while the
             // connection is idle (session tickets): only a cancellation ends
@@ -115,8 +122,14 @@ public:
             asio::steady_timer never(state_->strand, asio::steady_timer::time_point::max());
             co_await never.async_wait(asio::as_tuple(asio::use_awaitable));
         } else {
-            co_await beast::get_lowest_layer(state_->stream)
-                .async_wait(TcpSocket::wait_read, asio::as_tuple(asio::use_awaitable));
+            // As over the plain stream: a readiness whose bytes a read has
+            // already taken does not answer the wait.
+            auto& socket = beast::get_lowest_layer(state_->stream);
+            for (;;) {
+                auto [ec] = co_await socket.async_wait(TcpSocket::wait_read, asio::as_tuple(asio::use_awaitable));
+                if (ec || readable_now(socket.native_handle()))
+                    co_return;
+            }
         }
     }
 
@@ -131,8 +144,20 @@ private:
     }
 
     // Reads one whole message into message_; a text message, a ping or a pong
-    // is refused.
+    // is refused. The first failure is kept and given to every later read
+    // without touching the stream: after a protocol violation Beast has torn
+    // the stream down, and after a cancelled read (a deadline, a control
+    // frame) its state is undefined, so another read there trips its
+    // internal assertions.
     asio::awaitable<IoStatus> read_message(Timeout timeout)
+    {
+        if (failed_)
+            co_return failed_;
+        failed_ = co_await read_stream_message(timeout);
+        co_return failed_;
+    }
+
+    asio::awaitable<IoStatus> read_stream_message(Timeout timeout)
     {
         auto& state = *state_;
         message_.clear();
@@ -168,6 +193,7 @@ private:
 
     std::shared_ptr<WsState<Ws>> state_;
     beast::flat_buffer message_;
+    IoStatus failed_;  // the first failed read
 };
 
 template <class Ws>
@@ -177,14 +203,16 @@ public:
 
     asio::awaitable<IoStatus> send_msg(std::span<const std::uint8_t> bytes, Timeout timeout) override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, send_msg(bytes, timeout), asio::use_awaitable);
         co_return co_await write(asio::buffer(bytes.data(), bytes.size()), timeout);
     }
 
     asio::awaitable<IoStatus> send_chunk(std::span<const std::uint8_t> payload, bool last, Timeout timeout) override
     {
-        if (!state_->strand.running_in_this_thread())
+        const auto own_executor = co_await asio::this_coro::executor;
+        if (!runs_on(own_executor, state_->strand))
             co_return co_await asio::co_spawn(state_->strand, send_chunk(payload, last, timeout), asio::use_awaitable);
         // One copy: the marker byte must follow the payload in one message.
         message_.resize(payload.size() + 1);
@@ -206,7 +234,17 @@ private:
         return write(message, detail::deadline_after(timeout));
     }
 
+    // Like the reader, the writer keeps its first failure: a cancelled
+    // write leaves the stream in an undefined state.
     asio::awaitable<IoStatus> write(asio::const_buffer message, Deadline deadline)
+    {
+        if (failed_)
+            co_return failed_;
+        failed_ = co_await write_stream_message(message, deadline);
+        co_return failed_;
+    }
+
+    asio::awaitable<IoStatus> write_stream_message(asio::const_buffer message, Deadline deadline)
     {
         auto& state = *state_;
         if (deadline)
@@ -224,6 +262,7 @@ private:
 
     std::shared_ptr<WsState<Ws>> state_;
     std::vector<std::uint8_t> message_;
+    IoStatus failed_;  // the first failed write
 };
 
 template <class Ws>

@@ -17,6 +17,7 @@
 #include <boost/asio/cancellation_signal.hpp>
 #include <boost/asio/steady_timer.hpp>
 
+#include <cassert>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -44,7 +45,7 @@ inline bool passed(const Deadline& deadline) { return deadline && Clock::now() >
 
 class Watchdog {
 public:
-    explicit Watchdog(const Strand& strand) : timer_(strand) {}
+    explicit Watchdog(const Strand& strand) : timer_(strand), strand_(strand) {}
     Watchdog(const Watchdog&) = delete;
     Watchdog& operator=(const Watchdog&) = delete;
 
@@ -52,6 +53,7 @@ public:
     // watchdog alive while the timer's handler runs.
     void watch(Clock::time_point deadline, const std::weak_ptr<void>& owner)
     {
+        assert(strand_.running_in_this_thread());
         deadline_ = deadline;
         active_ = true;
         expired_ = false;
@@ -60,7 +62,13 @@ public:
     }
 
     // The wait is over; the timer stays set for the next operation.
-    void stop() { active_ = false; }
+    void stop()
+    {
+        // An operation that completed off the strand would race the timer's
+        // handler here.
+        assert(strand_.running_in_this_thread());
+        active_ = false;
+    }
 
     // The watched deadline passed while waiting.
     bool expired() const { return expired_; }
@@ -92,6 +100,7 @@ private:
     }
 
     boost::asio::steady_timer timer_;
+    Strand strand_;
     boost::asio::cancellation_signal signal_;
     Clock::time_point deadline_{};
     Clock::time_point armed_at_{};
