@@ -43,9 +43,22 @@ struct Loopback {
     // runner connection has it.
     std::pair<vela_client::TcpSocket, asio::ip::tcp::socket> connect() {
         vela_client::TcpSocket client(asio::make_strand(asio::any_io_executor(io.get_executor())));
-        client.connect(acceptor.local_endpoint());
+        // libFuzzer's time-out alarm may interrupt these blocking calls: an
+        // interrupted connect goes on in the kernel, so it is waited for.
+        boost::system::error_code ec;
+        client.connect(acceptor.local_endpoint(), ec);
+        if (ec == asio::error::interrupted) {
+            do {
+                client.wait(asio::socket_base::wait_write, ec);
+            } while (ec == asio::error::interrupted);
+            if (!ec) client.remote_endpoint(ec);  // not connected: the connect failed
+        }
+        if (ec) throw boost::system::system_error(ec, "fuzz loopback connect");
         asio::ip::tcp::socket server(io);
-        acceptor.accept(server);
+        do {
+            acceptor.accept(server, ec);
+        } while (ec == asio::error::interrupted);
+        if (ec) throw boost::system::system_error(ec, "fuzz loopback accept");
         // Small writes on both sides, as on a runner connection: without
         // this, delayed acknowledgements hold each exchange for tens of ms.
         client.set_option(asio::ip::tcp::no_delay(true));
