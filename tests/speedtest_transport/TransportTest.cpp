@@ -9,6 +9,7 @@
 #include "SpeedServer.h"
 #include "lib/AsyncLock.h"
 #include "lib/MessageTransport.h"
+#include "lib/SocketOps.h"
 #include "lib/StreamTypes.h"
 
 #include <gtest/gtest.h>
@@ -27,6 +28,7 @@
 #include <atomic>
 #include <future>
 #include <mutex>
+#include <thread>
 
 using namespace vela_client;
 using namespace vela_client::sprintproto;
@@ -663,4 +665,99 @@ TEST(IdleConnection, ReadinessOfBytesAlreadyReadDoesNotEndTheWait)
     io.run_for(15s);
     ASSERT_EQ(ended.wait_for(0s), std::future_status::ready);
     EXPECT_TRUE(ended.get());
+}
+
+// A run of chunks goes out on the plain stream as exactly the bytes of one
+// chunk after another (payload, marker), whether the payloads lie apart or
+// one after another with their not-last marker between them, which the
+// writer then sends as one piece. A stop while the socket is full finishes
+// the chunk in progress and nothing after it.
+TEST_F(TransportTest, GatheredChunksGoOutByteForByte)
+{
+    asio::io_context io;
+    asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
+    auto transfer = [&](std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last, bool stop_when_full,
+                        std::chrono::milliseconds reader_pause) {
+        TcpSocket client(runtime_.make_strand());
+        client.connect(acceptor.local_endpoint());
+        asio::ip::tcp::socket peer(io);
+        acceptor.accept(peer);
+        std::vector<std::uint8_t> received;
+        std::thread reader([&] {
+            std::this_thread::sleep_for(reader_pause);  // lets the socket fill first
+            std::vector<std::uint8_t> piece(64 * 1024);
+            for (;;) {
+                boost::system::error_code ec;
+                const std::size_t n = peer.read_some(asio::buffer(piece), ec);
+                received.insert(received.end(), piece.begin(), piece.begin() + std::ptrdiff_t(n));
+                if (ec)
+                    break;
+            }
+        });
+        auto handle = duplicate_socket(client.native_handle());
+        EXPECT_TRUE(std::holds_alternative<SocketHandle>(handle));
+        if (!std::holds_alternative<SocketHandle>(handle))
+            handle = SocketHandle();
+        auto built = MessageTransport::from_stream(std::move(client), std::move(std::get<SocketHandle>(handle)));
+        ChunkRun run_out{};
+        if (auto* transport = std::get_if<MessageTransport>(&built)) {
+            ChunkLimits limits{5s, std::nullopt, {}};
+            if (stop_when_full)
+                limits.stop = [] { return true; };
+            run_out = run(transport->writer->send_chunks(payloads, final_is_last, limits));
+            built = std::string("closed");  // closes the connection: the peer reads to its end
+        } else {
+            ADD_FAILURE() << std::get<std::string>(built);
+        }
+        reader.join();
+        return std::pair{run_out, received};
+    };
+    auto expected = [](std::span<const std::span<const std::uint8_t>> payloads, std::size_t count, bool final_is_last) {
+        std::vector<std::uint8_t> bytes;
+        for (std::size_t i = 0; i < count; ++i) {
+            bytes.insert(bytes.end(), payloads[i].begin(), payloads[i].end());
+            bytes.push_back(final_is_last && i + 1 == payloads.size() ? 0xFF : 0x00);
+        }
+        return bytes;
+    };
+
+    // Payloads of 100 bytes, each followed by one byte: 0x00 (a not-last
+    // marker, sent with the payload), or something else, which must not go out.
+    constexpr std::size_t kPayload = 100;
+    std::vector<std::uint8_t> image(8 * (kPayload + 1));
+    for (std::size_t i = 0; i < image.size(); ++i)
+        image[i] = std::uint8_t(i * 7 + 1) | 1;  // never 0
+    for (const std::size_t at : {0u, 1u, 2u, 4u, 5u, 7u})
+        image[at * (kPayload + 1) + kPayload] = 0x00;
+    std::vector<std::span<const std::uint8_t>> adjacent;
+    for (std::size_t i = 0; i < 8; ++i)
+        adjacent.push_back(std::span<const std::uint8_t>(image).subspan(i * (kPayload + 1), kPayload));
+    // The same run with one payload repeated and one out of order.
+    std::vector<std::span<const std::uint8_t>> mixed = {adjacent[0], adjacent[1], adjacent[1], adjacent[4], adjacent[2],
+                                                        adjacent[3], adjacent[5], adjacent[6], adjacent[7]};
+    for (const bool last : {false, true}) {
+        for (const auto* payloads : {&adjacent, &mixed}) {
+            SCOPED_TRACE(std::string(payloads == &adjacent ? "adjacent" : "mixed") + (last ? ", final marked" : ""));
+            auto [out, bytes] = transfer(*payloads, last, false, 0ms);
+            EXPECT_FALSE(out.status);
+            EXPECT_EQ(out.sent, payloads->size());
+            EXPECT_EQ(bytes, expected(*payloads, payloads->size(), last));
+        }
+    }
+
+    // A run far larger than the socket buffers, stopped once the socket is
+    // full: whole chunks only, in order, each with its marker.
+    constexpr std::size_t kLarge = 64 * 1024 - 1;
+    std::vector<std::uint8_t> big(256 * (kLarge + 1));
+    for (std::size_t i = 0; i < big.size(); ++i)
+        big[i] = (i + 1) % (kLarge + 1) == 0 ? 0x00 : std::uint8_t(i % 251 + 1);
+    std::vector<std::span<const std::uint8_t>> many;
+    for (std::size_t i = 0; i < 256; ++i)
+        many.push_back(std::span<const std::uint8_t>(big).subspan(i * (kLarge + 1), kLarge));
+    auto [out, bytes] = transfer(many, true, true, 100ms);
+    EXPECT_FALSE(out.status);
+    ASSERT_GT(out.sent, 0u);
+    ASSERT_LT(out.sent, many.size());
+    EXPECT_EQ(bytes.size(), out.sent * (kLarge + 1));
+    EXPECT_TRUE(bytes == expected(many, out.sent, true));
 }

@@ -6,6 +6,7 @@
 
 #include "ClientLog.h"
 
+#include <cstring>
 #include <random>
 
 namespace asio = boost::asio;
@@ -61,6 +62,24 @@ void append_random_bytes(std::vector<std::uint8_t>& out, std::size_t count)
         out[i] = static_cast<std::uint8_t>(random.next());
 }
 
+void build_chunk_image(SharedRandomBuffer& buffer, std::uint32_t chunk_size)
+{
+    buffer.chunk_image.clear();
+    buffer.image_chunk_size = 0;
+    if (chunk_size < 2 || chunk_size - 1 > buffer.bytes.size())
+        return;
+    // Chunks are cut at multiples of the payload size until the next one
+    // would not fit, then from the start again.
+    const std::size_t payload = chunk_size - 1;
+    const std::size_t chunks = buffer.bytes.size() / payload;
+    buffer.chunk_image.resize(chunks * chunk_size);
+    for (std::size_t i = 0; i < chunks; ++i) {
+        std::memcpy(buffer.chunk_image.data() + i * chunk_size, buffer.bytes.data() + i * payload, payload);
+        buffer.chunk_image[i * chunk_size + payload] = 0x00;
+    }
+    buffer.image_chunk_size = chunk_size;
+}
+
 asio::awaitable<Expected<std::optional<ConnectionStreamInfoParameter>, std::string>>
 ProtocolConnection::measurement_init(Timeout request_timeout)
 {
@@ -95,6 +114,7 @@ ProtocolConnection::measurement_init(Timeout request_timeout)
         log_event(LogLevel::Trace, "protocol", "[" + id + "] initializing shared buffer with random data");
         shared.bytes.reserve(size);
         append_random_bytes(shared.bytes, size);
+        build_chunk_image(shared, response->chunksize);
     } else if (response->chunksize > shared.bytes.size()) {
         // Uplink chunks are cut from the shared buffer: a chunk that does not
         // fit in it could never be sent.

@@ -179,17 +179,30 @@ asio::awaitable<ChunkRun> ProtocolConnection::write_random_chunks(std::span<cons
                                              "chunk of " + std::to_string(chunk_size) + " bytes exceeds the random buffer of " +
                                                  std::to_string(random.size()) + " bytes"}};
     }
+    // The same bytes from the chunk image where it was laid out for this
+    // buffer and chunk size: there a chunk's payload is followed by its
+    // not-last marker, and the stream writes a run of chunks as one piece.
+    const SharedRandomBuffer* shared = random_buffer.get();
+    const bool imaged = payload > 0 && shared && random.data() == shared->bytes.data() &&
+                        random.size() == shared->bytes.size() && shared->image_chunk_size == chunk_size &&
+                        !shared->chunk_image.empty();
     batch_.clear();
     std::size_t next = offset;
     for (std::uint32_t i = 0; i < count; ++i) {
         if (next + payload > random.size())
             next = 0;
-        batch_.push_back(random.subspan(next, payload));
+        if (imaged)
+            batch_.push_back(std::span<const std::uint8_t>(shared->chunk_image).subspan(next / payload * chunk_size, payload));
+        else
+            batch_.push_back(random.subspan(next, payload));
         next += payload;
     }
     ChunkRun run = co_await transport.writer->send_chunks(batch_, final_is_last, limits);
-    if (run.sent > 0)
-        offset = static_cast<std::size_t>(batch_[run.sent - 1].data() - random.data()) + payload;
+    if (run.sent > 0) {
+        const std::uint8_t* base = imaged ? shared->chunk_image.data() : random.data();
+        const auto at = static_cast<std::size_t>(batch_[run.sent - 1].data() - base);
+        offset = (imaged ? at / chunk_size * payload : at) + payload;
+    }
     if (run.status)
         out_of_step = true;
     co_return run;

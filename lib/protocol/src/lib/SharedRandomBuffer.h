@@ -20,7 +20,16 @@ struct SharedRandomBuffer {
 
     AsyncRwLock lock;
     std::vector<std::uint8_t> bytes;
+    // The uplink chunks of one pass through `bytes` as they go on the wire:
+    // each payload of image_chunk_size - 1 bytes followed by a not-last
+    // marker (0x00). A run of chunks is then one contiguous piece to write,
+    // its payloads aligned as the stream lays them out. Empty when unused.
+    std::vector<std::uint8_t> chunk_image;
+    std::uint32_t image_chunk_size = 0;
 };
+
+// Lays out `buffer.chunk_image` for chunks of `chunk_size` bytes.
+void build_chunk_image(SharedRandomBuffer& buffer, std::uint32_t chunk_size);
 
 using SharedRandomBufferRef = std::shared_ptr<SharedRandomBuffer>;
 

@@ -362,8 +362,22 @@ private:
         ends_.clear();
         std::size_t total = 0;
         for (std::size_t i = 0; i < payloads.size(); ++i) {
-            parts_.push_back(asio::buffer(payloads[i].data(), payloads[i].size()));
-            parts_.push_back(asio::buffer(&kMarkers[final_is_last && i + 1 == payloads.size() ? 1 : 0], 1));
+            const std::uint8_t* marker = &kMarkers[final_is_last && i + 1 == payloads.size() ? 1 : 0];
+            // Where the next payload starts one byte after this one and that
+            // byte is this chunk's marker, both go out with the payload as
+            // one piece (the same bytes).
+            const std::uint8_t* after = payloads[i].data() + payloads[i].size();
+            if (i + 1 < payloads.size() && payloads[i + 1].data() == after + 1 && *after == *marker)
+                marker = after;
+            if (!parts_.empty() && static_cast<const std::uint8_t*>(parts_.back().data()) + parts_.back().size() ==
+                                       payloads[i].data())
+                parts_.back() = asio::buffer(parts_.back().data(), parts_.back().size() + payloads[i].size());
+            else
+                parts_.push_back(asio::buffer(payloads[i].data(), payloads[i].size()));
+            if (marker == after)
+                parts_.back() = asio::buffer(parts_.back().data(), parts_.back().size() + 1);
+            else
+                parts_.push_back(asio::buffer(marker, 1));
             total += payloads[i].size() + 1;
             ends_.push_back(total);
         }
@@ -412,7 +426,16 @@ private:
                 const bool at_boundary = written == (run.sent == 0 ? 0 : ends_[run.sent - 1]);
                 if (at_boundary)
                     co_return run;
-                end = 2 * (run.sent + 1);  // only the chunk in progress is finished
+                // Only the chunk in progress is finished: the pieces are cut
+                // where it ends.
+                std::size_t left = ends_[run.sent] - written;
+                std::size_t i = first;
+                while (left > parts_[i].size()) {
+                    left -= parts_[i].size();
+                    ++i;
+                }
+                parts_[i] = asio::buffer(parts_[i].data(), left);
+                end = i + 1;
             }
             if (auto failed = co_await wait_writable(deadline, chunk_deadline)) {
                 run.status = std::move(failed);
