@@ -112,14 +112,14 @@ std::size_t ThroughputRecorder::Series::size() const
     return n;
 }
 
-void ThroughputRecorder::Series::merge(PackedSeries&& points)
+namespace {
+
+// Points that do not simply follow the series: from then on it is kept as
+// one ordered map (a later point at a known time restates its bytes).
+template <class Points>
+void merge_out_of_order(std::optional<std::map<Duration, std::uint64_t>>& merged, std::deque<PackedSeries>& blocks,
+                        const Points& points)
 {
-    if (points.empty())
-        return;
-    if (!merged && (blocks.empty() || blocks.back().back().time < points.front().time)) {
-        blocks.push_back(std::move(points));
-        return;
-    }
     if (!merged) {
         merged.emplace();
         for (const auto& b : blocks)
@@ -129,6 +129,19 @@ void ThroughputRecorder::Series::merge(PackedSeries&& points)
     }
     for (const SamplePoint& p : points)
         merged->insert_or_assign(p.time, p.bytes);
+}
+
+} // namespace
+
+void ThroughputRecorder::Series::merge(PackedSeries&& points)
+{
+    if (points.empty())
+        return;
+    if (!merged && (blocks.empty() || blocks.back().back().time < points.front().time)) {
+        blocks.push_back(std::move(points));
+        return;
+    }
+    merge_out_of_order(merged, blocks, points);
 }
 
 void ThroughputRecorder::Series::merge(const std::vector<SamplePoint>& points)
@@ -145,15 +158,7 @@ void ThroughputRecorder::Series::merge(const std::vector<SamplePoint>& points)
             return;
         }
     }
-    if (!merged) {
-        merged.emplace();
-        for (const auto& b : blocks)
-            for (const SamplePoint& p : b)
-                merged->insert_or_assign(merged->end(), p.time, p.bytes);
-        blocks.clear();
-    }
-    for (const SamplePoint& p : points)
-        merged->insert_or_assign(p.time, p.bytes);
+    merge_out_of_order(merged, blocks, points);
 }
 
 ThroughputRecorder::Around ThroughputRecorder::Series::around(Duration t) const
