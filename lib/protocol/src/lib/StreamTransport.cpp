@@ -365,9 +365,10 @@ private:
             const std::uint8_t* marker = &kMarkers[final_is_last && i + 1 == payloads.size() ? 1 : 0];
             // Where the next payload starts one byte after this one and that
             // byte is this chunk's marker, both go out with the payload as
-            // one piece (the same bytes).
+            // one piece (the same bytes). An empty payload may have no data
+            // at all: nothing lies after it.
             const std::uint8_t* after = payloads[i].data() + payloads[i].size();
-            if (i + 1 < payloads.size() && payloads[i + 1].data() == after + 1 && *after == *marker)
+            if (after != nullptr && i + 1 < payloads.size() && payloads[i + 1].data() == after + 1 && *after == *marker)
                 marker = after;
             if (!parts_.empty() && static_cast<const std::uint8_t*>(parts_.back().data()) + parts_.back().size() ==
                                        payloads[i].data())
