@@ -639,14 +639,14 @@ protected:
     }
 
     measurement_test::SpeedSpec speedSpec(bool tls) const {
-        measurement_test::SpeedSpec spec;
-        spec.serverName = "Loopback 1";
-        spec.host = "127.0.0.1";
-        spec.port = std::to_string(speedServer->tcp_port());
-        spec.udpPort = std::to_string(speedServer->udp_port());
-        spec.encryption = tls ? "true" : "false";
-        spec.token = speed_test_support::validToken();
-        return spec;
+        measurement_test::SpeedSpec server;
+        server.serverName = "Loopback 1";
+        server.host = "127.0.0.1";
+        server.port = std::to_string(speedServer->tcp_port());
+        server.udpPort = std::to_string(speedServer->udp_port());
+        server.encryption = tls ? "true" : "false";
+        server.token = speed_test_support::validToken();
+        return server;
     }
 
     speed_test_support::ShortSpeedTests shortSpeedTests;
