@@ -29,6 +29,7 @@
 #include <future>
 #include <mutex>
 #include <thread>
+#include <utility>
 #include <type_traits>
 
 namespace asio = boost::asio;
@@ -62,27 +63,41 @@ bool would_block(const boost::system::error_code& ec)
 // Reads uplink data at a set rate across all connections, as a shaped link
 // would deliver it: each read takes a small piece (20 ms worth) and is paid
 // for afterwards by waiting until the shared account is even again.
+//
+// While data waits in the socket the link keeps delivering at its rate, also
+// when the reader's thread got no processor for a while: the time it lost is
+// credit that later reads catch up on, up to what a receive buffer holds.
+// A read that found the socket empty had nothing queued behind it, so the
+// link was idle and there is nothing to catch up on.
 class RateLimiter {
 public:
-    explicit RateLimiter(std::uint64_t bits_per_second) : bytes_per_second_(double(bits_per_second) / 8.0) {}
+    RateLimiter(std::uint64_t bits_per_second, Clock::duration stall)
+        : bytes_per_second_(double(bits_per_second) / 8.0), stall_(stall)
+    {
+    }
 
     bool limited() const { return bytes_per_second_ > 0.0; }
     // Largest read that keeps the byte count smooth.
     std::size_t piece() const { return std::max<std::size_t>(64, std::size_t(bytes_per_second_ / 50.0)); }
 
-    // Charges `bytes` that were read; how long to wait before reading more.
-    // A reader that fell behind (its thread got no processor for a while)
-    // catches up with up to a quarter second of credit, as a shaped link
-    // delivers at its rate whenever the receiver reads: without that, every
-    // such pause was lost and the rate read below the one set.
-    Clock::duration charge(std::size_t bytes)
+    // Charges `bytes` that were read (`waited`: the read had to wait for
+    // them); how long to wait before reading more.
+    Clock::duration charge(std::size_t bytes, bool waited)
     {
+        static constexpr double kReceiveBuffer = 256.0 * 1024.0;
         std::lock_guard lock(mutex_);
+        charged_ += double(bytes);
+        if (stall_ > Clock::duration::zero() && charged_ >= 2.5 * bytes_per_second_) {
+            // Every other reader waits on the lock meanwhile.
+            std::this_thread::sleep_for(std::exchange(stall_, Clock::duration::zero()));
+        }
         const auto now = Clock::now();
         const double elapsed = std::chrono::duration<double>(now - last_).count();
         last_ = now;
-        const double credit = std::max(double(piece()), bytes_per_second_ / 4.0);
-        balance_ = std::min(balance_ + elapsed * bytes_per_second_, credit);
+        if (waited)
+            balance_ = std::min(balance_, 0.0);
+        else
+            balance_ = std::min(balance_ + elapsed * bytes_per_second_, std::max(double(piece()), kReceiveBuffer));
         balance_ -= double(bytes);
         if (balance_ >= 0.0)
             return Clock::duration::zero();
@@ -94,6 +109,8 @@ private:
     double bytes_per_second_;
     double balance_ = 0.0;
     Clock::time_point last_ = Clock::now();
+    Clock::duration stall_;
+    double charged_ = 0.0;
 };
 
 awaitable<void> wait_for(Clock::duration d)
@@ -238,10 +255,14 @@ public:
     awaitable<std::optional<std::size_t>> read_chunks(ChunkScan& scan, bool& last, RateLimiter* limit = nullptr)
     {
         last = false;
-        if (pos_ == end_ && !co_await refill(limit && limit->limited() ? limit->piece() : buffer_.size()))
-            co_return std::nullopt;
+        bool waited = false;
+        if (pos_ == end_) {
+            if (!co_await refill(limit && limit->limited() ? limit->piece() : buffer_.size()))
+                co_return std::nullopt;
+            waited = waited_;
+        }
         if (limit && limit->limited())
-            co_await wait_for(limit->charge(end_ - pos_));
+            co_await wait_for(limit->charge(end_ - pos_, waited));
         const std::size_t start = pos_;
         while (pos_ < end_) {
             const std::size_t need = scan.chunk_size - scan.offset;
@@ -265,6 +286,7 @@ private:
     awaitable<bool> refill(std::size_t most = kReadBytes)
     {
         pos_ = end_ = 0;
+        waited_ = false;
         most = std::min(most, buffer_.size());
         if constexpr (kPlain) {
             boost::system::error_code ec;
@@ -282,6 +304,7 @@ private:
             if (!would_block(ec))
                 co_return false;
         }
+        waited_ = true;
         auto [ec, n] = co_await stream_.async_read_some(asio::buffer(buffer_.data(), most), use_tuple);
         if constexpr (kTls) {
             if (!ec && n > 0) {
@@ -313,6 +336,7 @@ private:
     std::vector<std::uint8_t> buffer_;
     std::size_t pos_ = 0;
     std::size_t end_ = 0;
+    bool waited_ = false;  // the last refill found nothing to read at once
 };
 
 // Websocket framing: one binary message per envelope and per chunk.
@@ -365,13 +389,15 @@ public:
     }
     awaitable<std::optional<std::size_t>> read_chunks(ChunkScan& scan, bool& last, RateLimiter* limit = nullptr)
     {
+        boost::system::error_code ignored;
+        const bool waited = boost::beast::get_lowest_layer(ws_).available(ignored) == 0;
         auto msg = co_await read_msg();
         if (!msg || msg->empty())
             co_return std::nullopt;
         ++scan.chunks;
         last = static_cast<std::uint8_t>(msg->back()) == 0xFF;
         if (limit && limit->limited())
-            co_await wait_for(limit->charge(msg->size()));
+            co_await wait_for(limit->charge(msg->size(), waited));
         co_return msg->size();
     }
     // One ping is one message.
@@ -421,7 +447,7 @@ sprintproto::Msg generic(int status, const std::string& description)
 struct SpeedServer::Impl {
     explicit Impl(Options o)
         : options(std::move(o)), accept_strand(asio::make_strand(io)), udp_strand(asio::make_strand(io)),
-          acceptor(accept_strand), udp_socket(udp_strand), tls(ssl::context::tls_server), uplink_limit(options.uplink_rate_bps)
+          acceptor(accept_strand), udp_socket(udp_strand), tls(ssl::context::tls_server), uplink_limit(options.uplink_rate_bps, options.uplink_reader_stall)
     {
     }
 
