@@ -72,7 +72,7 @@ struct SetRate {
     std::chrono::milliseconds reader_stall{0};
     friend void PrintTo(const SetRate& r, std::ostream* os)
     {
-        *os << r.kbit << " kbit/s, reader stalled " << r.reader_stall.count() << " ms";
+        *os << r.kbit << "kbit_stall" << r.reader_stall.count() << "ms";
     }
 };
 
@@ -115,8 +115,8 @@ INSTANTIATE_TEST_SUITE_P(Kbits, UplinkAtSetRate,
                          ::testing::Values(SetRate{64}, SetRate{256}, SetRate{1000}, SetRate{64, 800ms},
                                            SetRate{1000, 800ms}),
                          [](const auto& info) {
-                             return std::to_string(info.param.kbit) +
-                                    (info.param.reader_stall.count() > 0 ? "_ReaderStalled" : "");
+                             return "At" + std::to_string(info.param.kbit) +
+                                    (info.param.reader_stall.count() > 0 ? "ReaderStalled" : "");
                          });
 
 // ---- misbehaviour switches --------------------------------------------------
