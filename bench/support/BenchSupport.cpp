@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <netinet/in.h>
 #include <spawn.h>
 #include <stdexcept>
@@ -35,6 +36,25 @@ double self_cpu_seconds()
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     return cpu_of(usage);
+}
+
+double process_cpu_seconds(pid_t pid)
+{
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    // The command name may hold spaces: the fields counted here follow its
+    // closing parenthesis (utime and stime are fields 14 and 15).
+    const auto close = text.rfind(')');
+    if (close == std::string::npos)
+        return 0;
+    std::istringstream fields(text.substr(close + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && fields >> field; ++i)
+        if (i >= 14)
+            ticks += std::stod(field);
+    return ticks / static_cast<double>(sysconf(_SC_CLK_TCK));
 }
 
 Child Child::start(const std::vector<std::string>& args)
@@ -169,7 +189,7 @@ IperfFigure iperf3_pairs(int pairs, int seconds, bool downlink, const IperfSetup
         }
     }
     for (auto& s : servers)
-        s.finish();
+        f.server_cpu += s.finish().cpu_seconds;
     return f;
 }
 

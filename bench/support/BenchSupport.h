@@ -16,6 +16,9 @@ namespace bench {
 
 // CPU seconds (user + system) of this process so far.
 double self_cpu_seconds();
+// CPU seconds (user + system) of another process so far, from /proc (in
+// clock ticks, so to 10 ms); 0 when it cannot be read.
+double process_cpu_seconds(pid_t pid);
 
 // A child process with a pipe to its standard input (closing it ends the
 // speed_server) and one from its standard output.
@@ -45,8 +48,10 @@ struct IperfFigure {
     double bps = 0;            // sum of the receivers' bits per second
     double bytes = 0;          // bytes the clients moved
     double client_cpu = 0;     // CPU seconds of all client processes
+    double server_cpu = 0;     // ... and of all server processes
     bool ok = false;
     double cpu_s_per_gb() const { return bytes > 0 ? client_cpu / (bytes / 1e9) : 0; }
+    double both_ends_cpu_s_per_gb() const { return bytes > 0 ? (client_cpu + server_cpu) / (bytes / 1e9) : 0; }
 };
 struct IperfSetup {
     std::string host = "127.0.0.1";
