@@ -401,10 +401,13 @@ private:
             }
             if (n > 0)
                 parts_[first] += n;
-            while (run.sent < ends_.size() && ends_[run.sent] <= written) {
+            // The next chunk's time-out starts now: one clock reading for
+            // all the chunks this write completed.
+            const std::size_t before = run.sent;
+            while (run.sent < ends_.size() && ends_[run.sent] <= written)
                 ++run.sent;
+            if (run.sent != before)
                 deadline = chunk_deadline();
-            }
         };
         while (first < end) {
             error_code ec;
