@@ -77,6 +77,12 @@ public:
     }
 
     bool limited() const { return bytes_per_second_ > 0.0; }
+    // The next read is held for the stall set at construction, once.
+    void stall_next()
+    {
+        std::lock_guard lock(mutex_);
+        stall_now_ = stall_ > Clock::duration::zero();
+    }
     // Largest read that keeps the byte count smooth.
     std::size_t piece() const { return std::max<std::size_t>(64, std::size_t(bytes_per_second_ / 50.0)); }
 
@@ -86,9 +92,9 @@ public:
     {
         static constexpr double kReceiveBuffer = 256.0 * 1024.0;
         std::lock_guard lock(mutex_);
-        charged_ += double(bytes);
-        if (stall_ > Clock::duration::zero() && charged_ >= 2.5 * bytes_per_second_) {
+        if (stall_now_) {
             // Every other reader waits on the lock meanwhile.
+            stall_now_ = false;
             std::this_thread::sleep_for(std::exchange(stall_, Clock::duration::zero()));
         }
         const auto now = Clock::now();
@@ -110,7 +116,7 @@ private:
     double balance_ = 0.0;
     Clock::time_point last_ = Clock::now();
     Clock::duration stall_;
-    double charged_ = 0.0;
+    bool stall_now_ = false;
 };
 
 awaitable<void> wait_for(Clock::duration d)
@@ -691,6 +697,8 @@ awaitable<bool> SpeedServer::Impl::receive_uplink(Framer& framer, std::optional<
             continue;
         }
         const auto now = Clock::now();
+        if (options.uplink_reader_stall.count() > 0 && now - start >= std::chrono::milliseconds(1200))
+            uplink_limit.stall_next();
         if (last || now - last_notice >= std::chrono::milliseconds(*notify_ms)) {
             sprintproto::Msg msg;
             auto* note = msg.mutable_uplink_test_progress_notification();

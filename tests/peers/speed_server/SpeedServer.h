@@ -64,8 +64,8 @@ struct Options {
     // Uplink data is read at this rate, shared by all connections as one link
     // would be (0: as fast as it comes).
     std::uint64_t uplink_rate_bps = 0;
-    // With a rate set: every reader is held once for this long, after 2.5 s
-    // worth of data at that rate, as a busy machine leaves a server without a
+    // With a rate set: every reader is held once for this long, 1.2 s into
+    // the first uplink test, as a busy machine leaves a server without a
     // processor for a while; the link meanwhile fills the receive buffers.
     std::chrono::milliseconds uplink_reader_stall{0};
     // Closes the connection after this many answered requests following the
