@@ -7,17 +7,22 @@
 #include "Runtime.h"
 #include "RunnerConnect.h"
 #include "SpeedServer.h"
+#include "common/TestCertificate.h"
 #include "lib/AsyncLock.h"
 #include "lib/MessageTransport.h"
 #include "lib/SocketOps.h"
 #include "lib/StreamTypes.h"
+#include "lib/TlsSession.h"
 
 #include <gtest/gtest.h>
+
+#include <openssl/ssl.h>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -29,6 +34,8 @@
 #include <future>
 #include <mutex>
 #include <thread>
+
+#include <sys/socket.h>
 
 using namespace vela_client;
 using namespace vela_client::sprintproto;
@@ -551,6 +558,39 @@ TEST_F(TransportTest, WriteTimesOutOnAPeerThatStopsReading)
     }
 }
 
+// A run of chunks that a slow reader takes far longer than one chunk's
+// time-out goes through whole: each chunk's time-out counts from the chunk
+// before it and from the link's progress, never from the run's start. The
+// client's send buffer is kept small, so that the run outlasts what the
+// sockets hold.
+TEST_F(TransportTest, RunOverASlowReaderKeepsEachChunksTimeOut)
+{
+    constexpr auto kPerChunk = 800ms;
+    constexpr std::uint32_t kChunks = 768;  // 3 MiB, some 2.5 s at 8 Mbit/s beyond what the buffers hold
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "tls" : "tcp");
+        auto& server = serve({.chunk_size = 4096, .uplink_rate_bps = 8'000'000});
+        auto c = connect(params(server.tcp_port(), tls));
+        ASSERT_TRUE(c.ok()) << c.error();
+        auto& conn = *c.runner().connection;
+        const int send_buffer = 64 * 1024;
+        ASSERT_EQ(::setsockopt(conn.transport.socket.fd(), SOL_SOCKET, SO_SNDBUF, &send_buffer, sizeof send_buffer), 0);
+        ASSERT_TRUE(is_ok(run(request(conn, Msg(UplinkPretestRequest{kChunks})))));
+        const std::span<const std::uint8_t> random(conn.random_buffer->bytes);
+        std::size_t offset = 0;
+        ChunkLimits limits{kPerChunk, std::nullopt, {}};
+        const auto start = std::chrono::steady_clock::now();
+        auto out = run(conn.write_random_chunks(random, offset, kChunks, true, std::move(limits)));
+        const auto took = std::chrono::steady_clock::now() - start;
+        ASSERT_FALSE(out.status) << out.status->text;
+        EXPECT_EQ(out.sent, kChunks);
+        EXPECT_GT(took, 2 * kPerChunk);  // the run did outlast a chunk's time-out
+        EXPECT_TRUE(is_ok(run(conn.read_proto_msg(5s))));
+        EXPECT_EQ(server.stats().uplink_bytes, std::uint64_t(kChunks) * 4096u);
+        servers_.clear();
+    }
+}
+
 // Each operation keeps its own deadline, whatever the one before it had:
 // a shorter one after a longer one, and a longer one after a shorter one.
 TEST_F(TransportTest, DeadlinesOfSuccessiveOperationsAreEachKept)
@@ -667,50 +707,88 @@ TEST(IdleConnection, ReadinessOfBytesAlreadyReadDoesNotEndTheWait)
     EXPECT_TRUE(ended.get());
 }
 
-// A run of chunks goes out on the plain stream as exactly the bytes of one
-// chunk after another (payload, marker), whether the payloads lie apart or
-// one after another with their not-last marker between them, which the
-// writer then sends as one piece. A stop while the socket is full finishes
-// the chunk in progress and nothing after it.
+// A run of chunks goes out as exactly the bytes of one chunk after another
+// (payload, marker), whether the payloads lie apart or one after another with
+// their not-last marker between them, which the writer then sends as one
+// piece. A stop while the socket is full finishes the chunk in progress and
+// nothing after it. Over TLS the chunks are joined into full records: only
+// the run's tail is a shorter record, so a marker byte is never a record of
+// its own and a run of small chunks takes far fewer records than chunks.
 TEST_F(TransportTest, GatheredChunksGoOutByteForByte)
 {
     asio::io_context io;
     asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
+    asio::ssl::context server_tls(asio::ssl::context::tls_server);
+    const auto& certificate = lumivex::test_peers::sharedTestCertificate();
+    server_tls.use_certificate_chain(asio::buffer(certificate.certificatePem));
+    server_tls.use_private_key(asio::buffer(certificate.privateKeyPem), asio::ssl::context::pem);
+    // No session tickets: the client leaves with nothing unread, so its close
+    // is an orderly end and not a reset that drops what is still in flight.
+    SSL_CTX_set_num_tickets(server_tls.native_handle(), 0);
+    asio::ssl::context client_tls(asio::ssl::context::tls_client);
+
+    struct Received {
+        ChunkRun run;
+        std::vector<std::uint8_t> bytes;
+        std::vector<std::size_t> records;  // TLS: lengths of the data records that came in
+    };
     auto transfer = [&](std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last, bool stop_when_full,
-                        std::chrono::milliseconds reader_pause) {
+                        std::chrono::milliseconds reader_pause, bool tls) {
         TcpSocket client(runtime_.make_strand());
         client.connect(acceptor.local_endpoint());
         asio::ip::tcp::socket peer(io);
         acceptor.accept(peer);
-        std::vector<std::uint8_t> received;
+        Received got;
         std::thread reader([&] {
+            asio::ssl::stream<asio::ip::tcp::socket&> tls_peer(peer, server_tls);
+            boost::system::error_code ec;
+            if (tls) {
+                // Every record header that arrives, read from the engine.
+                SSL_set_msg_callback(tls_peer.native_handle(), [](int write_p, int, int content_type, const void* buf,
+                                                                   std::size_t len, SSL*, void* arg) {
+                    const auto* header = static_cast<const std::uint8_t*>(buf);
+                    if (!write_p && content_type == SSL3_RT_HEADER && len >= 5 && header[0] == SSL3_RT_APPLICATION_DATA)
+                        static_cast<std::vector<std::size_t>*>(arg)->push_back(std::size_t(header[3]) << 8 | header[4]);
+                });
+                SSL_set_msg_callback_arg(tls_peer.native_handle(), &got.records);
+                tls_peer.handshake(asio::ssl::stream_base::server, ec);
+                got.records.clear();  // the handshake's own
+            }
             std::this_thread::sleep_for(reader_pause);  // lets the socket fill first
             std::vector<std::uint8_t> piece(64 * 1024);
-            for (;;) {
-                boost::system::error_code ec;
-                const std::size_t n = peer.read_some(asio::buffer(piece), ec);
-                received.insert(received.end(), piece.begin(), piece.begin() + std::ptrdiff_t(n));
-                if (ec)
-                    break;
+            while (!ec) {
+                const std::size_t n = tls ? tls_peer.read_some(asio::buffer(piece), ec) : peer.read_some(asio::buffer(piece), ec);
+                got.bytes.insert(got.bytes.end(), piece.begin(), piece.begin() + std::ptrdiff_t(n));
             }
         });
+        std::variant<MessageTransport, std::string> built = std::string("not built");
         auto handle = duplicate_socket(client.native_handle());
         EXPECT_TRUE(std::holds_alternative<SocketHandle>(handle));
         if (!std::holds_alternative<SocketHandle>(handle))
             handle = SocketHandle();
-        auto built = MessageTransport::from_stream(std::move(client), std::move(std::get<SocketHandle>(handle)));
-        ChunkRun run_out{};
+        if (tls) {
+            const auto strand = client.get_executor();
+            auto made = TlsSession::create(std::move(client), client_tls.native_handle(), "localhost", true);
+            if (auto* session = std::get_if<TlsSessionPtr>(&made)) {
+                auto shaken = asio::co_spawn(strand, (*session)->handshake(), asio::use_future);
+                if (shaken.wait_for(5s) == std::future_status::ready && !shaken.get())
+                    built = MessageTransport::from_stream(std::move(*session), std::move(std::get<SocketHandle>(handle)));
+            }
+        } else {
+            built = MessageTransport::from_stream(std::move(client), std::move(std::get<SocketHandle>(handle)));
+        }
         if (auto* transport = std::get_if<MessageTransport>(&built)) {
             ChunkLimits limits{5s, std::nullopt, {}};
             if (stop_when_full)
                 limits.stop = [] { return true; };
-            run_out = run(transport->writer->send_chunks(payloads, final_is_last, limits));
+            got.run = run(transport->writer->send_chunks(payloads, final_is_last, limits));
             built = std::string("closed");  // closes the connection: the peer reads to its end
         } else {
             ADD_FAILURE() << std::get<std::string>(built);
+            peer.close();
         }
         reader.join();
-        return std::pair{run_out, received};
+        return got;
     };
     auto expected = [](std::span<const std::span<const std::uint8_t>> payloads, std::size_t count, bool final_is_last) {
         std::vector<std::uint8_t> bytes;
@@ -719,6 +797,16 @@ TEST_F(TransportTest, GatheredChunksGoOutByteForByte)
             bytes.push_back(final_is_last && i + 1 == payloads.size() ? 0xFF : 0x00);
         }
         return bytes;
+    };
+    // Full records (16 KiB of plaintext, a little more on the wire), then
+    // the run's tail.
+    auto in_full_records = [](const std::vector<std::size_t>& records, std::size_t bytes) {
+        if (records.size() != (bytes + 16383) / 16384)
+            return ::testing::AssertionFailure() << records.size() << " records for " << bytes << " bytes";
+        for (std::size_t i = 0; i + 1 < records.size(); ++i)
+            if (records[i] < 16384)
+                return ::testing::AssertionFailure() << "record " << i << " of " << records[i] << " bytes";
+        return ::testing::AssertionSuccess();
     };
 
     // Payloads of 100 bytes, each followed by one byte: 0x00 (a not-last
@@ -735,13 +823,23 @@ TEST_F(TransportTest, GatheredChunksGoOutByteForByte)
     // The same run with one payload repeated and one out of order.
     std::vector<std::span<const std::uint8_t>> mixed = {adjacent[0], adjacent[1], adjacent[1], adjacent[4], adjacent[2],
                                                         adjacent[3], adjacent[5], adjacent[6], adjacent[7]};
-    for (const bool last : {false, true}) {
-        for (const auto* payloads : {&adjacent, &mixed}) {
-            SCOPED_TRACE(std::string(payloads == &adjacent ? "adjacent" : "mixed") + (last ? ", final marked" : ""));
-            auto [out, bytes] = transfer(*payloads, last, false, 0ms);
-            EXPECT_FALSE(out.status);
-            EXPECT_EQ(out.sent, payloads->size());
-            EXPECT_EQ(bytes, expected(*payloads, payloads->size(), last));
+    // Many small chunks, in pieces of every kind.
+    std::vector<std::span<const std::uint8_t>> many_small;
+    for (std::size_t i = 0; i < 3000; ++i)
+        many_small.push_back(mixed[i % mixed.size()]);
+    for (const bool tls : {false, true}) {
+        for (const bool last : {false, true}) {
+            for (const auto* payloads : {&adjacent, &mixed, &many_small}) {
+                SCOPED_TRACE(std::string(payloads == &adjacent ? "adjacent" : payloads == &mixed ? "mixed" : "many small") +
+                             (last ? ", final marked" : "") + (tls ? ", TLS" : ""));
+                auto got = transfer(*payloads, last, false, 0ms, tls);
+                EXPECT_FALSE(got.run.status);
+                EXPECT_EQ(got.run.sent, payloads->size());
+                EXPECT_TRUE(got.bytes == expected(*payloads, payloads->size(), last));
+                if (tls) {
+                    EXPECT_TRUE(in_full_records(got.records, got.bytes.size()));
+                }
+            }
         }
     }
 
@@ -754,10 +852,16 @@ TEST_F(TransportTest, GatheredChunksGoOutByteForByte)
     std::vector<std::span<const std::uint8_t>> many;
     for (std::size_t i = 0; i < 256; ++i)
         many.push_back(std::span<const std::uint8_t>(big).subspan(i * (kLarge + 1), kLarge));
-    auto [out, bytes] = transfer(many, true, true, 100ms);
-    EXPECT_FALSE(out.status);
-    ASSERT_GT(out.sent, 0u);
-    ASSERT_LT(out.sent, many.size());
-    EXPECT_EQ(bytes.size(), out.sent * (kLarge + 1));
-    EXPECT_TRUE(bytes == expected(many, out.sent, true));
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "stopped, TLS" : "stopped");
+        auto got = transfer(many, true, true, 100ms, tls);
+        EXPECT_FALSE(got.run.status);
+        ASSERT_GT(got.run.sent, 0u);
+        ASSERT_LT(got.run.sent, many.size());
+        EXPECT_EQ(got.bytes.size(), got.run.sent * (kLarge + 1));
+        EXPECT_TRUE(got.bytes == expected(many, got.run.sent, true));
+        if (tls) {
+            EXPECT_TRUE(in_full_records(got.records, got.bytes.size()));
+        }
+    }
 }
