@@ -538,7 +538,7 @@ private:
             note_sent();
             if (run.sent == end_chunks)
                 co_return run;
-            if (tls.unsent() == 0 && !would_block(ec))
+            if (tls.unsent() == 0)
                 continue;  // the socket took it all: more to seal
             // The socket is full: the sender would wait here.
             if (!stopped && limits.stop && limits.stop()) {
