@@ -7,17 +7,22 @@
 #include "Runtime.h"
 #include "RunnerConnect.h"
 #include "SpeedServer.h"
+#include "common/TestCertificate.h"
 #include "lib/AsyncLock.h"
 #include "lib/MessageTransport.h"
 #include "lib/SocketOps.h"
 #include "lib/StreamTypes.h"
+#include "lib/TlsSession.h"
 
 #include <gtest/gtest.h>
+
+#include <openssl/ssl.h>
 
 #include <boost/asio/as_tuple.hpp>
 #include <boost/asio/experimental/awaitable_operators.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/asio/this_coro.hpp>
@@ -29,6 +34,8 @@
 #include <future>
 #include <mutex>
 #include <thread>
+
+#include <sys/socket.h>
 
 using namespace vela_client;
 using namespace vela_client::sprintproto;
@@ -667,60 +674,158 @@ TEST(IdleConnection, ReadinessOfBytesAlreadyReadDoesNotEndTheWait)
     EXPECT_TRUE(ended.get());
 }
 
-// A run of chunks goes out on the plain stream as exactly the bytes of one
-// chunk after another (payload, marker), whether the payloads lie apart or
-// one after another with their not-last marker between them, which the
-// writer then sends as one piece. A stop while the socket is full finishes
-// the chunk in progress and nothing after it.
-TEST_F(TransportTest, GatheredChunksGoOutByteForByte)
-{
-    asio::io_context io;
-    asio::ip::tcp::acceptor acceptor(io, {asio::ip::make_address("127.0.0.1"), 0});
-    auto transfer = [&](std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last, bool stop_when_full,
-                        std::chrono::milliseconds reader_pause) {
+// Runs of chunks against a peer of the test's own on loopback, plain or TLS,
+// which reads everything that comes until the client leaves.
+class ChunkRunTest : public TransportTest {
+protected:
+    ChunkRunTest()
+    {
+        const auto& certificate = lumivex::test_peers::sharedTestCertificate();
+        server_tls_.use_certificate_chain(asio::buffer(certificate.certificatePem));
+        server_tls_.use_private_key(asio::buffer(certificate.privateKeyPem), asio::ssl::context::pem);
+        // No session tickets: the client leaves with nothing unread, so its
+        // close is an orderly end and not a reset that drops what is still
+        // in flight.
+        SSL_CTX_set_num_tickets(server_tls_.native_handle(), 0);
+    }
+
+    struct Reader {
+        std::chrono::milliseconds pause{0};     // before the first read: lets the socket fill
+        std::size_t piece = 64 * 1024;          // bytes per read at most
+        std::chrono::milliseconds interval{0};  // between reads
+    };
+    struct Received {
+        ChunkRun run;
+        std::chrono::steady_clock::duration took{};
+        std::vector<std::uint8_t> bytes;
+        std::vector<std::size_t> records;  // TLS: lengths of the data records that came in
+    };
+
+    // Small socket buffers on both ends, so that a slow reader makes the
+    // sender wait soon.
+    void narrow_buffers() { narrow_ = true; }
+
+    Received transfer(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last, ChunkLimits limits,
+                      Reader reading, bool tls)
+    {
+        constexpr int kNarrow = 64 * 1024;
+        if (narrow_)
+            acceptor_.set_option(asio::socket_base::receive_buffer_size(kNarrow));
         TcpSocket client(runtime_.make_strand());
-        client.connect(acceptor.local_endpoint());
-        asio::ip::tcp::socket peer(io);
-        acceptor.accept(peer);
-        std::vector<std::uint8_t> received;
+        if (narrow_) {
+            client.open(asio::ip::tcp::v4());
+            client.set_option(asio::socket_base::send_buffer_size(kNarrow));
+        }
+        client.connect(acceptor_.local_endpoint());
+        asio::ip::tcp::socket peer(io_);
+        acceptor_.accept(peer);
+        Received got;
         std::thread reader([&] {
-            std::this_thread::sleep_for(reader_pause);  // lets the socket fill first
-            std::vector<std::uint8_t> piece(64 * 1024);
-            for (;;) {
-                boost::system::error_code ec;
-                const std::size_t n = peer.read_some(asio::buffer(piece), ec);
-                received.insert(received.end(), piece.begin(), piece.begin() + std::ptrdiff_t(n));
-                if (ec)
-                    break;
+            asio::ssl::stream<asio::ip::tcp::socket&> tls_peer(peer, server_tls_);
+            boost::system::error_code ec;
+            if (tls) {
+                // Every record header that arrives, read from the engine.
+                SSL_set_msg_callback(tls_peer.native_handle(), [](int write_p, int, int content_type, const void* buf,
+                                                                   std::size_t len, SSL*, void* arg) {
+                    const auto* header = static_cast<const std::uint8_t*>(buf);
+                    if (!write_p && content_type == SSL3_RT_HEADER && len >= 5 && header[0] == SSL3_RT_APPLICATION_DATA)
+                        static_cast<std::vector<std::size_t>*>(arg)->push_back(std::size_t(header[3]) << 8 | header[4]);
+                });
+                SSL_set_msg_callback_arg(tls_peer.native_handle(), &got.records);
+                tls_peer.handshake(asio::ssl::stream_base::server, ec);
+                got.records.clear();  // the handshake's own
+            }
+            std::this_thread::sleep_for(reading.pause);
+            std::vector<std::uint8_t> piece(reading.piece);
+            while (!ec) {
+                const std::size_t n = tls ? tls_peer.read_some(asio::buffer(piece), ec) : peer.read_some(asio::buffer(piece), ec);
+                got.bytes.insert(got.bytes.end(), piece.begin(), piece.begin() + std::ptrdiff_t(n));
+                std::this_thread::sleep_for(reading.interval);
             }
         });
+        std::variant<MessageTransport, std::string> built = std::string("not built");
         auto handle = duplicate_socket(client.native_handle());
         EXPECT_TRUE(std::holds_alternative<SocketHandle>(handle));
         if (!std::holds_alternative<SocketHandle>(handle))
             handle = SocketHandle();
-        auto built = MessageTransport::from_stream(std::move(client), std::move(std::get<SocketHandle>(handle)));
-        ChunkRun run_out{};
+        if (tls) {
+            const auto strand = client.get_executor();
+            auto made = TlsSession::create(std::move(client), client_tls_.native_handle(), "localhost", true);
+            if (auto* session = std::get_if<TlsSessionPtr>(&made)) {
+                auto shaken = asio::co_spawn(strand, (*session)->handshake(), asio::use_future);
+                if (shaken.wait_for(5s) == std::future_status::ready && !shaken.get())
+                    built = MessageTransport::from_stream(std::move(*session), std::move(std::get<SocketHandle>(handle)));
+            }
+        } else {
+            built = MessageTransport::from_stream(std::move(client), std::move(std::get<SocketHandle>(handle)));
+        }
         if (auto* transport = std::get_if<MessageTransport>(&built)) {
-            ChunkLimits limits{5s, std::nullopt, {}};
-            if (stop_when_full)
-                limits.stop = [] { return true; };
-            run_out = run(transport->writer->send_chunks(payloads, final_is_last, limits));
+            const auto start = std::chrono::steady_clock::now();
+            got.run = run(transport->writer->send_chunks(payloads, final_is_last, limits));
+            got.took = std::chrono::steady_clock::now() - start;
             built = std::string("closed");  // closes the connection: the peer reads to its end
         } else {
             ADD_FAILURE() << std::get<std::string>(built);
+            peer.close();
         }
         reader.join();
-        return std::pair{run_out, received};
-    };
-    auto expected = [](std::span<const std::span<const std::uint8_t>> payloads, std::size_t count, bool final_is_last) {
+        return got;
+    }
+
+    // The bytes of the first `count` chunks.
+    static std::vector<std::uint8_t> expected(std::span<const std::span<const std::uint8_t>> payloads, std::size_t count,
+                                              bool final_is_last)
+    {
         std::vector<std::uint8_t> bytes;
         for (std::size_t i = 0; i < count; ++i) {
             bytes.insert(bytes.end(), payloads[i].begin(), payloads[i].end());
             bytes.push_back(final_is_last && i + 1 == payloads.size() ? 0xFF : 0x00);
         }
         return bytes;
-    };
+    }
 
+    // Full records (16 KiB of plaintext, a little more on the wire), then
+    // the run's tail.
+    static ::testing::AssertionResult in_full_records(const std::vector<std::size_t>& records, std::size_t bytes)
+    {
+        if (records.size() != (bytes + 16383) / 16384)
+            return ::testing::AssertionFailure() << records.size() << " records for " << bytes << " bytes";
+        for (std::size_t i = 0; i + 1 < records.size(); ++i)
+            if (records[i] < 16384)
+                return ::testing::AssertionFailure() << "record " << i << " of " << records[i] << " bytes";
+        return ::testing::AssertionSuccess();
+    }
+
+    // Chunks of `payload` bytes laid out as the chunk image is: each payload
+    // followed by its not-last marker.
+    static std::vector<std::span<const std::uint8_t>> image_chunks(std::vector<std::uint8_t>& image, std::size_t payload,
+                                                                   std::size_t count)
+    {
+        image.resize(count * (payload + 1));
+        for (std::size_t i = 0; i < image.size(); ++i)
+            image[i] = (i + 1) % (payload + 1) == 0 ? 0x00 : std::uint8_t(i % 251 + 1);
+        std::vector<std::span<const std::uint8_t>> chunks;
+        for (std::size_t i = 0; i < count; ++i)
+            chunks.push_back(std::span<const std::uint8_t>(image).subspan(i * (payload + 1), payload));
+        return chunks;
+    }
+
+    asio::io_context io_;
+    asio::ip::tcp::acceptor acceptor_{io_, {asio::ip::make_address("127.0.0.1"), 0}};
+    asio::ssl::context server_tls_{asio::ssl::context::tls_server};
+    asio::ssl::context client_tls_{asio::ssl::context::tls_client};
+    bool narrow_ = false;
+};
+
+// A run of chunks goes out as exactly the bytes of one chunk after another
+// (payload, marker), whether the payloads lie apart or one after another with
+// their not-last marker between them, which the writer then sends as one
+// piece. A stop while the socket is full finishes the chunk in progress and
+// nothing after it. Over TLS the chunks are joined into full records: only
+// the run's tail is a shorter record, so a marker byte is never a record of
+// its own and a run of small chunks takes far fewer records than chunks.
+TEST_F(ChunkRunTest, GatheredChunksGoOutByteForByte)
+{
     // Payloads of 100 bytes, each followed by one byte: 0x00 (a not-last
     // marker, sent with the payload), or something else, which must not go out.
     constexpr std::size_t kPayload = 100;
@@ -735,29 +840,62 @@ TEST_F(TransportTest, GatheredChunksGoOutByteForByte)
     // The same run with one payload repeated and one out of order.
     std::vector<std::span<const std::uint8_t>> mixed = {adjacent[0], adjacent[1], adjacent[1], adjacent[4], adjacent[2],
                                                         adjacent[3], adjacent[5], adjacent[6], adjacent[7]};
-    for (const bool last : {false, true}) {
-        for (const auto* payloads : {&adjacent, &mixed}) {
-            SCOPED_TRACE(std::string(payloads == &adjacent ? "adjacent" : "mixed") + (last ? ", final marked" : ""));
-            auto [out, bytes] = transfer(*payloads, last, false, 0ms);
-            EXPECT_FALSE(out.status);
-            EXPECT_EQ(out.sent, payloads->size());
-            EXPECT_EQ(bytes, expected(*payloads, payloads->size(), last));
+    // Many small chunks, in pieces of every kind.
+    std::vector<std::span<const std::uint8_t>> many_small;
+    for (std::size_t i = 0; i < 3000; ++i)
+        many_small.push_back(mixed[i % mixed.size()]);
+    for (const bool tls : {false, true}) {
+        for (const bool last : {false, true}) {
+            for (const auto* payloads : {&adjacent, &mixed, &many_small}) {
+                SCOPED_TRACE(std::string(payloads == &adjacent ? "adjacent" : payloads == &mixed ? "mixed" : "many small") +
+                             (last ? ", final marked" : "") + (tls ? ", TLS" : ""));
+                auto got = transfer(*payloads, last, ChunkLimits{5s, std::nullopt, {}}, {}, tls);
+                EXPECT_FALSE(got.run.status);
+                EXPECT_EQ(got.run.sent, payloads->size());
+                EXPECT_TRUE(got.bytes == expected(*payloads, payloads->size(), last));
+                if (tls) {
+                    EXPECT_TRUE(in_full_records(got.records, got.bytes.size()));
+                }
+            }
         }
     }
 
     // A run far larger than the socket buffers, stopped once the socket is
     // full: whole chunks only, in order, each with its marker.
     constexpr std::size_t kLarge = 64 * 1024 - 1;
-    std::vector<std::uint8_t> big(256 * (kLarge + 1));
-    for (std::size_t i = 0; i < big.size(); ++i)
-        big[i] = (i + 1) % (kLarge + 1) == 0 ? 0x00 : std::uint8_t(i % 251 + 1);
-    std::vector<std::span<const std::uint8_t>> many;
-    for (std::size_t i = 0; i < 256; ++i)
-        many.push_back(std::span<const std::uint8_t>(big).subspan(i * (kLarge + 1), kLarge));
-    auto [out, bytes] = transfer(many, true, true, 100ms);
-    EXPECT_FALSE(out.status);
-    ASSERT_GT(out.sent, 0u);
-    ASSERT_LT(out.sent, many.size());
-    EXPECT_EQ(bytes.size(), out.sent * (kLarge + 1));
-    EXPECT_TRUE(bytes == expected(many, out.sent, true));
+    std::vector<std::uint8_t> big;
+    const auto many = image_chunks(big, kLarge, 256);
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "stopped, TLS" : "stopped");
+        auto got = transfer(many, true, ChunkLimits{5s, std::nullopt, [] { return true; }}, {.pause = 100ms}, tls);
+        EXPECT_FALSE(got.run.status);
+        ASSERT_GT(got.run.sent, 0u);
+        ASSERT_LT(got.run.sent, many.size());
+        EXPECT_EQ(got.bytes.size(), got.run.sent * (kLarge + 1));
+        EXPECT_TRUE(got.bytes == expected(many, got.run.sent, true));
+        if (tls) {
+            EXPECT_TRUE(in_full_records(got.records, got.bytes.size()));
+        }
+    }
+}
+
+// A run of chunks that a slow reader takes far longer than one chunk's
+// time-out goes through whole: each chunk's time-out counts from the chunk
+// before it and from the link's progress, never from the run's start.
+TEST_F(ChunkRunTest, RunOverASlowReaderKeepsEachChunksTimeOut)
+{
+    constexpr auto kPerChunk = 500ms;
+    // 1.5 MiB read at some 800 kB/s; the narrow buffers hold a few hundred kB.
+    std::vector<std::uint8_t> image;
+    const auto chunks = image_chunks(image, 4095, 384);
+    narrow_buffers();
+    for (const bool tls : {false, true}) {
+        SCOPED_TRACE(tls ? "TLS" : "plain");
+        auto got = transfer(chunks, true, ChunkLimits{kPerChunk, std::nullopt, {}},
+                            {.piece = 16 * 1024, .interval = 20ms}, tls);
+        ASSERT_FALSE(got.run.status) << got.run.status->text;
+        EXPECT_EQ(got.run.sent, chunks.size());
+        EXPECT_GT(got.took, 2 * kPerChunk);  // the run did outlast a chunk's time-out
+        EXPECT_TRUE(got.bytes == expected(chunks, chunks.size(), true));
+    }
 }

@@ -58,6 +58,11 @@ constexpr std::size_t kDirectReadMin = 16 * 1024;
 constexpr std::size_t kDirectReadTail = 4096;
 // Marker bytes for gather writes: not last, last.
 constexpr std::uint8_t kMarkers[2] = {0x00, 0xFF};
+// TLS: the plaintext of a full record, and how much a run of chunks seals
+// ahead of the socket at most (half the session's ring) and at least.
+constexpr std::size_t kRecordPlain = 16 * 1024;
+constexpr std::size_t kMostAhead = 128 * 1024;
+constexpr std::size_t kLeastAhead = kRecordPlain;
 // How often a writer that waits for a full socket looks at its send queue.
 constexpr std::chrono::milliseconds kDrainPoll{200};
 
@@ -344,19 +349,16 @@ public:
             co_return co_await asio::co_spawn(state_->strand, send_chunks(payloads, final_is_last, limits),
                                               asio::use_awaitable);
         if constexpr (kIsTls<Stream>) {
-            co_return co_await send_chunks_one_by_one(*this, payloads, final_is_last, limits);
+            co_return co_await seal_chunks(payloads, final_is_last, limits);
         } else {
             co_return co_await gather_chunks(payloads, final_is_last, limits);
         }
     }
 
 private:
-    // The plain stream's run of chunks: as many chunks per system call as the
-    // socket takes. Chunk boundaries are tracked in bytes, so each chunk's
-    // time-out starts when the one before it is done, and the stop is asked
-    // only where the socket makes the sender wait.
-    asio::awaitable<ChunkRun> gather_chunks(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last,
-                                            const ChunkLimits& limits)
+    // Lays a run of chunks out as pieces (parts_) and the byte offset after
+    // each chunk (ends_); gives the run's length in bytes.
+    std::size_t lay_out(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last)
     {
         parts_.clear();
         ends_.clear();
@@ -382,14 +384,30 @@ private:
             total += payloads[i].size() + 1;
             ends_.push_back(total);
         }
-        auto chunk_deadline = [&limits]() {
-            Deadline d = detail::deadline_after(limits.per_chunk);
-            if (limits.give_up && (!d || *limits.give_up < *d))
-                d = limits.give_up;
-            return d;
-        };
+        return total;
+    }
+
+    // The deadline of the next chunk of a run: its own time-out from now,
+    // never past the run's give-up.
+    static Deadline chunk_deadline(const ChunkLimits& limits)
+    {
+        Deadline d = detail::deadline_after(limits.per_chunk);
+        if (limits.give_up && (!d || *limits.give_up < *d))
+            d = limits.give_up;
+        return d;
+    }
+
+    // The plain stream's run of chunks: as many chunks per system call as the
+    // socket takes. Chunk boundaries are tracked in bytes, so each chunk's
+    // time-out starts when the one before it is done, and the stop is asked
+    // only where the socket makes the sender wait.
+    asio::awaitable<ChunkRun> gather_chunks(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last,
+                                            const ChunkLimits& limits)
+    {
+        lay_out(payloads, final_is_last);
+        auto renew = [&limits] { return chunk_deadline(limits); };
         ChunkRun run;
-        Deadline deadline = chunk_deadline();
+        Deadline deadline = renew();
         std::size_t first = 0;
         std::size_t end = parts_.size();
         std::size_t written = 0;
@@ -407,7 +425,7 @@ private:
             while (run.sent < ends_.size() && ends_[run.sent] <= written)
                 ++run.sent;
             if (run.sent != before)
-                deadline = chunk_deadline();
+                deadline = renew();
         };
         while (first < end) {
             error_code ec;
@@ -441,7 +459,7 @@ private:
                 parts_[i] = asio::buffer(parts_[i].data(), left);
                 end = i + 1;
             }
-            if (auto failed = co_await wait_writable(deadline, chunk_deadline)) {
+            if (auto failed = co_await wait_writable(deadline, renew)) {
                 run.status = std::move(failed);
                 co_return run;
             }
@@ -449,15 +467,116 @@ private:
         co_return run;
     }
 
+    // The TLS run of chunks: chunk after chunk is sealed into full records
+    // in the session's output ring, and the ring goes to the socket whenever
+    // it holds a good amount, so that a send carries many chunks. Chunks are
+    // tracked by where their records end among the bytes handed to the
+    // socket: a chunk counts as sent once its last record is, and its
+    // time-out starts when the chunk before it was sent. As on the plain
+    // stream, the stop is asked where the socket makes the sender wait; the
+    // run then ends after the chunk in progress, and what was sealed goes
+    // out first. While the link is the bottleneck, only about as much is
+    // sealed ahead as the socket took since it last made the sender wait, so
+    // that a slow link has little more than the socket queued behind a stop.
+    asio::awaitable<ChunkRun> seal_chunks(std::span<const std::span<const std::uint8_t>> payloads, bool final_is_last,
+                                          const ChunkLimits& limits)
+    {
+        TlsSession& tls = *state_->stream;
+        const std::size_t total = lay_out(payloads, final_is_last);
+        record_ends_.assign(ends_.size(), 0);
+        auto renew = [&limits] { return chunk_deadline(limits); };
+        ChunkRun run;
+        Deadline deadline = renew();
+        const std::uint64_t plain_base = tls.sealed_plain();
+        std::size_t end = total;         // where the run ends: its length, or the chunk cut by a stop
+        std::size_t end_chunks = ends_.size();
+        bool stopped = false;
+        std::size_t fed = 0;             // bytes the session took (sealed or staged)
+        std::size_t part = 0;
+        std::size_t part_used = 0;
+        std::size_t sealed = 0;          // chunks whose records are built
+        std::uint64_t sent_at_wait = tls.sent_bytes();
+        auto note_sealed = [&] {
+            while (sealed < ends_.size() && tls.sealed_plain() - plain_base >= ends_[sealed])
+                record_ends_[sealed++] = tls.sealed_end();
+        };
+        auto note_sent = [&] {
+            const std::size_t before = run.sent;
+            while (run.sent < sealed && record_ends_[run.sent] <= tls.sent_bytes())
+                ++run.sent;
+            if (run.sent != before)
+                deadline = renew();
+        };
+        auto failure = [](const error_code& ec) { return TransportError{IoErrorKind::Os, ec.message()}; };
+        for (;;) {
+            // Seals ahead while the ring holds less than the lead.
+            error_code ec;
+            while (fed < end && tls.unsent() < ahead_) {
+                // At most a record per call, so that each chunk's end is
+                // known in record bytes.
+                const std::size_t size = std::min({parts_[part].size() - part_used, end - fed, kRecordPlain});
+                const std::size_t n =
+                    tls.seal(static_cast<const std::uint8_t*>(parts_[part].data()) + part_used, size, ec);
+                fed += n;
+                part_used += n;
+                if (part_used == parts_[part].size()) {
+                    ++part;
+                    part_used = 0;
+                }
+                note_sealed();
+                if (ec)
+                    break;
+            }
+            if (!ec && fed == end && tls.staged()) {
+                ec = tls.seal_tail();
+                note_sealed();
+            }
+            if (ec && !would_block(ec)) {
+                run.status = failure(ec);
+                co_return run;
+            }
+            if (auto failed = tls.push_ready()) {
+                run.status = failure(failed);
+                co_return run;
+            }
+            note_sent();
+            if (run.sent == end_chunks)
+                co_return run;
+            if (tls.unsent() == 0)
+                continue;  // the socket took it all: more to seal
+            // The socket is full: the sender would wait here.
+            if (!stopped && limits.stop && limits.stop()) {
+                stopped = true;
+                // Only the chunk in progress is finished: the run ends
+                // with the first chunk that ends at or after what was fed.
+                end_chunks = fed == 0 ? 0
+                                      : std::size_t(std::lower_bound(ends_.begin(), ends_.end(), fed) - ends_.begin()) + 1;
+                end = end_chunks == 0 ? 0 : ends_[end_chunks - 1];
+                if (run.sent == end_chunks)
+                    co_return run;
+                continue;
+            }
+            const std::uint64_t taken = tls.sent_bytes() - sent_at_wait;
+            ahead_ = std::clamp<std::size_t>(std::size_t(std::min<std::uint64_t>(taken, kMostAhead)), kLeastAhead, kMostAhead);
+            if (auto failed = co_await wait_writable(deadline, renew)) {
+                run.status = std::move(failed);
+                co_return run;
+            }
+            sent_at_wait = tls.sent_bytes();
+        }
+    }
+
     // Waits until the socket takes more bytes. The kernel reports a full
     // socket writable again only once much of its queue has drained, which
     // on a slow link takes far longer than one chunk: so the time-out counts
     // from the link's last progress, seen as bytes leaving the send queue,
     // and each such progress renews the deadline.
+    // Over TLS the wait ends as well when the reader is done sending the
+    // session's records through the reactor.
     template <class Renew>
     asio::awaitable<IoStatus> wait_writable(Deadline& deadline, Renew&& renew)
     {
-        auto& socket = state_->stream;
+        auto& socket = socket_of(state_->stream);
         int queued = unsent_bytes(socket.native_handle());
         asio::steady_timer timer(state_->strand);
         for (;;) {
@@ -468,10 +587,9 @@ private:
                 until = *deadline;
             timer.expires_at(until);
             using namespace asio::experimental::awaitable_operators;
-            auto first = co_await (socket.async_wait(TcpSocket::wait_write, asio::as_tuple(asio::use_awaitable)) ||
-                                   timer.async_wait(asio::as_tuple(asio::use_awaitable)));
+            auto first = co_await (writable() || timer.async_wait(asio::as_tuple(asio::use_awaitable)));
             if (first.index() == 0) {
-                if (auto [ec] = std::get<0>(first); ec)
+                if (const auto ec = std::get<0>(first))
                     co_return TransportError{IoErrorKind::Os, ec.message()};
                 co_return IoStatus{};
             }
@@ -479,6 +597,24 @@ private:
             if (now_queued >= 0 && now_queued < queued)
                 deadline = renew();
             queued = now_queued;
+        }
+    }
+
+    static TcpSocket& socket_of(Stream& stream)
+    {
+        if constexpr (kIsTls<Stream>)
+            return stream->socket();
+        else
+            return stream;
+    }
+
+    asio::awaitable<error_code> writable()
+    {
+        if constexpr (kIsTls<Stream>) {
+            co_return co_await state_->stream->wait_writable();
+        } else {
+            auto [ec] = co_await state_->stream.async_wait(TcpSocket::wait_write, asio::as_tuple(asio::use_awaitable));
+            co_return ec;
         }
     }
 
@@ -550,6 +686,10 @@ private:
     std::array<std::uint8_t, 2> length_{};
     std::vector<asio::const_buffer> parts_;
     std::vector<std::size_t> ends_;  // byte offset after each chunk of a run
+    // TLS: where each chunk's last record ends among the bytes sent, and how
+    // far sealing may run ahead of the socket.
+    std::vector<std::uint64_t> record_ends_;
+    std::size_t ahead_ = kMostAhead;
 };
 
 } // namespace

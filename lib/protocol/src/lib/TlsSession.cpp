@@ -30,6 +30,9 @@ using detail::passed;
 constexpr std::size_t kRingSize = 256 * 1024;
 // Plaintext of one full record.
 constexpr std::size_t kRecordSize = 16 * 1024;
+// Room a record takes in the ring beyond its plaintext: header, explicit IV,
+// MAC or tag and padding, and a split-off first byte of the old CBC suites.
+constexpr std::size_t kRecordSlack = 1024;
 
 bool would_block(const error_code& ec) { return ec == asio::error::would_block || ec == asio::error::try_again; }
 
@@ -182,7 +185,7 @@ error_code TlsSession::push()
         error_code ec;
         const std::size_t sent = socket_.write_some(asio::buffer(data, std::size_t(pending)), ec);
         if (sent > 0)
-            BIO_nread(network_, &data, int(sent));
+            consumed(int(sent));
         if (would_block(ec))
             return {};
         if (ec)
@@ -244,7 +247,7 @@ asio::awaitable<TlsSession::Step> TlsSession::push_all(const Deadline& deadline,
             step.timed_out = watch && deadline && ec == asio::error::operation_aborted && watch->expired();
         }
         if (sent > 0)
-            BIO_nread(network_, &data, int(sent));
+            consumed(int(sent));
         if (step.timed_out || step.ec)
             co_return step;
         if (sent == 0) {
@@ -365,6 +368,7 @@ asio::awaitable<TlsSession::Step> TlsSession::encrypt(const std::uint8_t* data, 
         if (result == 1) {
             data += n;
             size -= n;
+            sealed_plain_ += n;
             continue;
         }
         if (SSL_get_error(ssl_, result) != SSL_ERROR_WANT_WRITE) {
@@ -417,6 +421,91 @@ asio::awaitable<TlsSession::Step> TlsSession::write(std::span<const asio::const_
         staging_.clear();
     }
     co_return co_await push_all(deadline, &watch, owner);
+}
+
+void TlsSession::consumed(int n)
+{
+    char* data = nullptr;
+    BIO_nread(network_, &data, n);
+    sent_ += std::uint64_t(n);
+}
+
+std::uint64_t TlsSession::sealed_end() const { return sent_ + unsent(); }
+
+std::size_t TlsSession::unsent() const { return BIO_ctrl_pending(network_); }
+
+bool TlsSession::has_room_for_record() const
+{
+    return BIO_ctrl_get_write_guarantee(SSL_get_wbio(ssl_)) >= kRecordSize + kRecordSlack;
+}
+
+std::size_t TlsSession::seal_record(const std::uint8_t* data, std::size_t size, error_code& ec)
+{
+    // With room for a whole record the engine never stops half-way; should
+    // it still ask to write first, the same bytes are offered again later.
+    if (!has_room_for_record()) {
+        ec = asio::error::would_block;
+        return 0;
+    }
+    std::size_t taken = 0;
+    while (taken < size) {
+        ERR_clear_error();
+        std::size_t n = 0;
+        const int result = SSL_write_ex(ssl_, data + taken, size - taken, &n);
+        if (result != 1) {
+            ec = SSL_get_error(ssl_, result) == SSL_ERROR_WANT_WRITE ? error_code(asio::error::would_block)
+                                                                     : engine_error(result);
+            break;
+        }
+        taken += n;
+        sealed_plain_ += n;
+    }
+    return taken;
+}
+
+std::size_t TlsSession::seal(const std::uint8_t* data, std::size_t size, error_code& ec)
+{
+    ec = {};
+    std::size_t taken = 0;
+    while (taken < size) {
+        if (!staging_.empty() || size - taken < kRecordSize) {
+            const std::size_t add = std::min(size - taken, kRecordSize - staging_.size());
+            staging_.insert(staging_.end(), data + taken, data + taken + add);
+            taken += add;
+            if (staging_.size() < kRecordSize)
+                break;
+            const std::size_t n = seal_record(staging_.data(), staging_.size(), ec);
+            staging_.erase(staging_.begin(), staging_.begin() + std::ptrdiff_t(n));
+            if (ec)
+                break;
+        } else {
+            taken += seal_record(data + taken, kRecordSize, ec);
+            if (ec)
+                break;
+        }
+    }
+    return taken;
+}
+
+error_code TlsSession::seal_tail()
+{
+    error_code ec;
+    if (!staging_.empty()) {
+        const std::size_t n = seal_record(staging_.data(), staging_.size(), ec);
+        staging_.erase(staging_.begin(), staging_.begin() + std::ptrdiff_t(n));
+    }
+    return ec;
+}
+
+asio::awaitable<error_code> TlsSession::wait_writable()
+{
+    if (pushing_) {
+        // The reader sends the ring: its end is the moment to try again.
+        co_await push_done_.async_wait(asio::as_tuple(asio::use_awaitable));
+        co_return error_code();
+    }
+    auto [ec] = co_await socket_.async_wait(TcpSocket::wait_write, asio::as_tuple(asio::use_awaitable));
+    co_return ec;
 }
 
 } // namespace vela_client

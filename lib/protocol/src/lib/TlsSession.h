@@ -19,6 +19,7 @@
 #include <boost/asio/steady_timer.hpp>
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
@@ -66,6 +67,32 @@ public:
     boost::asio::awaitable<Step> write(std::span<const boost::asio::const_buffer> parts, const detail::Deadline& deadline,
                                        detail::Watchdog& watch, std::weak_ptr<void> owner);
 
+    // Outgoing records built ahead of sending, for a writer that drives the
+    // socket itself (a run of chunks). None of these wait.
+    //
+    // Takes plaintext into full records while the output ring has room for
+    // one; a piece below a record is staged and completed by the next call
+    // (or by seal_tail). Gives the bytes taken, staged ones included;
+    // would_block when the ring has no room for a record (push first).
+    std::size_t seal(const std::uint8_t* data, std::size_t size, boost::system::error_code& ec);
+    // Seals the staged bytes as a record of their own; would_block as seal.
+    boost::system::error_code seal_tail();
+    bool staged() const { return !staging_.empty(); }
+    // Plaintext sealed into records, over the session's life.
+    std::uint64_t sealed_plain() const { return sealed_plain_; }
+    // Record bytes handed to the socket, and where the records built so far
+    // end in that count.
+    std::uint64_t sent_bytes() const { return sent_; }
+    std::uint64_t sealed_end() const;
+    // Record bytes not yet handed to the socket.
+    std::size_t unsent() const;
+    // Sends the output ring without waiting, as far as the socket takes it
+    // (nothing while the reader sends it through the reactor).
+    boost::system::error_code push_ready() { return push(); }
+    // Waits until the socket takes bytes again, or the reader's send through
+    // the reactor is done; cancellable.
+    boost::asio::awaitable<boost::system::error_code> wait_writable();
+
     TcpSocket& socket() { return socket_; }
     boost::asio::any_io_executor get_executor() { return socket_.get_executor(); }
 
@@ -92,6 +119,11 @@ private:
     boost::asio::awaitable<Step> encrypt(const std::uint8_t* data, std::size_t size, const detail::Deadline& deadline,
                                          detail::Watchdog& watch, std::weak_ptr<void> owner);
     boost::system::error_code engine_error(int result);
+    // One SSL write of a record's plaintext into the ring; the bytes taken.
+    std::size_t seal_record(const std::uint8_t* data, std::size_t size, boost::system::error_code& ec);
+    bool has_room_for_record() const;
+    // Takes `n` bytes out of the ring, as handed to the socket.
+    void consumed(int n);
 
     TcpSocket socket_;
     SSL* ssl_ = nullptr;
@@ -100,6 +132,8 @@ private:
     bool needs_output_ = false;  // the last read stopped because the output ring was full
     boost::asio::steady_timer push_done_;  // cancelled when they are sent
     std::vector<std::uint8_t> staging_;  // the start of a record still to be filled
+    std::uint64_t sealed_plain_ = 0;
+    std::uint64_t sent_ = 0;
 };
 
 } // namespace vela_client
