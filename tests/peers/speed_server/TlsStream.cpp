@@ -248,12 +248,15 @@ awaitable<TlsStream::Result> TlsStream::write_some(const std::uint8_t* data, std
 {
     if (size == 0)
         co_return Result{};
+    // Room for a full record at least, so that a nearly full ring does not
+    // cut the data into small records.
+    const std::size_t want = std::min(size, kRecordSize);
     std::size_t room = write_room();
-    while (room == 0) {
+    while (room < want) {
         if (auto ec = push())
             co_return Result{ec, 0};
         room = write_room();
-        if (room > 0)
+        if (room >= want)
             break;
         if (auto ec = co_await push_waiting())
             co_return Result{ec, 0};
