@@ -1,4 +1,5 @@
 #include "SpeedServer.h"
+#include "TlsStream.h"
 
 #include "common/TestCertificate.h"
 #include "sprint.pb.h"
@@ -16,9 +17,7 @@
 #include <boost/asio/use_awaitable.hpp>
 #include <boost/asio/write.hpp>
 #include <boost/beast/core/flat_buffer.hpp>
-#include <boost/beast/ssl.hpp>
 #include <boost/beast/websocket.hpp>
-#include <boost/beast/websocket/ssl.hpp>
 
 #include <netinet/tcp.h>
 #include <openssl/evp.h>
@@ -128,14 +127,15 @@ awaitable<void> wait_for(Clock::duration d)
 }
 
 // Stream framing over a plain or TLS stream, with bytes already read
-// (while the connection kind was detected) served first. On plain TCP reads
-// and writes are tried at once on the non-blocking socket and only wait
-// through the reactor when it would block, so that bulk data does not pay a
-// scheduler hop per write or read.
+// (while the connection kind was detected) served first. Reads and writes
+// are tried at once on the non-blocking socket and only wait through the
+// reactor when it would block, so that bulk data does not pay a scheduler
+// hop per write or read; under TLS one socket call carries many records.
 template <class Stream>
 class StreamFramer {
     static constexpr bool kPlain = std::is_same_v<Stream, tcp::socket>;
-    static constexpr bool kTls = std::is_same_v<Stream, ssl::stream<tcp::socket>>;
+    static constexpr bool kTls = std::is_same_v<Stream, TlsStream>;
+    static_assert(kPlain || kTls);
 
 public:
     StreamFramer(Stream& stream, std::vector<std::uint8_t> preload) : stream_(stream), buffer_(kReadBytes)
@@ -146,18 +146,16 @@ public:
             boost::system::error_code ignored;
             stream_.non_blocking(true, ignored);
         }
-        if constexpr (kTls) {
-            // Records that have arrived are decrypted many per read (reading
-            // never has to write here: the client renegotiates nothing).
-            boost::system::error_code ignored;
-            stream_.lowest_layer().non_blocking(true, ignored);
-        }
     }
     static constexpr bool is_websocket = false;
     void close()
     {
-        boost::system::error_code ignored;
-        stream_.lowest_layer().shutdown(tcp::socket::shutdown_both, ignored);
+        if constexpr (kTls) {
+            stream_.close();  // with a close_notify
+        } else {
+            boost::system::error_code ignored;
+            stream_.shutdown(tcp::socket::shutdown_both, ignored);
+        }
     }
 
     awaitable<bool> read_exact(std::uint8_t* out, std::size_t n)
@@ -189,13 +187,20 @@ public:
     {
         const std::array<std::uint8_t, 2> length{std::uint8_t(body.size() >> 8), std::uint8_t(body.size())};
         std::array<asio::const_buffer, 2> parts{asio::buffer(length), asio::buffer(body)};
-        auto [ec, n] = co_await asio::async_write(stream_, parts, use_tuple);
-        co_return !ec;
+        if constexpr (kTls) {
+            co_return !co_await stream_.write(parts);
+        } else {
+            auto [ec, n] = co_await asio::async_write(stream_, parts, use_tuple);
+            co_return !ec;
+        }
     }
 
     awaitable<bool> write_raw(const std::uint8_t* data, std::size_t n)
     {
-        if constexpr (kPlain) {
+        if constexpr (kTls) {
+            const asio::const_buffer part(data, n);
+            co_return !co_await stream_.write(std::span(&part, 1));
+        } else {
             while (n > 0) {
                 boost::system::error_code ec;
                 const std::size_t written = stream_.write_some(asio::buffer(data, n), ec);
@@ -208,9 +213,9 @@ public:
             }
             if (n == 0)
                 co_return true;
+            auto [ec, written] = co_await asio::async_write(stream_, asio::buffer(data, n), use_tuple);
+            co_return !ec;
         }
-        auto [ec, written] = co_await asio::async_write(stream_, asio::buffer(data, n), use_tuple);
-        co_return !ec;
     }
 
     // Pre-framed chunks (payload and marker each) go out in one write.
@@ -242,7 +247,9 @@ public:
                 if (ec || written == 0)
                     co_return std::nullopt;
             } else {
-                auto [ec, n_written] = co_await stream_.async_write_some(asio::buffer(data + done, target - done), use_tuple);
+                // A ringful of records taken at a time; what the socket did
+                // not take yet goes out with the next write.
+                auto [ec, n_written] = co_await stream_.write_some(data + done, target - done);
                 if (ec || n_written == 0)
                     co_return std::nullopt;
                 written = n_written;
@@ -303,39 +310,27 @@ private:
             }
         }
         if constexpr (kTls) {
+            // Records that have arrived are decrypted straight into the
+            // buffer, many per read; the socket is read about as far as the
+            // caller wants (a paced reader leaves the rest in the socket).
             boost::system::error_code ec;
-            end_ = read_available(0, ec, most);
+            end_ = stream_.read_available(buffer_.data(), most, ec, most);
             if (end_ > 0)
                 co_return true;
             if (!would_block(ec))
                 co_return false;
-        }
-        waited_ = true;
-        auto [ec, n] = co_await stream_.async_read_some(asio::buffer(buffer_.data(), most), use_tuple);
-        if constexpr (kTls) {
-            if (!ec && n > 0) {
-                boost::system::error_code more;
-                end_ = read_available(n, more, most);
-                co_return true;
-            }
-        }
-        if (ec || n == 0)
-            co_return false;
-        end_ = n;
-        co_return true;
-    }
-
-    // TLS: decrypts what is there without waiting, from `at` on; gives the
-    // end of the bytes in the buffer.
-    std::size_t read_available(std::size_t at, boost::system::error_code& ec, std::size_t most)
-    {
-        while (at < most) {
-            const std::size_t n = stream_.read_some(asio::buffer(buffer_.data() + at, most - at), ec);
+            waited_ = true;
+            auto [rec, n] = co_await stream_.read_some(buffer_.data(), most, most);
+            end_ = rec ? 0 : n;
+            co_return end_ > 0;
+        } else {
+            waited_ = true;
+            auto [ec, n] = co_await stream_.async_read_some(asio::buffer(buffer_.data(), most), use_tuple);
             if (ec || n == 0)
-                break;
-            at += n;
+                co_return false;
+            end_ = n;
+            co_return true;
         }
-        return at;
     }
 
     Stream& stream_;
@@ -553,9 +548,8 @@ awaitable<void> SpeedServer::Impl::session(tcp::socket socket)
     if (pec || peeked == 0)
         co_return;
     if (first == 0x16 && options.tls_enabled) {
-        ssl::stream<tcp::socket> stream(std::move(socket), tls);
-        auto [hec] = co_await stream.async_handshake(ssl::stream_base::server, use_tuple);
-        if (hec)
+        TlsStream stream(std::move(socket), tls.native_handle());
+        if (co_await stream.handshake())
             co_return;
         co_await framed(stream, remote, local);
         co_return;
@@ -580,12 +574,13 @@ awaitable<void> SpeedServer::Impl::framed(Stream& stream, tcp::endpoint remote, 
             co_return;
         WsFramer<websocket::stream<Stream&>> framer(ws);
         co_await serve(framer, remote, local, cut);
+        if constexpr (std::is_same_v<Stream, TlsStream>)
+            stream.send_close_notify();
         co_return;
     }
     StreamFramer<Stream> framer(stream, std::move(head));
     co_await serve(framer, remote, local, cut);
-    boost::system::error_code ignored;
-    stream.lowest_layer().shutdown(tcp::socket::shutdown_both, ignored);
+    framer.close();
 }
 
 template <class Framer>
