@@ -60,8 +60,8 @@ constexpr std::size_t kDirectReadTail = 4096;
 constexpr std::uint8_t kMarkers[2] = {0x00, 0xFF};
 // TLS: the plaintext of a full record, and how much a run of chunks seals
 // ahead of the socket at most (half the session's ring) and at least.
-constexpr std::size_t kRecordPlain = 16 * 1024;
-constexpr std::size_t kMostAhead = 128 * 1024;
+constexpr std::size_t kRecordPlain = TlsSession::kRecordPlaintext;
+constexpr std::size_t kMostAhead = TlsSession::kRingBytes / 2;
 constexpr std::size_t kLeastAhead = kRecordPlain;
 // How often a writer that waits for a full socket looks at its send queue.
 constexpr std::chrono::milliseconds kDrainPoll{200};

@@ -26,10 +26,6 @@ namespace {
 using detail::Deadline;
 using detail::passed;
 
-// Each ring holds this many bytes of records (sixteen full records).
-constexpr std::size_t kRingSize = 256 * 1024;
-// Plaintext of one full record.
-constexpr std::size_t kRecordSize = 16 * 1024;
 // Room a record takes in the ring beyond its plaintext: header, explicit IV,
 // MAC or tag and padding, and a split-off first byte of the old CBC suites.
 constexpr std::size_t kRecordSlack = 1024;
@@ -52,7 +48,7 @@ std::variant<std::unique_ptr<TlsSession>, error_code> TlsSession::create(TcpSock
         return ssl_error_code(ERR_get_error());
     BIO* inner = nullptr;
     BIO* network = nullptr;
-    if (BIO_new_bio_pair(&inner, kRingSize, &network, kRingSize) != 1) {
+    if (BIO_new_bio_pair(&inner, kRingBytes, &network, kRingBytes) != 1) {
         const auto ec = ssl_error_code(ERR_get_error());
         SSL_free(ssl);
         return ec;
@@ -395,18 +391,18 @@ asio::awaitable<TlsSession::Step> TlsSession::write(std::span<const asio::const_
         const auto* data = static_cast<const std::uint8_t*>(part.data());
         std::size_t size = part.size();
         if (!staging_.empty()) {
-            const std::size_t take = std::min(size, kRecordSize - staging_.size());
+            const std::size_t take = std::min(size, kRecordPlaintext - staging_.size());
             staging_.insert(staging_.end(), data, data + take);
             data += take;
             size -= take;
-            if (staging_.size() < kRecordSize)
+            if (staging_.size() < kRecordPlaintext)
                 continue;
             auto step = co_await encrypt(staging_.data(), staging_.size(), deadline, watch, owner);
             if (step.ec || step.timed_out)
                 co_return step;
             staging_.clear();
         }
-        const std::size_t whole = size - size % kRecordSize;
+        const std::size_t whole = size - size % kRecordPlaintext;
         if (whole > 0) {
             auto step = co_await encrypt(data, whole, deadline, watch, owner);
             if (step.ec || step.timed_out)
@@ -436,7 +432,7 @@ std::size_t TlsSession::unsent() const { return BIO_ctrl_pending(network_); }
 
 bool TlsSession::has_room_for_record() const
 {
-    return BIO_ctrl_get_write_guarantee(SSL_get_wbio(ssl_)) >= kRecordSize + kRecordSlack;
+    return BIO_ctrl_get_write_guarantee(SSL_get_wbio(ssl_)) >= kRecordPlaintext + kRecordSlack;
 }
 
 std::size_t TlsSession::seal_record(const std::uint8_t* data, std::size_t size, error_code& ec)
@@ -468,18 +464,18 @@ std::size_t TlsSession::seal(const std::uint8_t* data, std::size_t size, error_c
     ec = {};
     std::size_t taken = 0;
     while (taken < size) {
-        if (!staging_.empty() || size - taken < kRecordSize) {
-            const std::size_t add = std::min(size - taken, kRecordSize - staging_.size());
+        if (!staging_.empty() || size - taken < kRecordPlaintext) {
+            const std::size_t add = std::min(size - taken, kRecordPlaintext - staging_.size());
             staging_.insert(staging_.end(), data + taken, data + taken + add);
             taken += add;
-            if (staging_.size() < kRecordSize)
+            if (staging_.size() < kRecordPlaintext)
                 break;
             const std::size_t n = seal_record(staging_.data(), staging_.size(), ec);
             staging_.erase(staging_.begin(), staging_.begin() + std::ptrdiff_t(n));
             if (ec)
                 break;
         } else {
-            taken += seal_record(data + taken, kRecordSize, ec);
+            taken += seal_record(data + taken, kRecordPlaintext, ec);
             if (ec)
                 break;
         }

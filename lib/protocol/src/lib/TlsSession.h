@@ -93,6 +93,10 @@ public:
     // the reactor is done; cancellable.
     boost::asio::awaitable<boost::system::error_code> wait_writable();
 
+    // Plaintext of one full record, and the room of each ring in bytes.
+    static constexpr std::size_t kRecordPlaintext = 16 * 1024;
+    static constexpr std::size_t kRingBytes = 256 * 1024;
+
     TcpSocket& socket() { return socket_; }
     boost::asio::any_io_executor get_executor() { return socket_.get_executor(); }
 
