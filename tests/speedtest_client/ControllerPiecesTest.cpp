@@ -16,6 +16,7 @@
 #include <boost/asio/detached.hpp>
 #include <boost/asio/this_coro.hpp>
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 
@@ -101,6 +102,38 @@ TEST(ServerAddress, ProbeSkipsARefusingAddress)
     ASSERT_TRUE(outcome);
     EXPECT_EQ(outcome.value(), open);
     EXPECT_EQ(client_test::test_log().count("[abcdef0] failed to connect to " + endpoint_text(refused) + ": "), 1);
+}
+
+TEST(CommandReach, RunnerThatEndsBeforeTakingAStepIsOpenedAgainAndSentItAlone)
+{
+    // Runner 1 is told to quit just before a downlink test goes out; the
+    // server answers its quit late, so it ends after the test reached it,
+    // without taking it. The phase opens it again and sends the test to it
+    // alone: both connections measure, and runner 0 takes the test once.
+    client_test::test_log().clear();
+    auto server = client_test::start_server({.reply_delay = 300ms});
+    const ClientConfig config = client_test::short_config(*server, 2);
+    auto token = build_token(client_test::kSecret);
+    ASSERT_TRUE(token);
+    const std::vector<Endpoint> addresses(1, Endpoint(asio::ip::make_address("127.0.0.1"), server->tcp_port()));
+    Runtime runtime(2);
+    auto outcome = runtime.block_on([&]() -> asio::awaitable<OrError<ThroughputResult>> {
+        auto opened = co_await MeasurementController::init(addresses, config, *token, AbortContext(make_stop_flag(), std::nullopt));
+        if (!opened)
+            co_return OrError<ThroughputResult>::failure(opened.error());
+        MeasurementController& c = *opened.value();
+        c.complete(std::nullopt, 1, Duration::from_millis(100));
+        c.command_tx.send(RunnerMessage{2, command::Quit{1}});
+        auto result = co_await run_downlink_test(config, c, c.log_id);
+        co_await quit_runner(c);
+        co_return result;
+    }());
+    ASSERT_TRUE(outcome) << outcome.error();
+    ASSERT_TRUE(outcome.value().connection_stream_info);
+    EXPECT_EQ(outcome.value().connection_stream_info->size(), 2U);
+    EXPECT_EQ(client_test::test_log().count("runner 1 ended before taking the command, opening it again"), 1);
+    const auto requests = server->stats().requests;
+    EXPECT_EQ(std::count(requests.begin(), requests.end(), "DownlinkTestRequest"), 2) << ::testing::PrintToString(requests);
 }
 
 TEST(FeedbackText, NamesTheVariantAndItsData)

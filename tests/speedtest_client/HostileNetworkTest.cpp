@@ -194,22 +194,33 @@ TEST_F(HostileNetwork, ServerThatClosesConnectionsBetweenStepsCostsNoLaterStep)
     // Every downlink, uplink and round-trip series ends with the server
     // closing its connection. Over TLS an idle connection is not watched
     // (the server's own records make it readable at any time): the
-    // controller finds the ended connection before the next step.
-    for (const bool tls : {false, true}) {
-        SCOPED_TRACE(tls ? "websocket over TLS" : "plain TCP");
+    // controller finds the ended connection before the next step. A server
+    // that closes late does so after the next step's request has gone out:
+    // the runner re-opens its connection and sends that request again.
+    struct Case {
+        bool tls;
+        std::chrono::milliseconds close_delay;
+    };
+    for (const Case c : {Case{false, 0ms}, Case{true, 0ms}, Case{false, 150ms}, Case{true, 150ms}}) {
+        SCOPED_TRACE(std::string(c.tls ? "websocket over TLS" : "plain TCP") + ", closing " +
+                     std::to_string(c.close_delay.count()) + " ms after the step");
         test_log().clear();
-        auto server = client_test::start_server({.close_after_tests = true});
+        auto server = client_test::start_server({.close_after_tests = true, .close_delay = c.close_delay});
         ClientConfig config = client_test::short_config(*server, 2);
-        config.websocket = config.tls = config.skip_certificate_validation = tls;
+        config.websocket = config.tls = config.skip_certificate_validation = c.tls;
         auto client = client_test::short_client(config);
         auto outcome = client->run(nullptr);
         ASSERT_TRUE(outcome) << outcome.error();
         const auto& r = outcome.value();
         EXPECT_TRUE(r.rtt_tcp) << error_lines();
         EXPECT_TRUE(r.rtt_udp);
-        EXPECT_TRUE(r.dl) << error_lines();
+        ASSERT_TRUE(r.dl) << error_lines();
         EXPECT_TRUE(r.ul) << error_lines();
+        // A connection opened again replaces its runner's stream information.
+        ASSERT_TRUE(r.dl->connection_stream_info);
+        EXPECT_EQ(r.dl->connection_stream_info->size(), 2U);
         EXPECT_EQ(test_log().count("phase error"), 0);
+        EXPECT_EQ(test_log().count("runner failed"), 0);
         EXPECT_EQ(test_log().count("Broken pipe"), 0);
         EXPECT_EQ(test_log().count("unexpected end of file"), 0);
     }

@@ -150,4 +150,26 @@ std::uint64_t bps_to_u64(double bps)
 
 std::string whole_seconds_text(Duration d) { return std::to_string(d.secs()) + "s"; }
 
+void StreamInfos::acknowledged(std::uint8_t runner, const std::optional<ConnectionStreamInfo>& info)
+{
+    if (!info)
+        return;
+    for (auto& [id, known] : entries_)
+        if (id == runner) {
+            known = *info;
+            return;
+        }
+    entries_.emplace_back(runner, *info);
+}
+
+std::vector<ConnectionStreamInfo> StreamInfos::take()
+{
+    std::vector<ConnectionStreamInfo> out;
+    out.reserve(entries_.size());
+    for (auto& entry : entries_)
+        out.push_back(std::move(entry.second));
+    entries_.clear();
+    return out;
+}
+
 } // namespace vela_client

@@ -8,7 +8,10 @@
 #include "RunnerCommands.h"
 
 #include <cstdint>
+#include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace vela_client {
 
@@ -28,5 +31,17 @@ std::uint64_t bps_to_u64(double bps);
 
 // Whole seconds of a duration followed by "s" ("2s" for 2.5 s).
 std::string whole_seconds_text(Duration d);
+
+// The stream information of the runners that acknowledged a command, in the
+// order of their first acknowledgement. A runner that acknowledges again has
+// opened its connection anew: its new information replaces the old.
+class StreamInfos {
+public:
+    void acknowledged(std::uint8_t runner, const std::optional<ConnectionStreamInfo>& info);
+    std::vector<ConnectionStreamInfo> take();
+
+private:
+    std::vector<std::pair<std::uint8_t, ConnectionStreamInfo>> entries_;
+};
 
 } // namespace vela_client

@@ -239,18 +239,34 @@ RunnerTaskHandle start_runner_task(MeasurementController& c, Runner runner)
 {
     RunnerTaskHandle handle;
     handle.finished = std::make_shared<std::atomic<bool>>(false);
+    handle.link = std::make_shared<RunnerLink>();
     if (runner.connection)
-        handle.socket = runner.connection->transport.socket.cut();
+        handle.link->set_socket(runner.connection->transport.socket.cut());
+    runner.link = handle.link;
     handle.task = spawn_task(c.executor, runner_task(std::move(runner), c.limits.routines, handle.finished));
     return handle;
 }
 
-CommandReach::CommandReach(const MeasurementController& c, std::uint8_t runner_limit)
+CommandReach::CommandReach(std::uint8_t runner_limit, RunnerCommand command)
+    : limit_(runner_limit), command_(std::move(command))
 {
+}
+
+CommandReach CommandReach::broadcast(MeasurementController& c, std::uint8_t runner_limit, RunnerCommand command)
+{
+    CommandReach reach(runner_limit, std::move(command));
     const std::size_t n = std::min<std::size_t>(runner_limit, c.runner_handles.size());
-    for (std::size_t i = 0; i < n; ++i)
-        if (!c.runner_handles[i].is_finished())
-            waiting_.push_back(static_cast<std::uint8_t>(i));
+    // A runner that has ended by now did so after the step's re-opening
+    // looked at it: it is reached too, and opened again as one that ended
+    // before taking the step.
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto& handle = c.runner_handles[i];
+        const auto id = static_cast<std::uint8_t>(i);
+        reach.waiting_.push_back(id);
+        reach.reached_.push_back(Reached{id, handle.link ? handle.link->steps_taken() : 0, false});
+    }
+    c.command_tx.send(RunnerMessage{runner_limit, reach.command_});
+    return reach;
 }
 
 void CommandReach::acknowledged(std::uint8_t runner) { acked_.push_back(runner); }
@@ -277,10 +293,73 @@ void CommandReach::drop(const std::vector<std::uint8_t>& ended)
     }
 }
 
+std::vector<std::uint8_t> CommandReach::ended_untaken(const MeasurementController& c) const
+{
+    std::vector<std::uint8_t> out;
+    for (const std::uint8_t id : ended(c)) {
+        const auto reached = std::find_if(reached_.begin(), reached_.end(), [id](const Reached& r) { return r.runner == id; });
+        const auto& link = c.runner_handles[id].link;
+        if (reached != reached_.end() && !reached->resent && link && link->steps_taken() == reached->taken_before)
+            out.push_back(id);
+    }
+    return out;
+}
+
+void CommandReach::resend(MeasurementController& c, std::uint8_t runner)
+{
+    for (auto& r : reached_)
+        if (r.runner == runner) {
+            r.resent = true;
+            const auto& link = c.runner_handles[runner].link;
+            r.taken_before = link ? link->steps_taken() : 0;
+        }
+    c.command_tx.send(RunnerMessage{limit_, command_, runner});
+}
+
+void CommandReach::give_up(std::uint8_t runner)
+{
+    lost_.push_back(runner);
+    std::erase(waiting_, runner);
+}
+
+namespace {
+
+// Opens runner `id` again under the runner handles' lock; nothing, or the
+// failure.
+asio::awaitable<std::optional<std::string>> reopen_runner(MeasurementController& c, std::uint8_t id)
+{
+    auto guard = co_await c.runner_handles_mutex.lock();
+    std::vector<std::uint8_t> ids(1, id);
+    std::vector<JoinHandle<std::variant<Runner, std::string>>> tasks;
+    tasks.push_back(connect_runner(c, id));
+    co_return co_await collect_runners(c, std::move(ids), std::move(tasks));
+}
+
+// Opens the runners that ended before taking the phase's command again and
+// sends them the command.
+asio::awaitable<void> resend_untaken(MeasurementController& c, CommandReach& reach)
+{
+    for (const std::uint8_t id : reach.ended_untaken(c)) {
+        if (c.abort.is_aborted())
+            co_return;
+        const std::string runner = "runner " + std::to_string(id);
+        log_run(LogLevel::Debug, c.log_id, runner + " ended before taking the command, opening it again");
+        if (auto failure = co_await reopen_runner(c, id)) {
+            log_run(LogLevel::Error, c.log_id, "failed to open " + runner + " again: " + *failure);
+            reach.give_up(id);
+            continue;
+        }
+        reach.resend(c, id);
+    }
+}
+
+} // namespace
+
 asio::awaitable<PhaseFeedback> next_feedback(MeasurementController& c, CommandReach& reach)
 {
     using End = PhaseFeedback::End;
     for (;;) {
+        co_await resend_untaken(c, reach);
         if (reach.all_done())
             co_return PhaseFeedback{std::nullopt, End::AllDone};
         auto got = co_await c.feedback_rx.recv_for(kFeedbackPoll);
@@ -292,6 +371,8 @@ asio::awaitable<PhaseFeedback> next_feedback(MeasurementController& c, CommandRe
             co_return PhaseFeedback{std::nullopt, End::Aborted};
         // A runner sends its last feedback before its task ends: the ends are
         // read first, then what is queued, so no completion is taken for lost.
+        // One that ended before taking the step is sent it again instead.
+        co_await resend_untaken(c, reach);
         const std::vector<std::uint8_t> ended = reach.ended(c);
         if (ended.empty())
             continue;
@@ -317,7 +398,7 @@ asio::awaitable<std::optional<std::string>> spawn_connection_tasks(MeasurementCo
             // it is told to quit, which it does at once on a socket that is
             // shut down, and the new runner under its id subscribes only
             // after it has gone.
-            if (auto cut = handle.socket.lock())
+            if (auto cut = handle.cut())
                 cut->shutdown();
             c.command_tx.send(RunnerMessage{static_cast<std::uint8_t>(c.runner_handles.size()),
                                             command::Quit{static_cast<std::uint8_t>(i)}});

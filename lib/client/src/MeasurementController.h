@@ -52,13 +52,14 @@ struct RunLimits {
     RoutineLimits routines;
 };
 
-// One runner task, whether it has ended, and its connection's socket.
+// One runner task, whether it has ended, and its current connection's socket.
 struct RunnerTaskHandle {
     JoinHandle<bool> task;
     std::shared_ptr<std::atomic<bool>> finished;
-    std::weak_ptr<SocketCut> socket;
+    std::shared_ptr<RunnerLink> link;
 
     bool is_finished() const { return !finished || finished->load(); }
+    std::shared_ptr<SocketCut> cut() const { return link ? link->socket() : nullptr; }
     // The runner cannot serve another step: its task has ended, or its
     // connection has (the server closed it, or the runner gave it up after
     // its last step and is about to end).
@@ -66,8 +67,8 @@ struct RunnerTaskHandle {
     {
         if (is_finished())
             return true;
-        const auto cut = socket.lock();
-        return !cut || cut->ended();
+        const auto current = cut();
+        return !current || current->ended();
     }
 };
 
@@ -162,20 +163,24 @@ JoinHandle<std::variant<Runner, std::string>> connect_runner(MeasurementControll
 // Hands an opened runner to a new runner task.
 RunnerTaskHandle start_runner_task(MeasurementController& controller, Runner runner);
 
-// The runners that one command reached (those below its limit whose task
-// was running when it was sent), and which of them the phase still waits
-// for. A runner is done once it completed, or once its task ended without
-// completing (its connection failed, it lagged behind the commands).
+// The runners that one command reached (those below its limit), and which
+// of them the phase still waits for. A runner is done once it completed, or
+// once its task ended without completing (its connection failed, it lagged
+// behind the commands). A runner that ended before it took the command (its
+// connection ended while it was idle, after the controller looked) is opened
+// again and sent the command alone, once.
 class CommandReach {
 public:
-    CommandReach(const MeasurementController& controller, std::uint8_t runner_limit);
+    // Sends the command to the runners numbered below runner_limit.
+    static CommandReach broadcast(MeasurementController& controller, std::uint8_t runner_limit, RunnerCommand command);
 
     void acknowledged(std::uint8_t runner);
     void completed(std::uint8_t runner);
     bool all_done() const;
     // The runners still waited for.
     const std::vector<std::uint8_t>& waiting() const { return waiting_; }
-    // Runners that ended after acknowledging and never completed.
+    // Runners that ended after acknowledging and never completed, or that
+    // could not be opened again.
     const std::vector<std::uint8_t>& lost() const { return lost_; }
 
     // The runners still waited for whose task has ended.
@@ -183,7 +188,25 @@ public:
     // Counts them as done (as lost when they had acknowledged).
     void drop(const std::vector<std::uint8_t>& ended);
 
+    // The runners still waited for that ended before taking the command and
+    // were not sent it again yet.
+    std::vector<std::uint8_t> ended_untaken(const MeasurementController& controller) const;
+    // Sends the command again, to the re-opened runner alone.
+    void resend(MeasurementController& controller, std::uint8_t runner);
+    // Counts a runner that could not be opened again as lost.
+    void give_up(std::uint8_t runner);
+
 private:
+    CommandReach(std::uint8_t runner_limit, RunnerCommand command);
+
+    struct Reached {
+        std::uint8_t runner;
+        std::uint64_t taken_before;  // steps the runner had taken when this one was sent
+        bool resent;
+    };
+    std::uint8_t limit_;
+    RunnerCommand command_;
+    std::vector<Reached> reached_;
     std::vector<std::uint8_t> waiting_;  // reached and not yet done
     std::vector<std::uint8_t> acked_;
     std::vector<std::uint8_t> lost_;

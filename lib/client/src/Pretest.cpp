@@ -39,8 +39,7 @@ asio::awaitable<std::optional<std::string>> run_pretest(MeasurementController& c
 
     RunnerCommand command = side.downlink ? RunnerCommand(command::DownlinkPretest{side.duration})
                                           : RunnerCommand(command::UplinkPretest{side.duration});
-    CommandReach reach(c, connections);
-    c.command_tx.send(RunnerMessage{connections, std::move(command)});
+    auto reach = CommandReach::broadcast(c, connections, std::move(command));
 
     std::uint32_t total_chunks = 0;
     const std::string id = c.log_id;

@@ -75,10 +75,9 @@ asio::awaitable<OrError<RttTcpResult>> rtt_tcp_phase(const ClientConfig& config,
     if (auto failure = co_await spawn_connection_tasks(c))
         co_return Result::failure(*failure);
 
-    std::vector<ConnectionStreamInfo> stream_infos;
+    StreamInfos stream_infos;
     const std::string id = c.log_id;
-    CommandReach reach(c, 1);
-    c.command_tx.send(RunnerMessage{1, command::RttTcpPing{params}});
+    auto reach = CommandReach::broadcast(c, 1, command::RttTcpPing{params});
 
     std::vector<RttSample> pongs;
     for (;;) {
@@ -89,8 +88,7 @@ asio::awaitable<OrError<RttTcpResult>> rtt_tcp_phase(const ClientConfig& config,
             co_return Result::failure("failed to receive pong");  // closed, or runner 0 ended without a pong
         RunnerFeedback& fb = *next.feedback;
         if (auto* ack = std::get_if<feedback::RttTcpPingAck>(&fb)) {
-            if (ack->stream_info)
-                stream_infos.push_back(*ack->stream_info);
+            stream_infos.acknowledged(ack->runner, ack->stream_info);
         } else if (auto* p = std::get_if<feedback::RttTcpPingProgress>(&fb)) {
             if (progress) {
                 const float f = ping_fraction(p->pings_sent, params.num_pings,
@@ -107,7 +105,7 @@ asio::awaitable<OrError<RttTcpResult>> rtt_tcp_phase(const ClientConfig& config,
         }
     }
 
-    auto result = rtt_tcp_result(pongs, config.rtt_tcp_num_packets, phase_timing(c, phase_start), std::move(stream_infos));
+    auto result = rtt_tcp_result(pongs, config.rtt_tcp_num_packets, phase_timing(c, phase_start), stream_infos.take());
     if (!result)
         co_return result;
     log_run(LogLevel::Info, client_log_id(c), "RTT TCP rtt_stats: " + to_string(result.value().rtt));

@@ -4,8 +4,9 @@
 // and the two channels that carry it:
 //
 //  - the command channel: one broadcast channel per run. Each message is a
-//    CommandMessage {runner_count, command}; a runner acts on it only when its
-//    own number is below runner_count (count 1 reaches runner 0 alone).
+//    CommandMessage {runner_count, command, only}; a runner acts on it only
+//    when its own number is below runner_count (count 1 reaches runner 0
+//    alone) and, when `only` is set, equals it.
 //  - the feedback channel: one unbounded channel per run; every runner (and
 //    its sub-tasks) sends RunnerFeedback, the controller receives.
 //
@@ -72,6 +73,7 @@ std::string to_string(const RunnerCommand& command);
 struct CommandMessage {
     std::uint8_t runner_count = 0;  // runners numbered below this act on it
     RunnerCommand command;
+    std::optional<std::uint8_t> only;  // when set, only the runner of this number acts on it
 };
 
 // ---- feedback ------------------------------------------------------------

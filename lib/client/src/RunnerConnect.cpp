@@ -210,6 +210,34 @@ asio::awaitable<std::variant<ConnectedTransport, std::string>> connect_transport
     co_return co_await asio::co_spawn(strand, connect_on_strand(params, limits), asio::use_awaitable);
 }
 
+namespace {
+
+// The connection up to its initialisation, from parameters of its own: a
+// re-opening may run long after the first set-up's arguments are gone.
+asio::awaitable<std::variant<OpenedConnection, std::string>>
+open_connection(Token token, Duration progress_interval, AbortContext abort, RunnerConnectParams params,
+                SharedRandomBufferRef random_buffer, std::uint32_t buffer_multiplier, ConnectLimits limits)
+{
+    using Result = std::variant<OpenedConnection, std::string>;
+    auto connected = co_await connect_transport(params, limits);
+    if (auto* text = std::get_if<std::string>(&connected))
+        co_return Result(std::move(*text));
+    auto& ready = std::get<ConnectedTransport>(connected);
+
+    auto created = ProtocolConnection::create(std::move(ready.transport), std::move(token), buffer_multiplier,
+                                              std::move(random_buffer), progress_interval, std::move(abort));
+    if (auto* text = std::get_if<std::string>(&created))
+        co_return Result(std::move(*text));
+    auto connection = std::move(std::get<std::unique_ptr<ProtocolConnection>>(created));
+
+    auto server = co_await connection->measurement_init(limits.init_request);
+    if (!server)
+        co_return Result(server.error());
+    co_return Result(OpenedConnection{std::move(connection), ConnectionStreamInfo{ready.client, std::move(server).value()}});
+}
+
+} // namespace
+
 asio::awaitable<std::variant<Runner, std::string>>
 runner_connect(std::uint8_t number, Token token, Duration progress_interval, AbortContext abort,
                const RunnerConnectParams& params, std::shared_ptr<CommandReceiver> command_receiver,
@@ -217,22 +245,24 @@ runner_connect(std::uint8_t number, Token token, Duration progress_interval, Abo
                std::uint32_t buffer_multiplier, ConnectLimits limits)
 {
     using Result = std::variant<Runner, std::string>;
-    auto connected = co_await connect_transport(params, limits);
-    if (auto* text = std::get_if<std::string>(&connected))
+    auto opened = co_await open_connection(token, progress_interval, abort, params, random_buffer, buffer_multiplier, limits);
+    if (auto* text = std::get_if<std::string>(&opened))
         co_return Result(std::move(*text));
-    auto& ready = std::get<ConnectedTransport>(connected);
+    auto& first = std::get<OpenedConnection>(opened);
 
-    auto built = Runner::create(number, std::move(token), std::move(ready.transport), std::move(command_receiver),
-                                std::move(feedback_sender), progress_interval, std::move(random_buffer), buffer_multiplier,
-                                abort);
-    if (auto* text = std::get_if<std::string>(&built))
-        co_return Result(std::move(*text));
-    Runner runner = std::move(std::get<Runner>(built));
-
-    auto server = co_await runner.connection->measurement_init(limits.init_request);
-    if (!server)
-        co_return Result(server.error());
-    runner.connection_stream_info = ConnectionStreamInfo{ready.client, std::move(server).value()};
+    Runner runner{number,
+                  std::move(first.connection),
+                  vela_client::log_id(token),
+                  std::move(first.stream_info),
+                  abort,
+                  std::move(command_receiver),
+                  std::move(feedback_sender),
+                  {},
+                  {}};
+    runner.reopen = [token = std::move(token), progress_interval, abort = std::move(abort), params,
+                     random_buffer = std::move(random_buffer), buffer_multiplier, limits] {
+        return open_connection(token, progress_interval, abort, params, random_buffer, buffer_multiplier, limits);
+    };
     co_return Result(std::move(runner));
 }
 

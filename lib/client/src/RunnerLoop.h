@@ -4,7 +4,10 @@
 // messages, acts on those addressed to it (its number below the message's
 // runner_count), runs each command's routine against the server and reports
 // through feedback. One routine at a time; a routine's failure goes into its
-// completing feedback and the loop goes on.
+// completing feedback and the loop goes on. A step whose connection the
+// server ended before the step's first reply runs once more, on a connection
+// opened anew (the acknowledgement is sent again with its stream
+// information), and the loop moves to that connection's strand.
 //
 // Feedback per command:
 //   DownlinkPretest           DownlinkPretestAck, DownlinkPretestCompleted

@@ -12,8 +12,7 @@ asio::awaitable<OrError<ServerLoadData>> request_server_load(MeasurementControll
     if (auto failure = co_await spawn_connection_tasks(c))
         co_return Result::failure(*failure);
     const std::string id = client_log_id(c);
-    CommandReach reach(c, 1);
-    c.command_tx.send(RunnerMessage{1, command::ServerLoadRequest{}});
+    auto reach = CommandReach::broadcast(c, 1, command::ServerLoadRequest{});
     for (;;) {
         auto next = co_await next_feedback(c, reach);
         if (next.end == PhaseFeedback::End::Aborted)
@@ -36,8 +35,7 @@ asio::awaitable<OrError<std::string>> reverse_traceroute(MeasurementController& 
     if (auto failure = co_await spawn_connection_tasks(c))
         co_return Result::failure(*failure);
     const std::string id = client_log_id(c);
-    CommandReach reach(c, 1);
-    c.command_tx.send(RunnerMessage{1, command::ReverseTracerouteRequest{c.config.traceroute_max_duration_s}});
+    auto reach = CommandReach::broadcast(c, 1, command::ReverseTracerouteRequest{c.config.traceroute_max_duration_s});
     for (;;) {
         auto next = co_await next_feedback(c, reach);
         if (next.end == PhaseFeedback::End::Aborted)

@@ -52,11 +52,10 @@ asio::awaitable<OrError<ThroughputResult>> run_throughput(MeasurementController&
         co_return Result::failure(*failure);
 
     const std::uint8_t limit = side.downlink ? c.dl_connections : c.ul_connections;
-    CommandReach reach(c, limit);
-    c.command_tx.send(RunnerMessage{limit, side.downlink ? RunnerCommand(command::DownlinkTest{total})
-                                                         : RunnerCommand(command::UplinkTest{total})});
+    auto reach = CommandReach::broadcast(c, limit, side.downlink ? RunnerCommand(command::DownlinkTest{total})
+                                                                  : RunnerCommand(command::UplinkTest{total}));
 
-    std::vector<ConnectionStreamInfo> stream_infos;
+    StreamInfos stream_infos;
     // The completed histories and the progress series, kept as compactly as
     // the figures allow.
     const std::optional<Duration> cut = side.slow_start.is_zero() ? std::nullopt : std::optional<Duration>(side.slow_start);
@@ -83,8 +82,7 @@ asio::awaitable<OrError<ThroughputResult>> run_throughput(MeasurementController&
 
         if (auto* ack = std::get_if<Ack>(&fb)) {
             reach.acknowledged(ack->runner);
-            if (ack->stream_info)
-                stream_infos.push_back(*ack->stream_info);
+            stream_infos.acknowledged(ack->runner, ack->stream_info);
         } else if (auto* batch = std::get_if<Progress>(&fb)) {
             if (runner_error)
                 continue;
@@ -130,7 +128,7 @@ asio::awaitable<OrError<ThroughputResult>> run_throughput(MeasurementController&
         co_return Result::failure(*runner_error);
 
     double bps = 0.0;
-    ThroughputResult result = throughput_result(recorder.result(), phase_timing(c, phase_start), std::move(stream_infos), &bps);
+    ThroughputResult result = throughput_result(recorder.result(), phase_timing(c, phase_start), stream_infos.take(), &bps);
     // A phase that measured nothing has failed: a zero figure would read as
     // a measurement of a dead link.
     if (result.bytes == 0)

@@ -858,8 +858,10 @@ awaitable<void> SpeedServer::Impl::serve(Framer& framer, tcp::endpoint remote, t
             co_return;
         if (options.close_after_tests && (msg.submsg_case() == sprintproto::Msg::kDownlinkTestRequest ||
                                           msg.submsg_case() == sprintproto::Msg::kUplinkTestRequest ||
-                                          msg.submsg_case() == sprintproto::Msg::kRttTcpRequest))
+                                          msg.submsg_case() == sprintproto::Msg::kRttTcpRequest)) {
+            co_await pause(options.close_delay);
             co_return;  // the caller closes the connection
+        }
     }
 }
 

@@ -77,6 +77,9 @@ struct Options {
     // Closes the connection after every downlink test, uplink test and
     // round-trip series, as a server that ends each step's connection.
     bool close_after_tests = false;
+    // ... this long after the step, as a busy server closes late: the
+    // client's next request may already be on its way.
+    std::chrono::milliseconds close_delay{0};
     // Replies with a GenericResponse of this status and description to the
     // request whose envelope field number is the key (3 = initialisation,
     // 5 = downlink pretest, 6 = downlink test, 7, 8 = uplink, 10 = RTT TCP,

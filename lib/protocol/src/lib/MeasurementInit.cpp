@@ -106,21 +106,34 @@ ProtocolConnection::measurement_init(Timeout request_timeout)
         co_return Result(unexpected(std::string("server announced a chunk size of 0 bytes")));
 
     auto& shared = *random_buffer;
-    auto guard = co_await shared.lock.lock_exclusive();
-    if (shared.bytes.empty()) {
-        const std::uint64_t size = std::uint64_t(buffer_multiplier) * response->chunksize;
-        if (size > SharedRandomBuffer::kMaxSize)
-            co_return Result(unexpected(std::string("allocation would exceed maximum allowed buffer size, aborting")));
-        log_event(LogLevel::Trace, "protocol", "[" + id + "] initializing shared buffer with random data");
-        shared.bytes.reserve(size);
-        append_random_bytes(shared.bytes, size);
-        build_chunk_image(shared, response->chunksize);
-    } else if (response->chunksize > shared.bytes.size()) {
-        // Uplink chunks are cut from the shared buffer: a chunk that does not
-        // fit in it could never be sent.
-        co_return Result(unexpected("chunk size of " + std::to_string(response->chunksize) +
-                                    " bytes exceeds the shared random buffer of " + std::to_string(shared.bytes.size()) +
-                                    " bytes"));
+    // Uplink chunks are cut from the shared buffer: a chunk that does not fit
+    // in it could never be sent.
+    auto too_large = [&shared, &response] {
+        return "chunk size of " + std::to_string(response->chunksize) + " bytes exceeds the shared random buffer of " +
+               std::to_string(shared.bytes.size()) + " bytes";
+    };
+    bool filled = false;
+    {
+        // A connection opened while other runners send holds no writer's
+        // lock: it would wait for their whole test.
+        auto guard = co_await shared.lock.lock_shared();
+        filled = !shared.bytes.empty();
+        if (filled && response->chunksize > shared.bytes.size())
+            co_return Result(unexpected(too_large()));
+    }
+    if (!filled) {
+        auto guard = co_await shared.lock.lock_exclusive();
+        if (shared.bytes.empty()) {
+            const std::uint64_t size = std::uint64_t(buffer_multiplier) * response->chunksize;
+            if (size > SharedRandomBuffer::kMaxSize)
+                co_return Result(unexpected(std::string("allocation would exceed maximum allowed buffer size, aborting")));
+            log_event(LogLevel::Trace, "protocol", "[" + id + "] initializing shared buffer with random data");
+            shared.bytes.reserve(size);
+            append_random_bytes(shared.bytes, size);
+            build_chunk_image(shared, response->chunksize);
+        } else if (response->chunksize > shared.bytes.size()) {
+            co_return Result(unexpected(too_large()));
+        }
     }
     chunk_size = response->chunksize;
     chunk_buffer.resize(chunk_size - 1);

@@ -87,6 +87,10 @@ ProtocolConnection::create(MessageTransport transport, Token token, std::uint32_
 asio::awaitable<Expected<Msg, std::string>> ProtocolConnection::request(const Msg& msg, Timeout timeout)
 {
     const Deadline deadline = detail::deadline_after(timeout);
+    request_broke = false;
+    auto broke = [](const TransportError& e) {
+        return e.kind != IoErrorKind::TimedOut && e.kind != IoErrorKind::InvalidData;
+    };
     std::vector<std::uint8_t> bytes;
     bytes.reserve(msg.encoded_len());
     msg.encode(bytes);
@@ -94,6 +98,7 @@ asio::awaitable<Expected<Msg, std::string>> ProtocolConnection::request(const Ms
     // time-out of a step is the request's.
     if (auto failed = co_await transport.writer->send_msg(bytes, remaining(deadline))) {
         out_of_step = true;
+        request_broke = broke(*failed);
         if (deadline && failed->kind == IoErrorKind::TimedOut)
             co_return unexpected(std::string(kRequestTimedOut));
         co_return unexpected("failed to write proto message: " + failed->text);
@@ -106,6 +111,7 @@ asio::awaitable<Expected<Msg, std::string>> ProtocolConnection::request(const Ms
     if (read.lock_timed_out)
         co_return unexpected(std::string(kRequestTimedOut));
     if (read.status) {
+        request_broke = broke(*read.status);
         if (deadline && read.status->kind == IoErrorKind::TimedOut)
             co_return unexpected(std::string(kRequestTimedOut));
         co_return unexpected("failed to read proto message: " + read.status->text);
@@ -115,6 +121,7 @@ asio::awaitable<Expected<Msg, std::string>> ProtocolConnection::request(const Ms
         out_of_step = true;
         co_return unexpected(std::string("failed to decode proto message"));
     }
+    ++replies;
     co_return std::move(decoded).value();
 }
 

@@ -92,6 +92,12 @@ public:
     // undecodable frame): the connection is out of step with its server and
     // must not carry another exchange. The runner then closes it.
     bool out_of_step = false;
+    // Replies received to this connection's requests so far.
+    std::uint64_t replies = 0;
+    // Set when the last request failed because the connection broke off
+    // under it (its write failed, or its read ended or was reset), not by its
+    // time-out or by a reply that made no sense.
+    bool request_broke = false;
     SharedRandomBufferRef random_buffer;
     std::uint32_t chunk_size = 0;
     std::uint32_t max_rtt_payload_bytes = 0;
