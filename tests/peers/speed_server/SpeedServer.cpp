@@ -118,6 +118,16 @@ private:
     bool stall_now_ = false;
 };
 
+// A peer that reset its connection took its queued data off the link: what
+// already sits in the receive buffer had crossed the link and is read
+// without charge.
+bool reset_by_peer(tcp::socket& socket)
+{
+    tcp_info info{};
+    socklen_t len = sizeof(info);
+    return ::getsockopt(socket.native_handle(), IPPROTO_TCP, TCP_INFO, &info, &len) == 0 && info.tcpi_state == TCP_CLOSE;
+}
+
 awaitable<void> wait_for(Clock::duration d)
 {
     if (d <= Clock::duration::zero())
@@ -274,7 +284,7 @@ public:
                 co_return std::nullopt;
             waited = waited_;
         }
-        if (limit && limit->limited())
+        if (limit && limit->limited() && !reset_by_peer(boost::beast::get_lowest_layer(stream_)))
             co_await wait_for(limit->charge(end_ - pos_, waited));
         const std::size_t start = pos_;
         while (pos_ < end_) {
@@ -397,7 +407,7 @@ public:
             co_return std::nullopt;
         ++scan.chunks;
         last = static_cast<std::uint8_t>(msg->back()) == 0xFF;
-        if (limit && limit->limited())
+        if (limit && limit->limited() && !reset_by_peer(boost::beast::get_lowest_layer(ws_)))
             co_await wait_for(limit->charge(msg->size(), waited));
         co_return msg->size();
     }

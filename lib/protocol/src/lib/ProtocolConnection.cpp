@@ -235,7 +235,7 @@ void ProtocolConnection::set_tcp_nodelay(bool on)
 
 void ProtocolConnection::shutdown()
 {
-    shutdown_socket(transport.socket);
+    abandon_socket(transport.socket);
     closed = true;
 }
 

@@ -78,6 +78,7 @@ public:
 
     // Socket operations through the connection's second handle.
     void set_tcp_nodelay(bool on);
+    // Abandons the connection (see abandon_socket) and marks it closed.
     void shutdown();
     // Shuts the connection down when it is out of step (see out_of_step).
     void close_if_out_of_step();

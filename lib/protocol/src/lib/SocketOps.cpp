@@ -24,13 +24,25 @@ Endpoint to_endpoint(const sockaddr_storage& storage)
         std::memcpy(endpoint.data(), &storage, sizeof(sockaddr_in));
     return endpoint;
 }
+
+void abandon_connection(int fd)
+{
+    // Dissolving the association resets the connection and drops the
+    // kernel's send queue: on a slow link the data of an abandoned step would
+    // otherwise keep the link busy into the next step. Pending operations
+    // wake as after a shutdown. Where the reset is refused, a shutdown.
+    sockaddr unspec{};
+    unspec.sa_family = AF_UNSPEC;
+    if (::connect(fd, &unspec, sizeof(unspec)) != 0)
+        ::shutdown(fd, SHUT_RDWR);
+}
 } // namespace
 
 void SocketCut::shutdown()
 {
     std::lock_guard lock(mutex_);
     if (fd_ >= 0)
-        ::shutdown(fd_, SHUT_RDWR);
+        abandon_connection(fd_);
 }
 
 bool readable_now(int fd)
@@ -132,10 +144,10 @@ std::string set_socket_nodelay(const SocketHandle& socket, bool on)
     return {};
 }
 
-void shutdown_socket(const SocketHandle& socket)
+void abandon_socket(const SocketHandle& socket)
 {
     if (socket.valid())
-        ::shutdown(socket.fd(), SHUT_RDWR);
+        abandon_connection(socket.fd());
 }
 
 std::string endpoint_text(const Endpoint& endpoint)

@@ -15,11 +15,12 @@
 
 namespace vela_client {
 
-// Lets another thread shut a connection down (a stop request) while the
+// Lets another thread abandon a connection (a stop request) while the
 // connection's owner may close its handle at any moment: once the handle is
 // closed, shutdown() does nothing, so a reused descriptor number is never hit.
 class SocketCut {
 public:
+    // Abandons the connection as abandon_socket() does.
     void shutdown();
     // True when the connection can carry no further exchange: its handle was
     // closed, it was shut down, or the peer closed or reset its end. Looks
@@ -76,8 +77,9 @@ std::variant<SocketHandle, std::string> duplicate_socket(int fd);
 // Sets TCP_NODELAY; returns the operating system's error text on failure.
 std::string set_socket_nodelay(const SocketHandle& socket, bool on);
 
-// Shuts the socket down in both directions; errors are dropped.
-void shutdown_socket(const SocketHandle& socket);
+// Abandons the connection: resets it, dropping what is still queued to send;
+// reads and writes pending on it end. Errors are dropped.
+void abandon_socket(const SocketHandle& socket);
 
 // True when a read of the socket would not wait: bytes are there, the peer
 // closed its end, or the socket failed. Takes nothing from the socket.
