@@ -99,10 +99,7 @@ protected:
     }
     ~MeasurementRun() override
     {
-        // For a look at a run: CLIENT_TEST_DUMP=1 prints its log lines.
-        if (std::getenv("CLIENT_TEST_DUMP"))
-            for (const auto& line : test_log().containing(""))
-                std::cerr << line << "\n";
+        client_test::dump_log_if_asked();
     }
 
     // A client with the protocol's limits shortened for tests.

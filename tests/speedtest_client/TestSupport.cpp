@@ -3,7 +3,9 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 
+#include <cstdlib>
 #include <cstring>
+#include <iostream>
 #include <stdexcept>
 
 namespace client_test {
@@ -30,6 +32,13 @@ Collected& collected()
 {
     static Collected c;
     return c;
+}
+
+void dump_log_if_asked()
+{
+    if (std::getenv("CLIENT_TEST_DUMP"))
+        for (const auto& line : test_log().containing(""))
+            std::cerr << line << "\n";
 }
 
 void on_progress(const mclient_progress* p)

@@ -41,6 +41,10 @@ struct Collected {
 };
 Collected& collected();
 
+// Prints every log line of the test, when CLIENT_TEST_DUMP is set (for a
+// look at a run).
+void dump_log_if_asked();
+
 void on_progress(const mclient_progress* p);
 void on_result(const char* json);
 void on_error(const char* text);
