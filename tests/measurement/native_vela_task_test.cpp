@@ -19,6 +19,10 @@
 
 #include <gtest/gtest.h>
 
+#include <Poco/Channel.h>
+#include <Poco/Logger.h>
+#include <Poco/Message.h>
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -159,6 +163,43 @@ TEST(NativeVelaTask, ClientRecordCarriesTheConfigurationAndTheProductionValues) 
     EXPECT_STREQ(shortened.token, "a_token");
 }
 
+// The warnings of the native speed-test task's logger while it lives.
+class NativeTaskLog {
+public:
+    NativeTaskLog() : logger(Poco::Logger::get("NativeVelaTask")), saved(logger.getChannel()), level(logger.getLevel()) {
+        logger.setChannel(Poco::Channel::Ptr(new Sink(*this)));
+        logger.setLevel(Poco::Message::PRIO_WARNING);
+    }
+    ~NativeTaskLog() {
+        logger.setChannel(saved);
+        logger.setLevel(level);
+    }
+    std::vector<std::string> warnings() const {
+        std::lock_guard lock(mutex);
+        return lines;
+    }
+
+private:
+    class Sink : public Poco::Channel {
+    public:
+        explicit Sink(NativeTaskLog& owner) : owner(owner) {}
+        void log(const Poco::Message& message) override {
+            if (message.getPriority() > Poco::Message::PRIO_WARNING) return;
+            std::lock_guard lock(owner.mutex);
+            owner.lines.push_back(message.getText());
+        }
+
+    private:
+        NativeTaskLog& owner;
+    };
+
+    Poco::Logger& logger;
+    Poco::Channel::Ptr saved;
+    int level;
+    mutable std::mutex mutex;
+    std::vector<std::string> lines;
+};
+
 TEST(SpeedTestOverrides, TextFormAndEnvironment) {
     struct Case {
         const char* text;
@@ -208,10 +249,23 @@ TEST(SpeedTestOverrides, TextFormAndEnvironment) {
             << name;
     }
 
-    // The environment variable: read when no in-process overrides are set.
+    // The environment variable: read when no in-process overrides are set,
+    // and only in a build with the test seams. Every speed test that the
+    // overrides shorten says so in the log at warning level.
+    NativeTaskLog log;
     ASSERT_EQ(std::getenv(SpeedTestOverrides::kEnvironmentVariable), nullptr);
     EXPECT_FALSE(currentSpeedTestOverrides());
     ::setenv(SpeedTestOverrides::kEnvironmentVariable, "short", 1);
+    if (!speedTestOverridesBuilt()) {
+        SpeedTestOverrides inProcess;
+        inProcess.values = {{"dl_duration_s", 7}};
+        setSpeedTestOverridesForTesting(inProcess);
+        EXPECT_FALSE(currentSpeedTestOverrides());
+        setSpeedTestOverridesForTesting(std::nullopt);
+        ::unsetenv(SpeedTestOverrides::kEnvironmentVariable);
+        EXPECT_EQ(log.warnings(), std::vector<std::string>{"LUMIVEX_TEST_SPEED_OVERRIDES ignored: this build has no test seams"});
+        return;
+    }
     auto fromEnvironment = currentSpeedTestOverrides();
     ASSERT_TRUE(fromEnvironment);
     EXPECT_EQ(fromEnvironment->values, presetAlone->values);
@@ -219,7 +273,7 @@ TEST(SpeedTestOverrides, TextFormAndEnvironment) {
     EXPECT_FALSE(currentSpeedTestOverrides());  // malformed: ignored as a whole
     ::setenv(SpeedTestOverrides::kEnvironmentVariable, "dl_duration_s=5", 1);
     SpeedTestOverrides inProcess;
-    inProcess.values = {{"dl_duration_s", 7}};
+    inProcess.values = {{"dl_duration_s", 7}, {"ul_num_connections", 1}};
     setSpeedTestOverridesForTesting(inProcess);
     ASSERT_TRUE(currentSpeedTestOverrides());
     EXPECT_EQ(currentSpeedTestOverrides()->values.at("dl_duration_s"), 7u);  // in-process first
@@ -227,6 +281,15 @@ TEST(SpeedTestOverrides, TextFormAndEnvironment) {
     EXPECT_EQ(currentSpeedTestOverrides()->values.at("dl_duration_s"), 5u);
     ::unsetenv(SpeedTestOverrides::kEnvironmentVariable);
     EXPECT_FALSE(currentSpeedTestOverrides());
+
+    const std::vector<std::string> expected{
+        "Speed test shortened by LUMIVEX_TEST_SPEED_OVERRIDES: " + presetAlone->text(),
+        "LUMIVEX_TEST_SPEED_OVERRIDES ignored: unknown field: bogus",
+        "Speed test shortened by in-process test overrides: dl_duration_s=7,ul_num_connections=1",
+        "Speed test shortened by in-process test overrides: dl_duration_s=7,ul_num_connections=1",
+        "Speed test shortened by LUMIVEX_TEST_SPEED_OVERRIDES: dl_duration_s=5",
+    };
+    EXPECT_EQ(log.warnings(), expected);
 }
 
 TEST(NativeVelaTask, ProgressReportsBecomeIntermediateRecords) {
@@ -660,6 +723,7 @@ protected:
         options.secret_key = kSecret;
         server = std::make_unique<speed_server::SpeedServer>(options);
         server->start();
+        if (!speedTestOverridesBuilt()) GTEST_SKIP() << "needs the test seams (LUMIVEX_TEST_SEAMS) to shorten the run";
         setSpeedTestOverridesForTesting(shortRun());
     }
     void TearDown() override { setSpeedTestOverridesForTesting(std::nullopt); }

@@ -137,31 +137,66 @@ const std::vector<std::string>& speedTestOverrideFields() {
     return names;
 }
 
+bool speedTestOverridesBuilt() {
+#ifdef LUMIVEX_TEST_SEAMS
+    return true;
+#else
+    return false;
+#endif
+}
+
+std::string SpeedTestOverrides::text() const {
+    std::string out;
+    for (const auto& [name, value] : values) {
+        if (!out.empty()) out += ',';
+        out += name + '=' + std::to_string(value);
+    }
+    return out;
+}
+
 void setSpeedTestOverridesForTesting(std::optional<SpeedTestOverrides> overrides) {
     std::lock_guard lock(overridesMutex());
     inProcessOverrides() = std::move(overrides);
 }
 
 std::optional<SpeedTestOverrides> currentSpeedTestOverrides() {
-    {
-        std::lock_guard lock(overridesMutex());
-        if (inProcessOverrides()) return inProcessOverrides();
-    }
-    // TEST SEAM: the only place that reads LUMIVEX_TEST_SPEED_OVERRIDES. It
-    // lets a test that starts the agent as a process shorten the speed test
-    // (see SpeedTestOverrides.h for the text form). Production leaves the
-    // variable unset, and the client then gets its fixed production values.
-    const char* text = std::getenv(SpeedTestOverrides::kEnvironmentVariable);
-    if (text == nullptr || *text == '\0') return std::nullopt;
-    std::string error;
-    auto overrides = SpeedTestOverrides::parse(text, error);
     static Poco::Logger& logger = Poco::Logger::get("NativeVelaTask");
-    if (!overrides) {
-        logger.warning("%s ignored: %s", std::string(SpeedTestOverrides::kEnvironmentVariable), error);
+    const char* text = std::getenv(SpeedTestOverrides::kEnvironmentVariable);
+    const bool fromEnvironment = text != nullptr && *text != '\0';
+    if (!speedTestOverridesBuilt()) {
+        // A build without test seams runs the speed test as it is; the
+        // variable is named in the log so that a caller who set it knows.
+        if (fromEnvironment) {
+            logger.warning("%s ignored: this build has no test seams",
+                           std::string(SpeedTestOverrides::kEnvironmentVariable));
+        }
         return std::nullopt;
     }
-    logger.warning("%s in effect: %s (test seam)", std::string(SpeedTestOverrides::kEnvironmentVariable),
-                   std::string(text));
+    std::optional<SpeedTestOverrides> overrides;
+    std::string source;
+    {
+        std::lock_guard lock(overridesMutex());
+        if (inProcessOverrides()) {
+            overrides = inProcessOverrides();
+            source = "in-process test overrides";
+        }
+    }
+    if (!overrides) {
+        // The only place that reads LUMIVEX_TEST_SPEED_OVERRIDES: a test that
+        // starts the agent as a process shortens the speed test with it (see
+        // SpeedTestOverrides.h for the text form).
+        if (!fromEnvironment) return std::nullopt;
+        std::string error;
+        overrides = SpeedTestOverrides::parse(text, error);
+        if (!overrides) {
+            logger.warning("%s ignored: %s", std::string(SpeedTestOverrides::kEnvironmentVariable), error);
+            return std::nullopt;
+        }
+        source = SpeedTestOverrides::kEnvironmentVariable;
+    }
+    // Front ends and run summaries look for this line: the figures of this
+    // speed test do not come from a full-length run.
+    logger.warning("%s%s: %s", std::string(SpeedTestOverrides::kShortenedLogPrefix), source, overrides->text());
     return overrides;
 }
 
