@@ -141,6 +141,33 @@ TEST(CommandLine, TimeOutKillsTheCommandAndItsGrandchildren) {
     EXPECT_EQ(CommandLineHelper::tryExecuteForOutput("sleep 5", 200ms, true), std::nullopt);
 }
 
+TEST(CommandLine, ZeroTimeOutEndsTheCommandAtOnce) {
+    // A time-out of zero is not "no limit": the child and what it started are
+    // ended at once and the run counts as timed out.
+    auto folder = freshFolder("cmd", "zero");
+    auto pidFile = folder / "grandchild";
+    const std::string command = "sleep 30 & echo $! > '" + pidFile.string() + "'; wait";
+
+    auto start = std::chrono::steady_clock::now();
+    auto run = lumivex::platform::runShellCommand("sleep 30", 0ns, "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_TRUE(run.killed);
+    EXPECT_EQ(run.exitCode, 1);
+
+    start = std::chrono::steady_clock::now();
+    auto result = CommandLineHelper::executeOnCommandLine(command, 0ns, "", "", "", true);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_TRUE(result->timedOut);
+    pid_t grandchild = readPid(pidFile);
+    if (grandchild > 0) {  // none when the shell was ended before it started one
+        EXPECT_TRUE(processEnded(grandchild));
+    }
+
+    start = std::chrono::steady_clock::now();
+    EXPECT_THROW(CommandLineHelper::executeForOutput("sleep 30", 0ns, true), CommandLineTimeoutException);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+}
+
 TEST(CommandLine, ProcessesLeftBehindAreKilledOnReturn) {
     auto folder = freshFolder("cmd", "leftover");
     auto pidFile = folder / "daemon";
