@@ -3,6 +3,7 @@
 // runtime of their own.
 
 #include "ControllerSupport.h"
+#include "Pretest.h"
 #include "MeasurementController.h"
 #include "Progress.h"
 #include "RttPhases.h"
@@ -15,6 +16,9 @@
 
 #include <boost/asio/detached.hpp>
 #include <boost/asio/this_coro.hpp>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -134,6 +138,117 @@ TEST(CommandReach, RunnerThatEndsBeforeTakingAStepIsOpenedAgainAndSentItAlone)
     EXPECT_EQ(client_test::test_log().count("runner 1 ended before taking the command, opening it again"), 1);
     const auto requests = server->stats().requests;
     EXPECT_EQ(std::count(requests.begin(), requests.end(), "DownlinkTestRequest"), 2) << ::testing::PrintToString(requests);
+}
+
+// ---- pretest evaluation with scripted runners ------------------------------
+
+// A runner that answers each pretest command with its acknowledgement and a
+// set chunk count, and ends on Quit.
+asio::awaitable<bool> scripted_pretest_runner(std::uint8_t id, std::uint32_t chunks,
+                                              std::shared_ptr<CommandReceiver> commands,
+                                              std::shared_ptr<FeedbackSender> feedback,
+                                              std::shared_ptr<std::atomic<bool>> finished)
+{
+    for (;;) {
+        auto got = co_await commands->recv();
+        if (!got)
+            break;
+        const CommandMessage& m = *got;
+        if (id >= m.runner_count || (m.only && *m.only != id))
+            continue;
+        if (std::holds_alternative<command::Quit>(m.command))
+            break;
+        if (std::holds_alternative<command::DownlinkPretest>(m.command)) {
+            feedback->send(feedback::DownlinkPretestAck{id});
+            feedback->send(feedback::DownlinkPretestCompleted{chunks, id});
+        } else if (std::holds_alternative<command::UplinkPretest>(m.command)) {
+            feedback->send(feedback::UplinkPretestAck{id});
+            feedback->send(feedback::UplinkPretestCompleted{chunks, id});
+        }
+    }
+    finished->store(true);
+    co_return true;
+}
+
+// Both ends of a local socket pair: what a scripted runner's link points
+// at, so that the controller sees an open connection and keeps the runner.
+struct OpenLink {
+    OpenLink()
+    {
+        int fds[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) == 0) {
+            ours = SocketHandle(fds[0]);
+            peer = fds[1];
+        }
+    }
+    ~OpenLink()
+    {
+        if (peer >= 0)
+            ::close(peer);
+    }
+    SocketHandle ours;
+    int peer = -1;
+};
+
+TEST(PretestEvaluation, FewerThanFourChunksInAllReduceTheConnectionsToOne)
+{
+    struct Case {
+        std::vector<std::uint32_t> chunks;  // per runner
+        bool reduced;
+    };
+    const Case cases[] = {
+        {{1, 2}, true},   // 3 chunks
+        {{2, 2}, false},  // 4 chunks
+        {{4}, false},
+        {{0, 0}, true},
+        {{3, 0, 1}, false},
+    };
+    for (const bool downlink : {true, false}) {
+        for (const auto& c : cases) {
+            SCOPED_TRACE(::testing::PrintToString(c.chunks) + (downlink ? " downlink" : " uplink"));
+            client_test::test_log().clear();
+            const auto n = static_cast<std::uint8_t>(c.chunks.size());
+            ClientConfig config;
+            config.dl_num_connections = config.ul_num_connections = n;
+            config.dl_pretest_duration_ms = config.ul_pretest_duration_ms = Duration::from_millis(50);
+            auto token = build_token(client_test::kSecret);
+            ASSERT_TRUE(token);
+            std::vector<std::unique_ptr<OpenLink>> links;
+            Runtime runtime(2);
+            auto outcome = runtime.block_on([&]() -> asio::awaitable<std::pair<std::optional<std::string>, int>> {
+                MeasurementController controller(config, *token, AbortContext(make_stop_flag(), std::nullopt));
+                controller.executor = co_await asio::this_coro::executor;
+                controller.runner_count = n;
+                controller.command_tx = make_command_channel(n);
+                auto feedback = make_feedback_channel();
+                controller.feedback_tx = std::move(feedback.sender);
+                controller.feedback_rx = std::move(feedback.receiver);
+                controller.complete(std::nullopt, 2, Duration::from_millis(100));
+                for (std::uint8_t id = 0; id < n; ++id) {
+                    links.push_back(std::make_unique<OpenLink>());
+                    RunnerTaskHandle handle;
+                    handle.finished = std::make_shared<std::atomic<bool>>(false);
+                    handle.link = std::make_shared<RunnerLink>();
+                    handle.link->set_socket(links.back()->ours.cut());
+                    handle.task = spawn_task(controller.executor,
+                                             scripted_pretest_runner(id, c.chunks[id], subscribe_runner(controller.command_tx),
+                                                                     std::make_shared<FeedbackSender>(*controller.feedback_tx),
+                                                                     handle.finished));
+                    controller.runner_handles.push_back(std::move(handle));
+                }
+                auto failure = downlink ? co_await run_downlink_pretest(controller, config)
+                                        : co_await run_uplink_pretest(controller, config);
+                const int connections = downlink ? controller.dl_connections : controller.ul_connections;
+                co_await quit_runner(controller);
+                co_return std::pair{failure, connections};
+            }());
+            ASSERT_FALSE(outcome.first) << *outcome.first;
+            EXPECT_EQ(outcome.second, c.reduced ? 1 : n);
+            const std::string reduced =
+                downlink ? "downlink pretest reduced the number of connections to 1" : "uplink pretest reduced the number of connections to 1";
+            EXPECT_EQ(client_test::test_log().count(reduced), c.reduced ? 1 : 0);
+        }
+    }
 }
 
 TEST(FeedbackText, NamesTheVariantAndItsData)

@@ -96,6 +96,7 @@ TEST_F(RoutinesTest, PretestsReportTheirLastCompleteBurst)
 
 TEST_F(RoutinesTest, DownlinkTestReportsEveryPointOnceAndTheRestAtTheEnd)
 {
+    test_log().clear();
     serve();
     auto handle = start(connect(3, Duration::from_millis(100)));
     send(4, command::DownlinkTest{Duration::from_secs(1)});
@@ -124,6 +125,9 @@ TEST_F(RoutinesTest, DownlinkTestReportsEveryPointOnceAndTheRestAtTheEnd)
     EXPECT_GE(messages, 5) << "about one report per 100 ms";
     EXPECT_LE(messages, 25);
     EXPECT_EQ(reported, SampleSeries(all.begin() + 1, all.end())) << "every point but the first, once, in order";
+    // The reports went through the progress task, which ended before the
+    // completion was sent.
+    EXPECT_EQ(test_log().count("downlink_test: channel disconnected, terminating progress receiver task"), 1);
 
     send(4, command::Quit{});
     EXPECT_EQ(finish(handle), std::nullopt);

@@ -1,6 +1,7 @@
 // Downlink routines: the pretest's doubling bursts and the timed test with
 // its per-chunk byte history.
 
+#include "AsyncTask.h"
 #include "RoutineSupport.h"
 #include "RunnerRoutines.h"
 
@@ -10,6 +11,27 @@ using namespace vela_client::sprintproto;
 namespace vela_client {
 
 using routine::Clock;
+
+namespace {
+
+// Hands the test's progress pieces on to the controller, in order, so that
+// the routine never waits on the feedback channel while chunks arrive. Ends
+// once the routine has closed its end and every piece is handed on.
+asio::awaitable<bool> downlink_progress_receiver(std::string log_id, UnboundedReceiver<SampleUpdate> progress,
+                                                 std::uint8_t runner, std::shared_ptr<FeedbackSender> feedback)
+{
+    for (;;) {
+        auto piece = co_await progress.recv();
+        if (!piece)
+            break;  // closed and drained
+        // The controller may be gone; progress is then dropped.
+        routine::send_progress(feedback, feedback::DownlinkTestProgress{runner, std::move(*piece)});
+    }
+    routine::log_line(LogLevel::Debug, log_id, "downlink_test: channel disconnected, terminating progress receiver task");
+    co_return true;
+}
+
+} // namespace
 
 asio::awaitable<RoutineOutcome<std::uint32_t>> downlink_pretest(Runner& runner, Duration pretest, const RoutineLimits& limits)
 {
@@ -69,6 +91,12 @@ asio::awaitable<RoutineOutcome<SampleUpdate>> downlink_test(Runner& runner, Dura
 
     const std::int64_t interval_ms = routine::interval_millis(connection.progress_interval);
     const std::uint64_t chunk_size = connection.chunk_size;
+    // The progress pieces go through a channel to a task of their own. A
+    // failed test drops its end without waiting: the task ends by itself.
+    auto [progress_tx, progress_rx] = make_unbounded_channel<SampleUpdate>();
+    std::optional<UnboundedSender<SampleUpdate>> progress(std::move(progress_tx));
+    auto receiver = spawn_task(connection.executor(), downlink_progress_receiver(runner.log_id, std::move(progress_rx),
+                                                                                 runner.number, runner.feedback_sender));
     const auto start = Clock::now();
     auto last_progress = start;
     std::uint64_t counter = 0;
@@ -89,6 +117,8 @@ asio::awaitable<RoutineOutcome<SampleUpdate>> downlink_test(Runner& runner, Dura
         if (!chunk) {
             if (routine::since(start) >= deadline) {
                 connection.shutdown();
+                progress.reset();
+                (void)co_await receiver.join();
                 co_return history.take();
             }
             co_return unexpected(std::move(chunk).error());
@@ -101,13 +131,16 @@ asio::awaitable<RoutineOutcome<SampleUpdate>> downlink_test(Runner& runner, Dura
 
         const bool overdue = t >= deadline;
         if (last || overdue || routine::whole_millis(now - last_progress) >= interval_ms) {
-            // The controller may be gone; progress is then dropped.
-            routine::send_progress(runner.feedback_sender, feedback::DownlinkTestProgress{runner.number, history.take()});
+            progress->send(history.take());  // dropped if the task has ended
             last_progress = now;
         }
         if (last || overdue) {
             if (overdue)
                 connection.shutdown();  // the stream goes on unread: the connection cannot be used again
+            // Every progress report reaches the controller before the
+            // completion: the task has handed on all of them when it ends.
+            progress.reset();
+            (void)co_await receiver.join();
             co_return history.take();
         }
     }

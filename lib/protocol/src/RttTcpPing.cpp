@@ -5,6 +5,8 @@
 #include "RoutineSupport.h"
 #include "RunnerRoutines.h"
 
+#include <boost/asio/strand.hpp>
+
 #include <random>
 
 namespace asio = boost::asio;
@@ -55,6 +57,30 @@ asio::awaitable<RoutineOutcome<std::vector<Clock::time_point>>> rtt_tcp_pong_rec
     co_return arrivals;
 }
 
+// Reports how many pings have gone out, so that the ping loop itself never
+// sends feedback. `alive` is held for the task's life: the routine learns
+// from its channel closing that every report has gone out.
+asio::awaitable<bool> rtt_tcp_progress_notifier(std::shared_ptr<FeedbackSender> feedback, std::uint32_t sent,
+                                                UnboundedSender<bool> alive)
+{
+    // The controller may be gone; the report is then dropped.
+    routine::send_progress(feedback, feedback::RttTcpPingProgress{sent});
+    co_return true;
+}
+
+// Waits until every notifier has ended: a report that came after the
+// routine's outcome would land in the next phase's feedback.
+asio::awaitable<void> wait_for_notifiers(std::optional<UnboundedSender<bool>>& own, UnboundedReceiver<bool>& ended)
+{
+    own.reset();
+    for (;;) {
+        // Apart from the loop's condition: g++ 12 mishandles a co_await there.
+        auto got = co_await ended.recv();
+        if (!got)
+            break;
+    }
+}
+
 } // namespace
 
 asio::awaitable<RoutineOutcome<std::vector<RttSample>>> rtt_tcp_ping(Runner& runner, const RttTcpPingParams& params,
@@ -94,10 +120,15 @@ asio::awaitable<RoutineOutcome<std::vector<RttSample>>> rtt_tcp_ping(Runner& run
     const std::int64_t interval_ms = routine::interval_millis(connection.progress_interval);
     const auto ping_interval = params.ping_interval.to_chrono();
     auto last_progress = Clock::now();
+    auto [alive_tx, notifiers_ended] = make_unbounded_channel<bool>();
+    std::optional<UnboundedSender<bool>> alive(std::move(alive_tx));
+    // The notifiers run one after the other, so the reports keep their order.
+    const auto notifier_strand = asio::make_strand(connection.executor());
 
     for (std::uint32_t i = 0; i < params.num_pings; ++i) {
         if (connection.abort.is_aborted()) {
             connection.shutdown();
+            co_await wait_for_notifiers(alive, notifiers_ended);
             co_return unexpected(std::string(kAbortedText));
         }
         const bool final_by_count = i + 1 == params.num_pings;
@@ -109,11 +140,12 @@ asio::awaitable<RoutineOutcome<std::vector<RttSample>>> rtt_tcp_ping(Runner& run
         const auto send_at = Clock::now();
         if (auto failed = co_await connection.send_data_chunk(data, last, limits.data)) {
             connection.set_tcp_nodelay(false);
+            co_await wait_for_notifiers(alive, notifiers_ended);
             co_return unexpected(std::move(failed->text));
         }
         const auto now = Clock::now();
         if (final_by_count || routine::whole_millis(now - last_progress) >= interval_ms) {
-            routine::send_progress(runner.feedback_sender, feedback::RttTcpPingProgress{i + 1});
+            (void)spawn_task(notifier_strand, rtt_tcp_progress_notifier(runner.feedback_sender, i + 1, *alive));
             last_progress = now;
         }
         sent.push_back(send_at);
@@ -123,6 +155,7 @@ asio::awaitable<RoutineOutcome<std::vector<RttSample>>> rtt_tcp_ping(Runner& run
 
     auto arrivals = co_await receiver.join();
     connection.set_tcp_nodelay(false);
+    co_await wait_for_notifiers(alive, notifiers_ended);
     if (!arrivals)
         co_return unexpected(std::string("failed to retreive results from TCP pong receiving task"));
     if (!*arrivals) {
