@@ -4,6 +4,7 @@
 #include "ClientLog.h"
 #include "../speedtest_support/CollectingLog.h"
 #include "AsyncTask.h"
+#include "MeasurementController.h"
 #include "Runtime.h"
 #include "RunnerConnect.h"
 #include "SpeedServer.h"
@@ -30,13 +31,19 @@
 #include <boost/asio/use_future.hpp>
 
 #include <algorithm>
+#include <cstring>
 #include <atomic>
 #include <future>
 #include <mutex>
 #include <thread>
 
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 using namespace vela_client;
 using namespace vela_client::sprintproto;
@@ -249,6 +256,119 @@ TEST_F(TransportTest, SetUpFailuresGiveTheirTexts)
     answer.join();
     ASSERT_FALSE(ws.ok());
     EXPECT_EQ(ws.error(), "failed to establish WebSocket connection");
+}
+
+// A listener on `address` whose accept queue is full: the kernel drops
+// further connection requests, so a connect to it waits until the caller
+// gives up.
+class FullListener {
+public:
+    explicit FullListener(const asio::ip::address& address)
+    {
+        const bool v6 = address.is_v6();
+        sockaddr_storage storage{};
+        socklen_t length = 0;
+        if (v6) {
+            auto* a = reinterpret_cast<sockaddr_in6*>(&storage);
+            a->sin6_family = AF_INET6;
+            const auto bytes = address.to_v6().to_bytes();
+            std::memcpy(&a->sin6_addr, bytes.data(), bytes.size());
+            length = sizeof(sockaddr_in6);
+        } else {
+            auto* a = reinterpret_cast<sockaddr_in*>(&storage);
+            a->sin_family = AF_INET;
+            a->sin_addr.s_addr = htonl(address.to_v4().to_uint());
+            length = sizeof(sockaddr_in);
+        }
+        listener_ = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM, 0);
+        if (listener_ < 0 || ::bind(listener_, reinterpret_cast<sockaddr*>(&storage), length) != 0 ||
+            ::listen(listener_, 0) != 0 || ::getsockname(listener_, reinterpret_cast<sockaddr*>(&storage), &length) != 0)
+            return;
+        port_ = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
+                         : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+        // Connections that are never accepted fill the queue.
+        for (int i = 0; i < 2; ++i) {
+            const int filler = ::socket(v6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+            fillers_.push_back(filler);
+            (void)::connect(filler, reinterpret_cast<sockaddr*>(&storage), length);
+        }
+        std::this_thread::sleep_for(50ms);  // the first filler's handshake completes
+    }
+    ~FullListener()
+    {
+        for (const int fd : fillers_)
+            if (fd >= 0)
+                ::close(fd);
+        if (listener_ >= 0)
+            ::close(listener_);
+    }
+    std::uint16_t port() const { return port_; }
+
+private:
+    int listener_ = -1;
+    std::uint16_t port_ = 0;
+    std::vector<int> fillers_;
+};
+
+TEST_F(TransportTest, ConnectTimeOutNamesTheAddressInBracketsForIpv6)
+{
+    struct Case {
+        const char* address;
+        const char* shown;
+    };
+    for (const Case c : {Case{"127.0.0.1", "127.0.0.1:"}, Case{"::1", "[::1]:"}}) {
+        SCOPED_TRACE(c.address);
+        const auto address = asio::ip::make_address(c.address);
+        FullListener full(address);
+        if (full.port() == 0) {
+            ASSERT_TRUE(address.is_v6()) << "no IPv4 loopback listener";
+            GTEST_SKIP() << "no IPv6 loopback here";
+        }
+        const std::string shown = c.shown + std::to_string(full.port());
+
+        auto p = params(full.port());
+        p.server_address = Endpoint(address, full.port());
+        ConnectLimits quick;
+        quick.tcp_connect = 300ms;
+        const auto started = std::chrono::steady_clock::now();
+        auto timed_out = connect(p, quick);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, 3s);
+        ASSERT_FALSE(timed_out.ok());
+        EXPECT_EQ(timed_out.error(), "timeout while connecting to " + shown);
+
+        // The address probe names it the same way in its warning, and goes on.
+        test_log().clear();
+        auto probed = run(probe_server_address({p.server_address}, false, false, "abcdef0", 300ms));
+        ASSERT_FALSE(probed);
+        EXPECT_EQ(probed.error(), "failed to connect to server");
+        EXPECT_EQ(test_log().count_at(LogLevel::Warn, "[abcdef0] timeout while connecting to " + shown + ": deadline has elapsed"), 1);
+    }
+}
+
+TEST_F(TransportTest, TcpNoDelayThatCannotBeSetIsLogged)
+{
+    auto& server = serve();
+    auto c = connect(params(server.tcp_port()));
+    ASSERT_TRUE(c.ok()) << c.error();
+    auto& connection = *c.runner().connection;
+
+    // On the open connection the option is set without a word.
+    test_log().clear();
+    connection.set_tcp_nodelay(true);
+    int on = 0;
+    socklen_t size = sizeof(on);
+    ASSERT_EQ(::getsockopt(connection.transport.socket.fd(), IPPROTO_TCP, TCP_NODELAY, &on, &size), 0);
+    EXPECT_EQ(on, 1);
+    connection.set_tcp_nodelay(false);
+    ASSERT_EQ(::getsockopt(connection.transport.socket.fd(), IPPROTO_TCP, TCP_NODELAY, &on, &size), 0);
+    EXPECT_EQ(on, 0);
+    EXPECT_EQ(test_log().count("TCP_NODELAY"), 0);
+
+    // Once its handle is closed the call fails, and says why.
+    connection.transport.socket.close();
+    connection.set_tcp_nodelay(true);
+    EXPECT_EQ(test_log().count_at(LogLevel::Error, "failed to set TCP_NODELAY: Bad file descriptor"), 1)
+        << ::testing::PrintToString(test_log().containing("TCP_NODELAY"));
 }
 
 TEST_F(TransportTest, SharedBufferIsFilledOnceForFourConnections)
