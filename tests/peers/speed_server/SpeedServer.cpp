@@ -67,7 +67,8 @@ bool would_block(const boost::system::error_code& ec)
 // when the reader's thread got no processor for a while: the time it lost is
 // credit that later reads catch up on, up to what a receive buffer holds.
 // A read that found the socket empty had nothing queued behind it, so the
-// link was idle and there is nothing to catch up on.
+// link was idle and there is nothing to catch up on; the time before that,
+// while earlier reads were paid for, still counts.
 class RateLimiter {
 public:
     RateLimiter(std::uint64_t bits_per_second, Clock::duration stall)
@@ -100,7 +101,9 @@ public:
         const double elapsed = std::chrono::duration<double>(now - last_).count();
         last_ = now;
         if (waited)
-            balance_ = std::min(balance_, 0.0);
+            // The link went on draining what was owed until the socket ran
+            // empty; the idle time after that is no credit.
+            balance_ = std::min(balance_ + elapsed * bytes_per_second_, 0.0);
         else
             balance_ = std::min(balance_ + elapsed * bytes_per_second_, std::max(double(piece()), kReceiveBuffer));
         balance_ -= double(bytes);
