@@ -112,7 +112,15 @@ TEST_F(AgentLifecycleTest, ALeftoverSocketIsReplacedAndOtherFilesAreLeftAlone) {
     ASSERT_TRUE(killed->wait(5s));
     ASSERT_TRUE(exists(socket));
 
+    struct stat left {};
+    ASSERT_EQ(::lstat(socket.c_str(), &left), 0);
     auto next = startAgent({"LUMIVEX_UI_SOCKET=" + socket}, "next");
+    // The UI reports a socket nobody serves at once, so it waits for the
+    // new agent's own socket.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (struct stat now {}; std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(5ms)) {
+        if (::lstat(socket.c_str(), &now) == 0 && now.st_ino != left.st_ino) break;
+    }
     DriverRun run = runDriver(socket, call(kSystem, "requestWindowScale", "null"));
     ASSERT_EQ(run.replies(kSystem, "requestWindowScale").size(), 1u) << run.output << readFile(dir.file("next.err"));
     quit(*next, socket, "next");
