@@ -194,7 +194,7 @@ bool UiSocketListener::Open(const std::string& path, std::string& error) {
     }
     // A burst of connections waits to be accepted, and the ones beyond the
     // served UI are refused with a reason, not by the kernel.
-    if (::chmod(path_.c_str(), 0600) != 0 || ::listen(fd, 128) != 0) {
+    if (::chmod(path_.c_str(), 0600) != 0 || ::listen(fd, SOMAXCONN) != 0) {
         error = "cannot listen on the UI socket " + path_ + ": " + errnoText(errno);
         ::close(fd);
         ::unlink(path_.c_str());
