@@ -208,8 +208,7 @@ int runMeasure(const GlobalOptions& global, const std::vector<std::string>& args
     View view(options.json);
     flutter::UiClient client;
     if (!client.Connect(*socket, timeout)) {
-        std::cerr << kProgram << ": cannot connect to the agent's UI socket " << *socket
-                  << " (is lumivex running? it serves that path, or the one LUMIVEX_UI_SOCKET names)\n";
+        std::cerr << kProgram << ": " << client.error() << "\n";
         return kUnreachable;
     }
     std::signal(SIGINT, onStopSignal);

@@ -110,8 +110,7 @@ int runSteps(const GlobalOptions& global, const std::vector<std::string>& args) 
 
     flutter::UiClient client;
     if (!client.Connect(*socket, timeout)) {
-        std::cerr << kProgram << ": cannot connect to the agent's UI socket " << *socket
-                  << " (is lumivex running? it serves that path, or the one LUMIVEX_UI_SOCKET names)\n";
+        std::cerr << kProgram << ": " << client.error() << "\n";
         return kUnreachable;
     }
     // Calls sent without waiting, awaiting their replies.

@@ -9,6 +9,10 @@
 
 namespace trevask {
 
+void endRunningWork() {
+    endVelaWork();
+}
+
 void finishChannelWork() {
     waitForVelaWorker();
     // Late QoS replies of the last run may still be logging.

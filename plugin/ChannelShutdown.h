@@ -12,4 +12,9 @@ namespace trevask {
 // joins a crash-reporter thread that was still sending.
 void finishChannelWork();
 
+// The first step of an orderly end while the UI is still connected: starts
+// no more registrations or measurements (such calls are answered "The agent
+// is ending") and waits for the ones under way, which answer their calls.
+void endRunningWork();
+
 }  // namespace trevask

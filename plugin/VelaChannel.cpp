@@ -195,4 +195,9 @@ void waitForVelaWorker() {
     velaWorkers().waitAll();
 }
 
+void endVelaWork() {
+    velaWorkers().close();
+    velaWorkers().waitAll();
+}
+
 }  // namespace trevask

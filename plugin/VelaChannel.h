@@ -25,4 +25,10 @@ void storeFlutterConfiguration(std::string appVersionName, std::int32_t appVersi
 // tests).
 void waitForVelaWorker();
 
+// Starts no more registration and measurement workers (a call that would
+// start one is answered with the error "The agent is ending") and waits for
+// those running: a measurement under way runs to its end, bounded by its
+// tasks' time-outs, and answers its call.
+void endVelaWork();
+
 }  // namespace trevask

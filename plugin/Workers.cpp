@@ -1,6 +1,7 @@
 #include "Workers.h"
 
 #include <chrono>
+#include <stdexcept>
 
 namespace trevask {
 namespace {
@@ -13,6 +14,7 @@ bool isFinished(const std::shared_future<void>& worker) {
 
 void WorkerSet::start(std::function<void()> work, bool afterPrevious) {
     std::lock_guard lock(mutex_);
+    if (closed_) throw std::runtime_error("The agent is ending");
     std::erase_if(workers_, isFinished);
     std::shared_future<void> previous;
     if (afterPrevious && !workers_.empty()) previous = workers_.back();
@@ -23,6 +25,11 @@ void WorkerSet::start(std::function<void()> work, bool afterPrevious) {
                            }
                            work();
                        }).share());
+}
+
+void WorkerSet::close() {
+    std::lock_guard lock(mutex_);
+    closed_ = true;
 }
 
 void WorkerSet::waitAll() {

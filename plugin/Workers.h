@@ -24,8 +24,11 @@ public:
     // Runs `work` on a thread of its own. With `afterPrevious` the work
     // first waits, on that thread, for the worker started just before it,
     // so the two finish in the order they were started. Throws
-    // std::system_error when no thread can be started.
+    // std::system_error when no thread can be started, and
+    // std::runtime_error "The agent is ending" once the set is closed.
     void start(std::function<void()> work, bool afterPrevious = false);
+    // Starts no more workers; those running go on.
+    void close();
     // Waits until every worker has finished, also those started meanwhile.
     void waitAll();
     // Workers not yet released (finished ones go at the next start).
@@ -34,6 +37,7 @@ public:
 private:
     std::mutex mutex_;
     std::deque<std::shared_future<void>> workers_;
+    bool closed_ = false;
 };
 
 }  // namespace trevask

@@ -20,6 +20,10 @@ struct DartProject {
     std::string uiSocketPath;
 };
 
+// The arguments as the UI's entry point gets them: the UI reads UTF-8, so
+// an argument that is not well-formed UTF-8 becomes an empty text.
+std::vector<std::string> EntrypointArgumentsForUi(const std::vector<std::string>& arguments);
+
 // Asks the registry for each desktop plugin's registrar and registers the
 // plugin with it.
 void RegisterPlugins(flutter::HeadlessEngine* registry);

@@ -11,12 +11,14 @@
 #include "platform/flutter/UiSocket.h"
 #include "tasks/MeasurementCallbacks.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <iostream>
 #include <optional>
 #include <sstream>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -60,6 +62,10 @@ under way runs to its end and sends its report first; a second signal ends
 it at once. Arguments after "--" (and any that do not start with "-") are
 handed to the UI as its entry-point arguments.
 )";
+
+// How long the orderly end waits for the UI to take the outcome queued for
+// it; a UI that stops taking bytes is dropped sooner by the engine itself.
+constexpr std::chrono::milliseconds kDeliveryBound{10000};
 
 // LUMIVEX_UI_SOCKET names the socket the UI connects to; by default it is
 // private to the user (see UiSocket.h).
@@ -118,15 +124,26 @@ int main(int argc, char** argv) {
     FlutterWindow window(project);
     if (!window.Create("KAVRO Lumivex", win32::Point{10, 10}, win32::Size{1200, 768})) return 1;
     window.SetQuitOnClose(true);
+    const flutter::HeadlessEngine::OrderlyEnd end = window.engine()->orderlyEnd();
+    std::thread ending;
     {
-        // SIGINT, SIGTERM and SIGHUP close the window like the UI's quit; a
-        // second one while the process winds down ends it at once.
-        win32::TerminationSignals signals([&window](int signal, int count) {
+        // SIGINT, SIGTERM and SIGHUP end the process in order: the
+        // measurement under way runs to its end, its outcome reaches the UI,
+        // then the UI and the window are closed. This runs off the watcher
+        // thread, so that a second signal is still heard: it ends the
+        // process at once.
+        win32::TerminationSignals signals([&window, &ending, end](int signal, int count) {
             if (count > 1) {
                 std::cerr << "signal " << signal << " again: exiting without waiting" << std::endl;
+                end.RemoveSocketFiles();
                 std::_Exit(1);
             }
-            window.Close();
+            ending = std::thread([&window, end] {
+                end.Begin();
+                trevask::endRunningWork();
+                end.CloseUi(kDeliveryBound);
+                window.Close();
+            });
         });
         win32::HeadlessWindow::RunMessageLoop();
 
@@ -136,5 +153,7 @@ int main(int argc, char** argv) {
         window.Destroy();
         trevask::finishChannelWork();
     }
+    // The watcher has been joined: nobody starts `ending` any more.
+    if (ending.joinable()) ending.join();
     return 0;
 }

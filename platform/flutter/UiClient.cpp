@@ -1,10 +1,13 @@
 #include "platform/flutter/UiClient.h"
 
+#include "platform/flutter/UiSocket.h"
 #include "platform/flutter/UiWire.h"
 
 #include <boost/json.hpp>
 
+#include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <stdexcept>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -16,25 +19,105 @@ UiClient::~UiClient() {
     Close();
 }
 
+namespace {
+
+// Bounds a blocking call on the socket; zero lifts the bound.
+void setTimeout(int fd, int option, std::chrono::milliseconds bound) {
+    timeval tv{};
+    tv.tv_sec = static_cast<time_t>(bound.count() / 1000);
+    tv.tv_usec = static_cast<suseconds_t>((bound.count() % 1000) * 1000);
+    ::setsockopt(fd, SOL_SOCKET, option, &tv, sizeof tv);
+}
+
+// A write of ours that the agent does not take for this long breaks the
+// connection rather than hanging the UI.
+constexpr std::chrono::milliseconds kSendBound{10000};
+// How long a socket nobody listens on is tried again.
+constexpr std::chrono::milliseconds kStartingBound{250};
+
+}  // namespace
+
 bool UiClient::Connect(const std::string& socketPath, std::chrono::milliseconds timeout) {
+    error_.clear();
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    if (socketPath.size() >= sizeof(addr.sun_path)) return false;
-    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
-    auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-        int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (fd < 0) return false;
-        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
-            fd_ = fd;
-            closed_ = false;
-            reader_ = std::thread([this] { readLoop(); });
-            return true;
-        }
-        ::close(fd);
-        if (std::chrono::steady_clock::now() >= deadline) return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (socketPath.empty() || socketPath.size() >= sizeof(addr.sun_path)) {
+        error_ = "the UI socket path is empty or too long: " + socketPath;
+        return false;
     }
+    if (!CheckUiSocketOwner(socketPath, error_)) return false;
+    std::memcpy(addr.sun_path, socketPath.c_str(), socketPath.size() + 1);
+    const auto started = std::chrono::steady_clock::now();
+    const auto deadline = started + timeout;
+    int fd = -1;
+    while (true) {
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        if (fd < 0) {
+            error_ = std::string("cannot create a socket: ") + std::strerror(errno);
+            return false;
+        }
+        if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) break;
+        const int e = errno;
+        ::close(fd);
+        fd = -1;
+        // A full backlog passes (the agent takes its connections at once),
+        // and a refusal in the first moments: an agent that is starting has
+        // its socket file a moment before it listens.
+        const auto now = std::chrono::steady_clock::now();
+        const bool retry = e == EAGAIN || (e == ECONNREFUSED && now < started + kStartingBound);
+        if (!retry || now >= deadline) {
+            error_ = e == ECONNREFUSED ? "nobody serves the UI socket " + socketPath + " (is lumivex running?)"
+                                       : "cannot connect to the UI socket " + socketPath + ": " + std::strerror(e);
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    ucred peer{};
+    socklen_t length = sizeof peer;
+    if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0 || peer.uid != ::getuid()) {
+        error_ = "refusing the UI socket " + socketPath + ": it is served by another user's process";
+        ::close(fd);
+        return false;
+    }
+    // The agent's first frame says whether it serves us.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    setTimeout(fd, SO_RCVTIMEO, std::max(left, std::chrono::milliseconds(1)));
+    auto first = wire::readFrame(fd);
+    setTimeout(fd, SO_RCVTIMEO, std::chrono::milliseconds(0));
+    if (!first || (first->kind != wire::FrameKind::Hello && first->kind != wire::FrameKind::Close)) {
+        error_ = "no greeting from the agent at " + socketPath + " within " + std::to_string(timeout.count()) + " ms";
+        ::close(fd);
+        return false;
+    }
+    if (first->kind == wire::FrameKind::Close) {
+        error_ = "the agent at " + socketPath + " refused the connection: " +
+                 std::string(first->payload.begin(), first->payload.end());
+        ::close(fd);
+        return false;
+    }
+    entrypointArguments_.clear();
+    try {
+        const EncodableValue args = StandardMessageCodec::GetInstance().DecodeMessage(first->payload);
+        if (const auto* list = args.getIf<EncodableList>()) {
+            for (const auto& a : *list) {
+                if (const auto* text = a.getIf<std::string>()) entrypointArguments_.push_back(*text);
+            }
+        }
+    } catch (const CodecError&) {
+        // Arguments that cannot be read are none.
+    }
+    setTimeout(fd, SO_SNDTIMEO, kSendBound);
+    fd_ = fd;
+    closed_ = false;
+    closeReason_.clear();
+    reader_ = std::thread([this] { readLoop(); });
+    return true;
+}
+
+std::string UiClient::closeReason() const {
+    std::lock_guard lock(mutex_);
+    return closeReason_;
 }
 
 void UiClient::Close() {
@@ -57,6 +140,8 @@ void UiClient::readLoop() {
         if (frame->kind == wire::FrameKind::Reply) {
             auto it = replies_.find(frame->id);
             if (it != replies_.end()) it->second = std::move(frame->payload);
+        } else if (frame->kind == wire::FrameKind::Close) {
+            closeReason_.assign(frame->payload.begin(), frame->payload.end());
         } else if (frame->kind == wire::FrameKind::Message) {
             if (frame->id != 0) {
                 // The agent called a method of ours: we serve none.
@@ -107,9 +192,17 @@ std::optional<ByteBuffer> UiClient::SendRaw(const std::string& channel, const By
         replies_[f.id];
     }
     auto bytes = wire::encodeFrame(f);
+    bool written;
     {
         std::lock_guard wl(writeMutex_);
-        if (!wire::writeAll(fd_, bytes.data(), bytes.size())) return std::nullopt;
+        written = wire::writeAll(fd_, bytes.data(), bytes.size());
+    }
+    if (!written) {
+        // Part of a frame may have gone: nothing sane can follow it.
+        ::shutdown(fd_, SHUT_RDWR);
+        std::lock_guard lock(mutex_);
+        replies_.erase(f.id);
+        return std::nullopt;
     }
     std::unique_lock lock(mutex_);
     cv_.wait_for(lock, timeout, [&] { return replies_[f.id].has_value() || closed_; });

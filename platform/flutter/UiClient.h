@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace flutter {
 
@@ -32,8 +33,17 @@ public:
     UiClient(const UiClient&) = delete;
     UiClient& operator=(const UiClient&) = delete;
 
-    // Retries until the socket accepts or the time-out passes.
+    // Connects and waits for the agent's hello, within the time-out. Refuses
+    // a socket that fails CheckUiSocketOwner or is served by another user's
+    // process. Only a full backlog is retried; a missing socket, one nobody
+    // serves and a refusal by the agent fail at once. On failure error()
+    // says why, in one line.
     bool Connect(const std::string& socketPath, std::chrono::milliseconds timeout);
+    const std::string& error() const { return error_; }
+    // The UI's entry-point arguments, from the agent's hello.
+    const std::vector<std::string>& entrypointArguments() const { return entrypointArguments_; }
+    // Why the agent closed the connection, when it said so.
+    std::string closeReason() const;
     void Close();
     bool connected() const;
 
@@ -62,7 +72,10 @@ private:
     std::map<std::uint32_t, std::optional<ByteBuffer>> replies_;  // id -> reply once it arrived
     std::deque<UiEvent> events_;
     bool closed_ = false;
+    std::string closeReason_;
     std::mutex writeMutex_;
+    std::string error_;
+    std::vector<std::string> entrypointArguments_;
 };
 
 // JSON text to a value: objects become maps with string keys, arrays lists,

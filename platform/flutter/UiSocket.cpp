@@ -75,6 +75,35 @@ std::optional<std::string> DefaultUiSocketPath(std::string& error) {
     return dir + "/ui.sock";
 }
 
+bool CheckUiSocketOwner(const std::string& path, std::string& error) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        error = errno == ENOENT ? "no UI socket at " + path + " (is lumivex running?)"
+                                : "cannot reach the UI socket " + path + ": " + errnoText(errno);
+        return false;
+    }
+    if (!S_ISSOCK(st.st_mode)) {
+        error = "refusing the UI socket " + path + ": it is not a socket";
+        return false;
+    }
+    if (st.st_uid != ::getuid()) {
+        error = "refusing the UI socket " + path + ": it belongs to another user (uid " + std::to_string(st.st_uid) + ")";
+        return false;
+    }
+    const auto slash = path.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    struct stat d {};
+    if (::stat(dir.c_str(), &d) != 0) {
+        error = "cannot reach the UI socket's directory " + dir + ": " + errnoText(errno);
+        return false;
+    }
+    if ((d.st_uid != ::getuid() && d.st_uid != 0) || (d.st_mode & 022) != 0) {
+        error = "refusing the UI socket " + path + ": its directory " + dir + " may be written by other users";
+        return false;
+    }
+    return true;
+}
+
 bool UiSocketListener::TakeLock(std::string& error) {
     const std::string lockPath = LockPath(path_);
     // An agent that exits removes its lock file while it still holds the
@@ -113,7 +142,7 @@ void UiSocketListener::ReleaseLock() {
     if (lockFd_ < 0) return;
     // Removed while held, so a starting agent that opened the old file
     // notices and opens the new one.
-    ::unlink(LockPath(path_).c_str());
+    if (!filesRemoved_) ::unlink(LockPath(path_).c_str());
     ::close(lockFd_);
     lockFd_ = -1;
 }
@@ -121,6 +150,7 @@ void UiSocketListener::ReleaseLock() {
 bool UiSocketListener::Open(const std::string& path, std::string& error) {
     Close();
     path_ = path;
+    filesRemoved_ = false;
     sockaddr_un addr;
     if (!fillAddress(path_, addr)) {
         error = "UI socket path is empty or too long: " + path_;
@@ -162,7 +192,9 @@ bool UiSocketListener::Open(const std::string& path, std::string& error) {
         ReleaseLock();
         return false;
     }
-    if (::chmod(path_.c_str(), 0600) != 0 || ::listen(fd, 4) != 0) {
+    // A burst of connections waits to be accepted, and the ones beyond the
+    // served UI are refused with a reason, not by the kernel.
+    if (::chmod(path_.c_str(), 0600) != 0 || ::listen(fd, SOMAXCONN) != 0) {
         error = "cannot listen on the UI socket " + path_ + ": " + errnoText(errno);
         ::close(fd);
         ::unlink(path_.c_str());
@@ -177,9 +209,16 @@ void UiSocketListener::Close() {
     if (fd_ >= 0) {
         ::close(fd_);
         fd_ = -1;
-        ::unlink(path_.c_str());
+        if (!filesRemoved_) ::unlink(path_.c_str());
     }
     ReleaseLock();
+}
+
+void UiSocketListener::RemoveFiles() {
+    if (fd_ < 0 || filesRemoved_) return;
+    ::unlink(path_.c_str());
+    if (lockFd_ >= 0) ::unlink(LockPath(path_).c_str());
+    filesRemoved_ = true;
 }
 
 }  // namespace flutter

@@ -18,6 +18,12 @@ namespace flutter {
 // reason in `error`, when neither is usable.
 std::optional<std::string> DefaultUiSocketPath(std::string& error);
 
+// The check a UI makes before it connects: the socket must be a socket of
+// this user in a directory that belongs to this user (or root) and that no
+// other user may write, so nobody else can have put it there. False, with
+// a one-line reason in `error`, otherwise (also when nothing is there).
+bool CheckUiSocketOwner(const std::string& path, std::string& error);
+
 class UiSocketListener {
 public:
     UiSocketListener() = default;
@@ -32,6 +38,9 @@ public:
     bool Open(const std::string& path, std::string& error);
     // Closes the socket, removes the socket file and the lock file.
     void Close();
+    // Removes the socket file and the lock file now and keeps the socket
+    // and the lock open (Close then removes nothing more).
+    void RemoveFiles();
 
     int fd() const { return fd_; }
     const std::string& path() const { return path_; }
@@ -45,6 +54,7 @@ private:
     std::string path_;
     int fd_ = -1;
     int lockFd_ = -1;
+    bool filesRemoved_ = false;
 };
 
 }  // namespace flutter

@@ -43,6 +43,8 @@ std::vector<std::uint8_t> encodeFrame(const Frame& frame) {
     } else if (frame.kind == FrameKind::Reply) {
         put32(body, frame.id);
         body.insert(body.end(), frame.payload.begin(), frame.payload.end());
+    } else if (frame.kind == FrameKind::Hello || frame.kind == FrameKind::Close) {
+        body.insert(body.end(), frame.payload.begin(), frame.payload.end());
     }
     std::vector<std::uint8_t> out;
     out.reserve(body.size() + 4);
@@ -74,6 +76,11 @@ std::optional<Frame> decodeFrameBody(const std::uint8_t* data, std::size_t size)
         case 3:
             if (size != 1) return std::nullopt;
             f.kind = FrameKind::Quit;
+            return f;
+        case 4:
+        case 5:
+            f.kind = static_cast<FrameKind>(data[0]);
+            f.payload.assign(data + 1, data + size);
             return f;
         default:
             return std::nullopt;
@@ -107,6 +114,39 @@ std::optional<Frame> readFrame(int fd) {
         if (!readAll(fd, body.data() + have, next)) return std::nullopt;
     }
     return decodeFrameBody(body.data(), body.size());
+}
+
+void FrameReader::feed(const std::uint8_t* data, std::size_t size) {
+    if (failed_ || size == 0) return;
+    // What was taken out goes before new bytes come in.
+    if (start_ > 0) {
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
+        start_ = 0;
+    }
+    buffer_.insert(buffer_.end(), data, data + size);
+}
+
+std::optional<Frame> FrameReader::next() {
+    if (failed_) return std::nullopt;
+    const std::size_t have = buffer_.size() - start_;
+    if (have < 4) return std::nullopt;
+    const std::uint32_t size = get32(buffer_.data() + start_);
+    if (size == 0 || size > kMaxFrameSize) {
+        failed_ = true;
+        return std::nullopt;
+    }
+    if (have - 4 < size) return std::nullopt;
+    auto frame = decodeFrameBody(buffer_.data() + start_ + 4, size);
+    if (!frame) {
+        failed_ = true;
+        return std::nullopt;
+    }
+    start_ += 4 + size;
+    if (start_ == buffer_.size()) {
+        buffer_.clear();
+        start_ = 0;
+    }
+    return frame;
 }
 
 }  // namespace flutter::wire

@@ -10,7 +10,14 @@
 
 #include "ChildProcess.h"
 
+#include "platform/flutter/StandardCodec.h"
+#include "platform/flutter/UiWire.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <sstream>
@@ -97,7 +104,7 @@ struct DriverRun {
 
 inline DriverRun runDriver(const std::string& socket, const std::vector<std::string>& steps,
                            std::chrono::milliseconds bound = 30s, long timeoutMs = 5000,
-                           const std::vector<std::string>& extraEnv = {}) {
+                           const std::vector<std::string>& extraEnv = {}, const std::string& errFile = "/dev/null") {
     std::vector<std::string> argv{driverBinary()};
     if (!socket.empty()) {
         argv.push_back("--socket");
@@ -106,7 +113,7 @@ inline DriverRun runDriver(const std::string& socket, const std::vector<std::str
     argv.push_back("--timeout-ms");
     argv.push_back(std::to_string(timeoutMs));
     argv.insert(argv.end(), steps.begin(), steps.end());
-    Child driver(argv, extraEnv, "", "", "/dev/null");
+    Child driver(argv, extraEnv, "", "", errFile);
     DriverRun run;
     run.output = driver.readAll(bound);
     run.status = driver.wait(2s);
@@ -118,6 +125,34 @@ inline DriverRun runDriver(const std::string& socket, const std::vector<std::str
         if (!ec && value.is_object()) run.lines.push_back(value.as_object());
     }
     return run;
+}
+
+// A raw UI connection to `path`, blocking, with reads bounded by
+// `readBound`; -1 when the connection fails.
+inline int connectRaw(const std::string& path, std::chrono::milliseconds readBound = 10s) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (fd < 0 || path.size() >= sizeof addr.sun_path) return -1;
+    std::memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    timeval tv{static_cast<time_t>(readBound.count() / 1000), static_cast<suseconds_t>(readBound.count() % 1000 * 1000)};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    return fd;
+}
+
+// The encoded frame of a method call.
+inline std::vector<std::uint8_t> callFrame(std::uint32_t id, const std::string& channel, const std::string& method,
+                                           const flutter::EncodableValue& arguments = flutter::EncodableValue()) {
+    flutter::wire::Frame f;
+    f.kind = flutter::wire::FrameKind::Message;
+    f.id = id;
+    f.channel = channel;
+    f.payload = flutter::StandardMethodCodec::GetInstance().EncodeMethodCall(flutter::MethodCall(method, arguments));
+    return flutter::wire::encodeFrame(f);
 }
 
 // Steps of one method call.

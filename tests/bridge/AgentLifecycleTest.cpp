@@ -14,6 +14,7 @@
 using namespace bridge_test;
 namespace json = boost::json;
 using lumivex::test::BackendServer;
+using lumivex::test::ChildOptions;
 using lumivex::test_peers::QosServer;
 using lumivex::test_peers::QosServerOptions;
 
@@ -112,7 +113,15 @@ TEST_F(AgentLifecycleTest, ALeftoverSocketIsReplacedAndOtherFilesAreLeftAlone) {
     ASSERT_TRUE(killed->wait(5s));
     ASSERT_TRUE(exists(socket));
 
+    struct stat left {};
+    ASSERT_EQ(::lstat(socket.c_str(), &left), 0);
     auto next = startAgent({"LUMIVEX_UI_SOCKET=" + socket}, "next");
+    // The UI reports a socket nobody serves at once, so it waits for the
+    // new agent's own socket.
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (struct stat now {}; std::chrono::steady_clock::now() < deadline; std::this_thread::sleep_for(5ms)) {
+        if (::lstat(socket.c_str(), &now) == 0 && now.st_ino != left.st_ino) break;
+    }
     DriverRun run = runDriver(socket, call(kSystem, "requestWindowScale", "null"));
     ASSERT_EQ(run.replies(kSystem, "requestWindowScale").size(), 1u) << run.output << readFile(dir.file("next.err"));
     quit(*next, socket, "next");
@@ -199,8 +208,9 @@ TEST_P(LeavingDuringAMeasurement, EndsTheProcessInOrder) {
         steps.insert(steps.end(), {"--sleep-ms", "1000"});
         if (c.leave == Leave::Quit) steps.push_back("--quit");
     } else {
-        // The UI stays; the agent is signalled.
-        steps.push_back("--await-replies");
+        // The UI stays; the agent is signalled, and the measurement's
+        // outcome still reaches the UI: its reply and its status event.
+        steps.insert(steps.end(), {"--await-replies", "--events", "1"});
     }
     Child driver([&] {
         std::vector<std::string> argv{driverBinary(), "--socket", socket, "--timeout-ms", "60000"};
@@ -222,7 +232,18 @@ TEST_P(LeavingDuringAMeasurement, EndsTheProcessInOrder) {
     EXPECT_FALSE(exists(socket + ".lock"));
     // The measurement ran to its end and its report went out.
     EXPECT_EQ(backend.count(BackendServer::Endpoint::Collector), 1u);
-    ASSERT_TRUE(driver.wait(20s)) << "the UI did not see the agent go";
+    auto driverStatus = driver.wait(20s);
+    ASSERT_TRUE(driverStatus) << "the UI did not see the agent go";
+    if (c.leave == Leave::Sigterm || c.leave == Leave::Sigint) {
+        // The UI stayed until the outcome was delivered to it.
+        EXPECT_TRUE(driverStatus->exited && driverStatus->code == 0) << driverStatus->text();
+        const std::string out = readFile(dir.file("driver.out"));
+        const auto at = out.find(R"("method":"startMeasurement",)");
+        ASSERT_NE(at, std::string::npos) << out;
+        const std::string reply = out.substr(at, out.find('\n', at) - at);
+        EXPECT_NE(reply.find(R"("reply":"success")"), std::string::npos) << out;
+        EXPECT_NE(out.find(R"(\"measurementState\":\"resultSent\")"), std::string::npos) << out;
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(TwentyTimes, LeavingDuringAMeasurement, ::testing::Range(0, 20), leaveName);
@@ -292,6 +313,101 @@ TEST_F(AnsweringQosServer, TheStatusEventCarriesTheCollectorsTextsAsValidJson) {
     EXPECT_EQ(o.at("measurementUuid"), json::value(uuid));
     EXPECT_EQ(o.at("openDataUuid"), json::value(openData));
     quit(*agent, socket);
+}
+
+TEST_F(MeasurementFixture, ASignalDuringAMeasurementLetsTheUiReportTheRealOutcome) {
+    backend.setCollectorUuids("uuid-after-signal", "open-after-signal");
+    Child driver({driverBinary(), "--socket", socket, "--timeout-ms", "30000", "--json", "measure", "--controller",
+                  backend.controllerUrl(), "--no-speed", "--qos-types", "TCP", "--max-seconds", "60"},
+                 ChildOptions{{}, "", "", dir.file("driver.err")});
+    ASSERT_TRUE(measurementStarted()) << readFile(dir.file("agent.err"));
+    std::this_thread::sleep_for(500ms);
+    agent->signal(SIGTERM);
+    // The objective's 2 s bound the measurement; the rest is margin.
+    auto driverStatus = driver.finish(40s);
+    ASSERT_TRUE(driverStatus) << "the UI did not end";
+    EXPECT_TRUE(driverStatus->exited && driverStatus->code == 0)
+        << driverStatus->text() << "\n" << driver.output() << readFile(dir.file("driver.err"));
+    const std::string& out = driver.output();
+    const auto last = out.rfind("{\"summary\"");
+    ASSERT_NE(last, std::string::npos) << out;
+    boost::system::error_code ec;
+    json::value summary = json::parse(out.substr(last), ec);
+    ASSERT_FALSE(ec) << out.substr(last);
+    const auto& s = summary.at("summary").as_object();
+    EXPECT_EQ(s.at("accepted"), json::value(true)) << json::serialize(s);
+    EXPECT_EQ(s.at("measurementUuid"), json::value("uuid-after-signal")) << json::serialize(s);
+
+    auto status = agent->wait(20s);
+    ASSERT_TRUE(status) << "the agent did not end";
+    EXPECT_TRUE(status->exited && status->code == 0) << status->text() << readFile(dir.file("agent.err"));
+    EXPECT_FALSE(exists(socket));
+    EXPECT_FALSE(exists(socket + ".lock"));
+    EXPECT_EQ(backend.count(BackendServer::Endpoint::Collector), 1u);
+}
+
+TEST_F(AnsweringQosServer, AUiThatFloodsAndNeverReadsHoldsUpNothingAndASignalStillEndsTheAgent) {
+    const int fd = connectRaw(socket);
+    ASSERT_GE(fd, 0);
+    // Subscribed to the QoS progress, whose events are sent under the
+    // measurement's QoS lock; then calls as fast as the socket takes them,
+    // and never a byte read.
+    auto listen = callFrame(1, kQos, "listen");
+    auto start = callFrame(2, kVela, "startMeasurement", flutter::EncodableValue(startParameters(backend)));
+    ASSERT_TRUE(flutter::wire::writeAll(fd, listen.data(), listen.size()));
+    ASSERT_TRUE(flutter::wire::writeAll(fd, start.data(), start.size()));
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint32_t> sent{0};
+    std::atomic<bool> droppedByAgent{false};
+    std::thread flood([&] {
+        const auto deadline = std::chrono::steady_clock::now() + 40s;
+        for (std::uint32_t id = 3; !stop && std::chrono::steady_clock::now() < deadline; ++id) {
+            const auto bytes = callFrame(id, kSystem, "requestWindowScale");
+            std::size_t at = 0;
+            while (at < bytes.size() && !stop && std::chrono::steady_clock::now() < deadline) {
+                const ssize_t n = ::send(fd, bytes.data() + at, bytes.size() - at, MSG_DONTWAIT | MSG_NOSIGNAL);
+                if (n > 0) {
+                    at += static_cast<std::size_t>(n);
+                } else if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+                    std::this_thread::sleep_for(1ms);
+                } else {
+                    droppedByAgent = true;
+                    return;
+                }
+            }
+            ++sent;
+        }
+    });
+    ASSERT_TRUE(measurementStarted()) << readFile(dir.file("agent.err"));
+    const auto started = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(1s);
+    agent->signal(SIGTERM);
+    // The QoS test is not held up by the UI: its report goes out at once.
+    std::optional<std::chrono::steady_clock::duration> reported;
+    std::optional<ExitStatus> status;
+    while (!(status = agent->wait(0ms)) && std::chrono::steady_clock::now() < started + 30s) {
+        if (!reported && backend.count(BackendServer::Endpoint::Collector) > 0) {
+            reported = std::chrono::steady_clock::now() - started;
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+    stop = true;
+    flood.join();
+    ::close(fd);
+    ASSERT_TRUE(status) << "the agent did not end";
+    EXPECT_TRUE(status->exited && status->code == 0) << status->text() << readFile(dir.file("agent.err"));
+    EXPECT_FALSE(exists(socket));
+    EXPECT_FALSE(exists(socket + ".lock"));
+    EXPECT_GT(sent.load(), 1000u);
+    EXPECT_TRUE(droppedByAgent) << "the agent never closed the flooding UI";
+    ASSERT_EQ(backend.count(BackendServer::Endpoint::Collector), 1u);
+    ASSERT_TRUE(reported);
+    EXPECT_LT(*reported, 5s);
+    const std::string report = backend.requests(BackendServer::Endpoint::Collector).at(0).body;
+    EXPECT_EQ(report.find("TIMEOUT"), std::string::npos) << report;
+    EXPECT_NE(readFile(dir.file("agent.err")).find("UI connection closed: the UI did not take its bytes for 5000 ms"),
+              std::string::npos)
+        << readFile(dir.file("agent.err"));
 }
 
 }  // namespace

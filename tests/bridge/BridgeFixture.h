@@ -10,6 +10,8 @@
 #include <atomic>
 #include <future>
 #include <chrono>
+#include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <unistd.h>
@@ -18,9 +20,22 @@ namespace bridge_test {
 
 using namespace std::chrono_literals;
 
+// A socket path in a directory only this user can enter (a UI refuses a
+// socket in a directory others may write), made once per test program.
 inline std::string freshSocketPath() {
     static std::atomic<int> counter{0};
-    return "/tmp/lumivex-bridge-test-" + std::to_string(::getpid()) + "-" + std::to_string(counter++) + ".sock";
+    struct Dir {
+        std::string path = "/tmp/lumivex-bridge-test-XXXXXX";
+        Dir() {
+            if (::mkdtemp(path.data()) == nullptr) path.clear();
+        }
+        ~Dir() {
+            std::error_code ec;
+            if (!path.empty()) std::filesystem::remove_all(path, ec);
+        }
+    };
+    static const Dir dir;
+    return dir.path + "/" + std::to_string(counter++) + ".sock";
 }
 
 class EngineFixture : public ::testing::Test {
