@@ -6,6 +6,8 @@
 
 #include "ChannelShutdown.h"
 
+#include "ExitStatus.h"
+#include "LumivexVersion.h"
 #include "helper/ConsoleOutput.h"
 #include "platform/flutter/TerminationSignals.h"
 #include "platform/flutter/UiSocket.h"
@@ -40,7 +42,7 @@ void printErrorCallbackToStdout(std::shared_ptr<ErrorCallback>) {
 
 constexpr const char* kHelp = R"(lumivex: the Lumivex network-measurement agent.
 
-usage: lumivex [--help] [--] [UI ARGUMENT...]
+usage: lumivex [--help | --version] [--] [UI ARGUMENT...]
 
 The agent has no window of its own: it serves its UI channels on a local
 socket, and a UI process drives it from there, e.g. the command-line front
@@ -59,6 +61,10 @@ UI quits or disconnects, or on SIGINT, SIGTERM or SIGHUP: a measurement
 under way runs to its end and sends its report first; a second signal ends
 it at once. Arguments after "--" (and any that do not start with "-") are
 handed to the UI as its entry-point arguments.
+
+The agent prints its log lines and console prints on standard output and
+standard error; started on its own, keep them off the terminal with e.g.
+  lumivex >lumivex.log 2>&1 &
 )";
 
 // LUMIVEX_UI_SOCKET names the socket the UI connects to; by default it is
@@ -92,8 +98,13 @@ int main(int argc, char** argv) {
         if (!handOn && (argument == "--help" || argument == "-h")) {
             auto path = uiSocketPath();
             std::cout << kHelp << (path ? *path : std::string("(no usable path: see the error above)")) << "\n"
-                      << kHelpEnd;
-            return 0;
+                      << kHelpEnd << "\n"
+                      << lumivex::kExitStatusTable;
+            return lumivex::kExitDone;
+        }
+        if (!handOn && argument == "--version") {
+            std::cout << "lumivex: " << lumivex::versionText();
+            return lumivex::kExitDone;
         }
         if (!handOn && argument == "--") {
             handOn = true;
@@ -101,12 +112,12 @@ int main(int argc, char** argv) {
         }
         if (!handOn && argument.size() > 1 && argument[0] == '-') {
             std::cerr << "lumivex: unknown option " << argument << " (see lumivex --help)" << std::endl;
-            return 2;
+            return lumivex::kExitUsage;
         }
         project.entrypointArguments.push_back(argument);
     }
     auto socketPath = uiSocketPath();
-    if (!socketPath) return 1;
+    if (!socketPath) return lumivex::kExitNoAgent;
     project.uiSocketPath = *socketPath;
 
     logCallback = printKeyValue;
@@ -116,7 +127,7 @@ int main(int argc, char** argv) {
     errorCallback = printErrorCallbackToStdout;
 
     FlutterWindow window(project);
-    if (!window.Create("KAVRO Lumivex", win32::Point{10, 10}, win32::Size{1200, 768})) return 1;
+    if (!window.Create("KAVRO Lumivex", win32::Point{10, 10}, win32::Size{1200, 768})) return lumivex::kExitNoAgent;
     window.SetQuitOnClose(true);
     {
         // SIGINT, SIGTERM and SIGHUP close the window like the UI's quit; a
