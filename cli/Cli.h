@@ -1,6 +1,8 @@
 #pragma once
 // The command-line front end of the agent: what its two modes share.
 
+#include "ExitStatus.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -9,13 +11,13 @@ namespace lumivex::cli {
 
 inline constexpr const char* kProgram = "lumivex-cli";
 
-// Exit statuses.
+// Exit statuses: the table shared with lumivex and scripts/run.
 enum Exit : int {
-    kDone = 0,
-    kFailed = 1,       // a measurement that ended without an accepted report
-    kUnreachable = 2,  // the agent's socket could not be reached
-    kTimeout = 3,      // a wait ran out
-    kUsage = 64,       // bad command line
+    kDone = kExitDone,
+    kFailed = kExitFailed,          // a measurement that ended without an accepted report
+    kUsage = kExitUsage,            // bad command line
+    kUnreachable = kExitNoAgent,    // the agent's socket could not be reached
+    kTimeout = kExitTimeout,        // a wait ran out
 };
 
 struct GlobalOptions {

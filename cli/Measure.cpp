@@ -5,6 +5,7 @@
 
 #include "Cli.h"
 #include "JsonLines.h"
+#include "Probe.h"
 #include "Progress.h"
 #include "StartParameters.h"
 #include "Summary.h"
@@ -13,7 +14,11 @@
 
 #include <boost/json.hpp>
 
+#include <signal.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
 
 #include <atomic>
 #include <chrono>
@@ -40,17 +45,25 @@ struct MeasureOptions {
     long maxSeconds = 900;
 };
 
-// The live line is on screen: a signal that ends us first moves past it.
-std::atomic<bool> liveLineShown{false};
+// The signal that asked us to stop (0: none). The measurement's waits
+// watch it, so the figures seen so far are printed before we end.
+std::atomic<int> stopSignal{0};
 
 void onStopSignal(int signal) {
-    if (liveLineShown.load()) {
-        const char newline = '\n';
-        [[maybe_unused]] auto ignored = ::write(STDOUT_FILENO, &newline, 1);
-    }
-    std::signal(signal, SIG_DFL);
-    std::raise(signal);
+    int none = 0;
+    stopSignal.compare_exchange_strong(none, signal);
 }
+
+void watchStopSignals() {
+    struct sigaction action {};
+    action.sa_handler = onStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP}) ::sigaction(signal, &action, nullptr);
+}
+
+// How long the front end tries a back end's address itself when the agent's
+// exchange with it failed.
+constexpr std::chrono::milliseconds kProbeBound{5000};
 
 // What the user sees: JSON lines, or the live line and the summary.
 class View {
@@ -58,10 +71,10 @@ public:
     explicit View(bool json) : json_(json), terminal_(::isatty(STDOUT_FILENO) == 1) {}
 
     void reply(const std::string& channel, const std::string& method, const std::optional<flutter::MethodReply>& r) {
-        if (json_) printReply(channel, method, r, sinceStart());
+        if (json_) printReply(channel, method, r, sinceStart(), Values::Decoded);
     }
     void event(const flutter::UiEvent& e) {
-        if (json_) printEvent(e);
+        if (json_) printEvent(e, Values::Decoded);
     }
     void message(const std::string& text) {
         if (json_) return;
@@ -72,12 +85,12 @@ public:
         if (json_) return;
         if (terminal_) {
             const auto now = std::chrono::steady_clock::now();
-            const std::string line = p.line();
+            const std::string line = p.line(static_cast<long>(sinceStart() / 1000));
             if (line == shownLine_ || now - shownAt_ < 100ms) return;
             shownLine_ = line;
             shownAt_ = now;
             std::cout << "\r\033[K" << line << std::flush;
-            liveLineShown = true;
+            liveLineShown_ = true;
         } else if (p.phase() != shownPhase_ && !p.phase().empty()) {
             // Not a terminal (a log, a pipe): one line per phase.
             shownPhase_ = p.phase();
@@ -87,7 +100,7 @@ public:
     void summary(const Summary& s) {
         clearLine();
         if (json_) {
-            std::cout << boost::json::serialize(boost::json::object{{"summary", summaryJson(s)}}) << std::endl;
+            printLine("summary", boost::json::object{{"summary", summaryJson(s)}});
         } else {
             std::cout << renderSummary(s) << std::flush;
         }
@@ -95,12 +108,14 @@ public:
 
 private:
     void clearLine() {
-        if (liveLineShown.exchange(false)) std::cout << "\r\033[K" << std::flush;
+        if (liveLineShown_) std::cout << "\r\033[K" << std::flush;
+        liveLineShown_ = false;
         shownLine_.clear();
     }
 
     bool json_;
     bool terminal_;
+    bool liveLineShown_ = false;
     std::string shownLine_;
     std::string shownPhase_;
     std::chrono::steady_clock::time_point shownAt_{};
@@ -148,6 +163,53 @@ std::optional<long> positive(const std::string& text) {
     return value > 0 ? std::optional<long>(value) : std::nullopt;
 }
 
+// The QoS types of a --qos-types list, in the agent's spelling; false, with
+// the reason in `error`, for a name the agent has no test for.
+bool qosTypesOf(const std::string& list, std::vector<std::string>& types, std::string& error) {
+    types.clear();
+    std::string valid;
+    for (const auto& known : allQosTypes()) valid += (valid.empty() ? "" : ",") + known;
+    for (std::string item : splitList(list)) {
+        item.erase(0, item.find_first_not_of(" \t"));
+        item.erase(item.find_last_not_of(" \t") + 1);
+        std::string name = item;
+        for (auto& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+        const auto& all = allQosTypes();
+        if (std::find(all.begin(), all.end(), name) == all.end()) {
+            error = "--qos-types: unknown QoS type \"" + item + "\" (valid: " + valid + ")";
+            return false;
+        }
+        if (std::find(types.begin(), types.end(), name) == types.end()) types.push_back(name);
+    }
+    if (types.empty()) {
+        error = "--qos-types needs at least one of " + valid;
+        return false;
+    }
+    return true;
+}
+
+// The agent's answer to a failed call, as the summary quotes it.
+std::string agentAnswer(const std::optional<flutter::MethodReply>& r) {
+    if (!r) return std::string();
+    if (r->kind == flutter::MethodReply::Kind::Error) {
+        return "\"" + r->errorCode + "\"" + (r->errorMessage.empty() ? "" : ": " + r->errorMessage);
+    }
+    return std::string();
+}
+
+// "the registration with URL failed: CAUSE (the agent answered "...")".
+void describeFailure(Summary& summary, const std::string& step, const std::string& what, const std::string& cause,
+                     const std::string& answer) {
+    summary.step = step;
+    summary.cause = cause;
+    summary.agentAnswer = answer;
+    std::string text = what + " failed";
+    if (!cause.empty()) text += ": " + cause;
+    if (!answer.empty()) text += (cause.empty() ? ": the agent answered " : " (the agent answered ") + answer +
+                                 (cause.empty() ? "" : ")");
+    summary.failure = text;
+}
+
 }  // namespace
 
 int runMeasure(const GlobalOptions& global, const std::vector<std::string>& args) {
@@ -170,10 +232,7 @@ int runMeasure(const GlobalOptions& global, const std::vector<std::string>& args
             if (!v) return usageError(a + " needs a value");
             if (a == "--controller") measure.request.controllerUrl = *v;
             if (a == "--agent-uuid") measure.request.agentUuid = *v;
-            if (a == "--qos-types") {
-                measure.request.qosTypes = splitList(*v);
-                if (measure.request.qosTypes.empty()) return usageError("--qos-types needs at least one type");
-            }
+            if (a == "--qos-types" && !qosTypesOf(*v, measure.request.qosTypes, error)) return usageError(error);
             if (a == "--report") measure.reportPath = *v;
             if (a == "--note") measure.notes.push_back(*v);
             if (a == "--max-seconds") {
@@ -211,20 +270,74 @@ int runMeasure(const GlobalOptions& global, const std::vector<std::string>& args
         std::cerr << kProgram << ": " << client.error() << "\n";
         return kUnreachable;
     }
-    std::signal(SIGINT, onStopSignal);
-    std::signal(SIGTERM, onStopSignal);
+    watchStopSignals();
 
     Summary summary;
     summary.notes = measure.notes;
+    // A test build's shortened speed test: the agent and this front end get
+    // the variable from the same place (scripts/run or the user's shell).
+    if (const char* overrides = std::getenv("LUMIVEX_TEST_SPEED_OVERRIDES");
+        overrides != nullptr && *overrides != '\0' && measure.request.speed) {
+        summary.shortened = true;
+    }
+    Progress progress(measure.request.speed, measure.request.qos);
     auto finish = [&](int code) {
         view.summary(summary);
         client.Close();
         return code;
     };
+    // Ends the run on a stop signal with what was seen so far.
+    auto stopped = [&]() {
+        const int signal = stopSignal.load();
+        summary.partial = true;
+        summary.accepted = false;
+        summary.measurementUuid = progress.measurementUuid();
+        summary.openDataUuid = progress.openDataUuid();
+        readProgress(progress, summary);
+        summary.failure = std::string("stopped by ") + (signal == SIGINT ? "SIGINT (Ctrl-C)" : signal == SIGHUP ? "SIGHUP" : "SIGTERM");
+        view.summary(summary);
+        client.Close();
+        std::cerr << kProgram << ": stopped" << std::endl;
+        return 128 + signal;
+    };
+    auto handle = [&](const flutter::UiEvent& e) {
+        view.event(e);
+        const auto* text = e.value.getIf<std::string>();
+        if (e.kind != flutter::UiEvent::Kind::Success || text == nullptr) return;
+        if (e.channel == kIntermediateChannel) progress.onIntermediate(*text);
+        if (e.channel == kQosChannel) progress.onQos(*text);
+        if (e.channel == kStatusChannel) progress.onStatus(*text);
+        view.progress(progress);
+    };
+    // A call whose answer may take long, waited for on a thread while the
+    // events are shown here and a stop signal is watched for; a stop closes
+    // the connection, which ends the wait.
+    auto call = [&](const std::string& method, const flutter::EncodableValue& arguments,
+                    std::chrono::milliseconds bound) -> std::optional<flutter::MethodReply> {
+        std::optional<flutter::MethodReply> reply;
+        std::atomic<bool> replied{false};
+        std::thread waiter([&] {
+            reply = client.InvokeMethod(kVelaChannel, method, arguments, bound);
+            replied = true;
+        });
+        while (!replied.load()) {
+            if (stopSignal.load() != 0) {
+                client.Close();
+                break;
+            }
+            if (auto e = client.NextEvent(100ms)) handle(*e);
+            view.progress(progress);
+        }
+        waiter.join();
+        if (stopSignal.load() != 0) return std::nullopt;
+        view.reply(kVelaChannel, method, reply);
+        return reply;
+    };
 
     for (const char* channel : {kIntermediateChannel, kStatusChannel, kQosChannel}) {
         auto r = client.Listen(channel, timeout);
         view.reply(channel, "listen", r);
+        if (stopSignal.load() != 0) return stopped();
         if (!isSuccess(r)) {
             summary.failure = std::string("cannot listen to ") + channel + ": " + replyText(r);
             return finish(r ? kFailed : kTimeout);
@@ -232,22 +345,34 @@ int runMeasure(const GlobalOptions& global, const std::vector<std::string>& args
     }
 
     MeasureRequest request = measure.request;
+    const std::string apiUrl = registrationUrl(controller);
     if (request.agentUuid.empty()) {
         // Registration goes to the controller at once; a back end that is
         // not there ends the run here rather than after a measurement.
-        view.message("registering the agent with " + registrationUrl(controller));
-        flutter::EncodableMap arguments{{flutter::EncodableValue("url"), flutter::EncodableValue(registrationUrl(controller))},
+        view.message("registering the agent with " + apiUrl);
+        flutter::EncodableMap arguments{{flutter::EncodableValue("url"), flutter::EncodableValue(apiUrl)},
                                         {flutter::EncodableValue("tcVersionAccepted"), flutter::EncodableValue(std::int32_t{1})},
                                         {flutter::EncodableValue("isTcAccepted"), flutter::EncodableValue(true)}};
         // The agent waits up to 10 s for the back end.
-        auto r = client.InvokeMethod(kVelaChannel, "registerAgent", flutter::EncodableValue(arguments),
-                                     std::max(timeout, std::chrono::milliseconds(15000)));
-        view.reply(kVelaChannel, "registerAgent", r);
+        auto r = call("registerAgent", flutter::EncodableValue(arguments), std::max(timeout, std::chrono::milliseconds(15000)));
+        if (stopSignal.load() != 0) return stopped();
         std::optional<std::string> uuid = isSuccess(r) ? registeredUuid(*r) : std::nullopt;
         if (!uuid) {
-            summary.failure = "the registration with " + registrationUrl(controller) + " failed: " +
-                              (isSuccess(r) ? std::string("the answer holds no agent UUID") : replyText(r));
-            return finish(r ? kFailed : kTimeout);
+            const std::string what = "the registration with " + apiUrl;
+            if (!r) {
+                summary.step = "registration";
+                summary.failure = what + " failed: no answer from the agent within " +
+                                  std::to_string(std::max(timeout, std::chrono::milliseconds(15000)).count() / 1000) + " s";
+                return finish(client.connected() ? kTimeout : kUnreachable);
+            }
+            std::string cause = isSuccess(r) ? std::string("the answer holds no agent UUID") : std::string();
+            if (cause.empty()) {
+                view.message("finding out why: trying " + apiUrl + "/measurement-agents once");
+                cause = probe(apiUrl + "/measurement-agents", "{}", kProbeBound).cause;
+                if (stopSignal.load() != 0) return stopped();
+            }
+            describeFailure(summary, "registration", what, cause, agentAnswer(r));
+            return finish(kFailed);
         }
         request.agentUuid = *uuid;
         summary.registeredAgentUuid = *uuid;
@@ -259,31 +384,11 @@ int runMeasure(const GlobalOptions& global, const std::vector<std::string>& args
                   : request.speed              ? "speed test"
                                                : "QoS tests") +
                  ")");
-    // The reply comes when the whole measurement has ended; it is waited for
-    // on a thread while the events are shown here.
-    std::optional<flutter::MethodReply> reply;
-    std::atomic<bool> replied{false};
+    // The reply comes when the whole measurement has ended.
     const std::chrono::milliseconds bound(measure.maxSeconds * 1000);
-    std::thread waiter([&] {
-        reply = client.InvokeMethod(kVelaChannel, "startMeasurement", flutter::EncodableValue(parameters), bound);
-        replied = true;
-    });
-    Progress progress(request.speed);
-    auto handle = [&](const flutter::UiEvent& e) {
-        view.event(e);
-        const auto* text = e.value.getIf<std::string>();
-        if (e.kind != flutter::UiEvent::Kind::Success || text == nullptr) return;
-        if (e.channel == kIntermediateChannel) progress.onIntermediate(*text);
-        if (e.channel == kQosChannel) progress.onQos(*text);
-        if (e.channel == kStatusChannel) progress.onStatus(*text);
-        view.progress(progress);
-    };
     view.progress(progress);
-    while (!replied.load()) {
-        if (auto e = client.NextEvent(100ms)) handle(*e);
-    }
-    waiter.join();
-    view.reply(kVelaChannel, "startMeasurement", reply);
+    auto reply = call("startMeasurement", flutter::EncodableValue(parameters), bound);
+    if (stopSignal.load() != 0) return stopped();
     // The status event goes out before the reply; take whatever is queued.
     while (auto e = client.NextEvent(50ms)) handle(*e);
 
@@ -291,10 +396,28 @@ int runMeasure(const GlobalOptions& global, const std::vector<std::string>& args
     summary.openDataUuid = progress.openDataUuid();
     summary.accepted = isSuccess(reply) && progress.resultSent();
     if (!summary.accepted) {
-        summary.failure = !reply           ? "no answer to startMeasurement within " + std::to_string(measure.maxSeconds) +
-                                                 " s, or the agent went away"
-                          : isSuccess(reply) ? "the agent reported success without a measurement status"
-                                             : "the agent answered " + replyText(reply);
+        if (!reply) {
+            summary.step = "measurement";
+            summary.failure = "no answer to startMeasurement within " + std::to_string(measure.maxSeconds) +
+                              " s, or the agent went away";
+        } else {
+            // Which exchange failed: no test ran, so the control document
+            // did not come; tests ran, so it was the report's upload.
+            const bool measured = progress.speed().seen || !progress.qosProgress().empty();
+            std::string cause;
+            if (!measured) {
+                view.message("finding out why: trying " + apiUrl + "/measurements once");
+                cause = probe(apiUrl + "/measurements", "{}", kProbeBound).cause;
+                if (stopSignal.load() != 0) return stopped();
+                describeFailure(summary, "control document", "the control document from " + apiUrl + "/measurements",
+                                cause, agentAnswer(reply));
+            } else if (isSuccess(reply)) {
+                describeFailure(summary, "report upload", "the report upload",
+                                "the agent reported success without the collector's acceptance", "");
+            } else {
+                describeFailure(summary, "report upload", "the measurement or its report upload", "", agentAnswer(reply));
+            }
+        }
     }
     readProgress(progress, summary);
     if (!measure.reportPath.empty() && summary.accepted) {
@@ -308,7 +431,7 @@ int runMeasure(const GlobalOptions& global, const std::vector<std::string>& args
                                     "): the figures are those the agent showed while it measured.");
         }
     }
-    return finish(summary.accepted ? kDone : reply ? kFailed : kTimeout);
+    return finish(summary.accepted ? kDone : !reply ? (client.connected() ? kTimeout : kUnreachable) : kFailed);
 }
 
 }  // namespace lumivex::cli

@@ -162,7 +162,7 @@ int runSteps(const GlobalOptions& global, const std::vector<std::string>& args) 
                 for (long n = 0; n < step.number; ++n) {
                     auto e = client.NextEvent(timeout);
                     if (!e) {
-                        std::cout << R"({"event":"timeout"})" << std::endl;
+                        printLine("timeout", {{"event", "timeout"}});
                         rc = kTimeout;
                         break;
                     }
@@ -176,7 +176,7 @@ int runSteps(const GlobalOptions& global, const std::vector<std::string>& args) 
                                                                                       std::chrono::steady_clock::now());
                     auto e = left.count() > 0 ? client.NextEvent(left) : std::nullopt;
                     if (!e) {
-                        std::cout << R"({"event":"timeout"})" << std::endl;
+                        printLine("timeout", {{"event", "timeout"}});
                         rc = kTimeout;
                         break;
                     }

@@ -187,7 +187,9 @@ void readProgress(const Progress& progress, Summary& summary) {
 std::string renderSummary(const Summary& s) {
     std::ostringstream out;
     out << "\n";
-    if (s.accepted) {
+    if (s.partial) {
+        out << "Measurement stopped before its end: the figures below are partial, those seen so far.\n";
+    } else if (s.accepted) {
         out << "Measurement done: the collector accepted the report.\n";
         out << row("measurement UUID", s.measurementUuid);
         if (!s.openDataUuid.empty()) out << row("open-data UUID", s.openDataUuid);
@@ -200,7 +202,8 @@ std::string renderSummary(const Summary& s) {
 
     if (s.speed) {
         const SpeedSummary& p = *s.speed;
-        out << "\nSpeed test" << (p.server.empty() ? "" : " against " + p.server)
+        out << "\n" << (s.partial ? "Speed test (partial)" : "Speed test")
+            << (p.server.empty() ? "" : " against " + p.server)
             << (p.status.empty() || p.status == "FINISHED" ? "" : " (" + p.status + ")") << "\n";
         out << row("round trip (TCP)", msText(p.rttTcpMedianMs) + (s.source == "report" ? "  median" : "  average"));
         if (s.source == "report") {
@@ -216,10 +219,14 @@ std::string renderSummary(const Summary& s) {
         }
         out << row("download", rateText(p.downloadMbps));
         out << row("upload", rateText(p.uploadMbps));
+        if (s.shortened) {
+            out << "The speed test was shortened for testing (LUMIVEX_TEST_SPEED_OVERRIDES is set): these are\n"
+                   "not the figures of a full speed test.\n";
+        }
     }
 
     if (!s.qos.empty()) {
-        out << "\nQoS tests\n";
+        out << (s.partial ? "\nQoS tests (partial)\n" : "\nQoS tests\n");
         auto nameOf = [](const QosTestSummary& t) { return t.type + (t.uid.empty() ? "" : " " + t.uid); };
         std::size_t column = 22;
         for (const auto& t : s.qos) column = std::max(column, nameOf(t).size() + 4);
@@ -244,6 +251,11 @@ json::object summaryJson(const Summary& s) {
     json::object o;
     o["accepted"] = s.accepted;
     if (!s.failure.empty()) o["failure"] = s.failure;
+    if (!s.step.empty()) o["failedStep"] = s.step;
+    if (!s.cause.empty()) o["cause"] = s.cause;
+    if (!s.agentAnswer.empty()) o["agentAnswer"] = s.agentAnswer;
+    o["partial"] = s.partial;
+    o["speedTestShortened"] = s.shortened;
     o["measurementUuid"] = s.measurementUuid;
     o["openDataUuid"] = s.openDataUuid;
     if (!s.registeredAgentUuid.empty()) o["registeredAgentUuid"] = s.registeredAgentUuid;

@@ -37,7 +37,12 @@ struct QosTestSummary {
 
 struct Summary {
     bool accepted = false;  // the collector accepted the report
-    std::string failure;    // why not, when not
+    std::string failure;    // why not, when not: the whole sentence
+    std::string step;       // the step that failed: "registration", "control document", "measurement", "report upload"
+    std::string cause;      // what the front end found ("connection refused by ...", "HTTP 500 ...")
+    std::string agentAnswer;  // the agent's own answer to the failed call
+    bool partial = false;     // the run was stopped before its end: the figures are those seen so far
+    bool shortened = false;   // the speed test ran shortened (a test build's override)
     std::string measurementUuid;
     std::string openDataUuid;
     std::string registeredAgentUuid;  // set when this run registered the agent

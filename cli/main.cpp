@@ -5,6 +5,8 @@
 
 #include "platform/flutter/UiSocket.h"
 
+#include "LumivexVersion.h"
+
 #include <cstdlib>
 #include <iostream>
 #include <string>
@@ -20,7 +22,7 @@ ends when its UI disconnects, so one invocation does everything in order.
 
 usage: lumivex-cli [OPTIONS] measure --controller URL [MEASURE OPTIONS]
        lumivex-cli [OPTIONS] STEP...
-       lumivex-cli --help
+       lumivex-cli --help | --version
 
 options:
   --socket PATH      the agent's UI socket. Default: $LUMIVEX_UI_SOCKET, else
@@ -37,16 +39,26 @@ one live line (phase, progress, rate) and a summary at the end.
   --agent-uuid UUID  an agent registered before; no new registration
   --no-speed         leave out the speed test
   --no-qos           leave out the QoS tests
-  --qos-types LIST   QoS types to run, comma-separated (default: all of
-                     TCP,UDP,NON_TRANSPARENT_PROXY,SIP,VOIP,DNS,TRACEROUTE,HTTP_PROXY)
+  --qos-types LIST   QoS types to run, comma-separated, in any case (default:
+                     all of TCP,UDP,NON_TRANSPARENT_PROXY,SIP,VOIP,DNS,TRACEROUTE,
+                     HTTP_PROXY); an unknown type is refused before anything starts
   --report FILE      the report the collector received, where the back end
                      writes one (the loopback back end of scripts/run does):
                      the summary then shows every figure and each QoS test's
                      status from it
   --note TEXT        a line added to the summary; repeatable
   --max-seconds N    bound on the whole measurement (default 900)
-With --json, every reply and event is one JSON line and the last line is
-{"summary":{...}}.
+A failure names its step (registration, control document, measurement,
+report upload) and, where it can be found by trying the back end's address
+once, its cause ("connection refused by 127.0.0.1:9", "cannot resolve
+example.invalid", "no answer within 5 s from ...", "HTTP 500 ..."), next to
+the agent's own answer. Ctrl-C (or SIGTERM) prints the figures seen so far,
+marked as partial, then "stopped". When LUMIVEX_TEST_SPEED_OVERRIDES is set
+(a test build's shortened speed test) the summary says so.
+With --json, every line is one JSON object with "type" ("reply", "event",
+"summary") and "time" (UTC); an event's value is decoded JSON, not a JSON
+text in a string; the last line is the summary ({"type":"summary",...,
+"summary":{...}}).
 
 steps (run in order; every reply and event is printed as one JSON line):
   --listen CHANNEL              subscribe to an event channel
@@ -61,8 +73,6 @@ steps (run in order; every reply and event is printed as one JSON line):
 For example:
   lumivex-cli --call at.trevask.lumivex/system requestWindowScale null --quit
 
-exit status: 0 done; 1 the measurement ended without an accepted report;
-2 the agent could not be reached; 3 a wait ran out; 64 bad command line.
 )";
 
 }  // namespace
@@ -115,7 +125,11 @@ int main(int argc, char** argv) {
     // Global options may come first; the first other word picks the mode.
     for (std::size_t i = 0; i < args.size(); ++i) {
         if (args[i] == "--help" || args[i] == "-h") {
-            std::cout << kHelp;
+            std::cout << kHelp << "\n" << lumivex::kExitStatusTable;
+            return kDone;
+        }
+        if (args[i] == "--version") {
+            std::cout << kProgram << ": " << lumivex::versionText();
             return kDone;
         }
         std::string error;
@@ -127,7 +141,7 @@ int main(int argc, char** argv) {
         if (args[i] == "measure") return runMeasure(options, {rest.begin() + 1, rest.end()});
         for (const auto& a : rest) {
             if (a == "--help" || a == "-h") {
-                std::cout << kHelp;
+                std::cout << kHelp << "\n" << lumivex::kExitStatusTable;
                 return kDone;
             }
         }

@@ -6,6 +6,8 @@
 
 #include "ChannelShutdown.h"
 
+#include "ExitStatus.h"
+#include "LumivexVersion.h"
 #include "helper/ConsoleOutput.h"
 #include "platform/flutter/TerminationSignals.h"
 #include "platform/flutter/UiSocket.h"
@@ -42,7 +44,7 @@ void printErrorCallbackToStdout(std::shared_ptr<ErrorCallback>) {
 
 constexpr const char* kHelp = R"(lumivex: the Lumivex network-measurement agent.
 
-usage: lumivex [--help] [--] [UI ARGUMENT...]
+usage: lumivex [--help | --version] [--] [UI ARGUMENT...]
 
 The agent has no window of its own: it serves its UI channels on a local
 socket, and a UI process drives it from there, e.g. the command-line front
@@ -61,6 +63,10 @@ UI quits or disconnects, or on SIGINT, SIGTERM or SIGHUP: a measurement
 under way runs to its end and sends its report first; a second signal ends
 it at once. Arguments after "--" (and any that do not start with "-") are
 handed to the UI as its entry-point arguments.
+
+The agent prints its log lines and console prints on standard output and
+standard error; started on its own, keep them off the terminal with e.g.
+  lumivex >lumivex.log 2>&1 &
 )";
 
 // How long the orderly end waits for the UI to take the outcome queued for
@@ -98,8 +104,13 @@ int main(int argc, char** argv) {
         if (!handOn && (argument == "--help" || argument == "-h")) {
             auto path = uiSocketPath();
             std::cout << kHelp << (path ? *path : std::string("(no usable path: see the error above)")) << "\n"
-                      << kHelpEnd;
-            return 0;
+                      << kHelpEnd << "\n"
+                      << lumivex::kExitStatusTable;
+            return lumivex::kExitDone;
+        }
+        if (!handOn && argument == "--version") {
+            std::cout << "lumivex: " << lumivex::versionText();
+            return lumivex::kExitDone;
         }
         if (!handOn && argument == "--") {
             handOn = true;
@@ -107,12 +118,12 @@ int main(int argc, char** argv) {
         }
         if (!handOn && argument.size() > 1 && argument[0] == '-') {
             std::cerr << "lumivex: unknown option " << argument << " (see lumivex --help)" << std::endl;
-            return 2;
+            return lumivex::kExitUsage;
         }
         project.entrypointArguments.push_back(argument);
     }
     auto socketPath = uiSocketPath();
-    if (!socketPath) return 1;
+    if (!socketPath) return lumivex::kExitNoAgent;
     project.uiSocketPath = *socketPath;
 
     logCallback = printKeyValue;
@@ -122,7 +133,7 @@ int main(int argc, char** argv) {
     errorCallback = printErrorCallbackToStdout;
 
     FlutterWindow window(project);
-    if (!window.Create("KAVRO Lumivex", win32::Point{10, 10}, win32::Size{1200, 768})) return 1;
+    if (!window.Create("KAVRO Lumivex", win32::Point{10, 10}, win32::Size{1200, 768})) return lumivex::kExitNoAgent;
     window.SetQuitOnClose(true);
     const flutter::HeadlessEngine::OrderlyEnd end = window.engine()->orderlyEnd();
     std::thread ending;

@@ -119,6 +119,48 @@ TEST(StartParameters, RegistrationGoesWhereTheMeasurementRegisters) {
     EXPECT_TRUE(splitList("").empty());
 }
 
+// Rates in the unit that suits them, three figures; time as m:ss.
+TEST(Progress, RatesAreScaledAndTimesReadAsClockTimes) {
+    const std::vector<std::pair<double, std::string>> rates{
+        {0.0123, "12.3 kbit/s"}, {0.9994, "999 kbit/s"}, {0.9996, "1.00 Mbit/s"}, {9.996, "10.0 Mbit/s"},
+        {941.304, "941 Mbit/s"}, {999.6, "1.00 Gbit/s"}, {56198.1, "56.2 Gbit/s"}, {0, "0.00 kbit/s"},
+        {-1, "-"}, {std::nan(""), "-"}};
+    for (const auto& [mbps, text] : rates) EXPECT_EQ(formatMbps(mbps), text) << mbps;
+    EXPECT_EQ(formatElapsed(0), "0:00");
+    EXPECT_EQ(formatElapsed(83), "1:23");
+    EXPECT_EQ(formatElapsed(3725), "1:02:05");
+}
+
+// The overall progress never goes back, whatever order or figures the
+// events bring; a phase's own progress never goes back within the phase.
+TEST(Progress, TheOverallProgressNeverGoesBack) {
+    Progress p(true, true);
+    double last = 0;
+    const std::vector<std::string> events{
+        R"({"currentPhase":"init","isPretest":true,"phaseProgress":0.1})",
+        R"({"currentPhase":"init","isPretest":true,"phaseProgress":1.0})",
+        R"({"currentPhase":"rtt","phaseProgress":0.52})",
+        R"({"currentPhase":"rtt","phaseProgress":0.3})",
+        R"({"currentPhase":"init","isPretest":true,"phaseProgress":0.2})",
+        R"({"currentPhase":"download","phaseProgress":0.4})",
+        R"({"currentPhase":"upload","isPretest":true,"phaseProgress":0.25})",
+        R"({"currentPhase":"upload","phaseProgress":0.51})",
+        R"({"currentPhase":"upload","phaseProgress":1.0})",
+    };
+    for (const auto& e : events) {
+        ASSERT_TRUE(p.onIntermediate(e));
+        EXPECT_GE(p.overall(), last) << e;
+        last = p.overall();
+    }
+    EXPECT_DOUBLE_EQ(p.overall(), 0.5);
+    EXPECT_TRUE(p.onQos(R"({"progress":0.5,"qos_type_to_progress":{"TCP":1,"UDP":0}})"));
+    EXPECT_DOUBLE_EQ(p.overall(), 0.75);
+    EXPECT_TRUE(p.onQos(R"({"progress":0.2,"qos_type_to_progress":{"TCP":1,"UDP":0}})"));
+    EXPECT_DOUBLE_EQ(p.overall(), 0.75);
+    EXPECT_TRUE(p.onQos(R"({"progress":1,"qos_type_to_progress":{"TCP":1,"UDP":1}})"));
+    EXPECT_DOUBLE_EQ(p.overall(), 1.0);
+}
+
 TEST(Progress, TheLiveLineShowsPhaseProgressAndRate) {
     Progress p(true);
     EXPECT_EQ(p.phase(), "");
@@ -132,15 +174,8 @@ TEST(Progress, TheLiveLineShowsPhaseProgressAndRate) {
     EXPECT_EQ(p.phase(), "");  // the announcement is no progress
     EXPECT_EQ(p.speed().serverName, "speed_server");
 
-    EXPECT_TRUE(p.onIntermediate(R"({"downloadAverageMbps":941.304, "uploadAverageMbps":0, )"
-                                 R"("rttAverageMilliseconds":0.08, "isPretest":false, "currentPhase":"download", )"
-                                 R"("phaseProgress":0.625, "totalProgress":0.5})"));
-    EXPECT_EQ(p.phase(), "speed test: download");
-    EXPECT_NE(p.line().find("download"), std::string::npos) << p.line();
-    EXPECT_NE(p.line().find(" 63%"), std::string::npos) << p.line();
-    EXPECT_NE(p.line().find("941.30 Mbit/s"), std::string::npos) << p.line();
-
-    // The download pretest is the phase the agent calls "init".
+    // The phases in the order the agent reports them; the download
+    // pretest is the phase the agent calls "init".
     EXPECT_TRUE(p.onIntermediate(R"({"isPretest":true, "currentPhase":"init", "phaseProgress":0.5})"));
     EXPECT_EQ(p.phase(), "speed test: download pretest");
     EXPECT_EQ(p.line().find("Mbit/s"), std::string::npos) << p.line();
@@ -148,10 +183,20 @@ TEST(Progress, TheLiveLineShowsPhaseProgressAndRate) {
                                  R"("rttAverageMilliseconds":0.25})"));
     EXPECT_EQ(p.phase(), "speed test: round trip");
     EXPECT_NE(p.line().find("0.250 ms"), std::string::npos) << p.line();
+    EXPECT_TRUE(p.onIntermediate(R"({"downloadAverageMbps":941.304, "uploadAverageMbps":0, )"
+                                 R"("rttAverageMilliseconds":0.08, "isPretest":false, "currentPhase":"download", )"
+                                 R"("phaseProgress":0.625, "totalProgress":0.5})"));
+    EXPECT_EQ(p.phase(), "speed test: download");
+    EXPECT_NE(p.line().find("download"), std::string::npos) << p.line();
+    EXPECT_NE(p.line().find(" 63%"), std::string::npos) << p.line();
+    EXPECT_NE(p.line().find("941 Mbit/s"), std::string::npos) << p.line();
+    // Half the measurement is the speed test; the download is its third of four phases.
+    EXPECT_NEAR(p.overall(), 0.5 * (2 + 0.625) / 4, 1e-9);
+    EXPECT_NE(p.line(83).find("overall  33%   1:23   941 Mbit/s"), std::string::npos) << p.line(83);
     EXPECT_TRUE(p.onIntermediate(R"({"uploadAverageMbps":12.5, "downloadAverageMbps":941.304, )"
                                  R"("isPretest":false, "currentPhase":"upload", "phaseProgress":0.2})"));
     EXPECT_EQ(p.phase(), "speed test: upload");
-    EXPECT_NE(p.line().find("12.50 Mbit/s"), std::string::npos) << p.line();
+    EXPECT_NE(p.line().find("12.5 Mbit/s"), std::string::npos) << p.line();
     // QoS events switch the line once a QoS test has finished.
     EXPECT_TRUE(p.onQos(R"({"qos_test_state":"QOS_RUNNING","progress":0,"qos_type_to_progress":{"TCP":0}})"));
     EXPECT_EQ(p.phase(), "speed test: upload");
@@ -159,7 +204,8 @@ TEST(Progress, TheLiveLineShowsPhaseProgressAndRate) {
     EXPECT_TRUE(p.onQos(R"({"qos_test_state":"QOS_RUNNING","progress":0.5,"started_qos_types":["TCP","UDP"],)"
                         R"("finished_qos_types":["TCP"],"qos_type_to_progress":{"TCP":1,"UDP":0.5}})"));
     EXPECT_EQ(p.phase(), "QoS tests");
-    EXPECT_NE(p.line().find("1 of 2 kinds done   50%"), std::string::npos) << p.line();
+    EXPECT_NE(p.line().find("1 of 2 kinds done  50%"), std::string::npos) << p.line();
+    EXPECT_DOUBLE_EQ(p.overall(), 0.75);
 
     EXPECT_TRUE(p.onStatus(R"({"measurementState":"resultSent","error":null,"measurementUuid":"m-1", )"
                            R"("openDataUuid": "o-1"})"));
@@ -175,9 +221,13 @@ TEST(Progress, TheLiveLineShowsPhaseProgressAndRate) {
     }
     EXPECT_EQ(p.phase(), "QoS tests");
     EXPECT_TRUE(p.resultSent());
+    // A late speed event does not take the line back from the QoS tests.
+    EXPECT_TRUE(p.onIntermediate(R"({"currentPhase":"upload","uploadAverageMbps":3,"phaseProgress":0.9})"));
+    EXPECT_EQ(p.phase(), "QoS tests");
     // Members of the wrong kind count as absent.
-    EXPECT_TRUE(p.onIntermediate(R"({"currentPhase":"upload","uploadAverageMbps":"fast","phaseProgress":null})"));
-    EXPECT_EQ(p.line(), "speed test  upload             0%") << p.line();
+    Progress wrong(true);
+    EXPECT_TRUE(wrong.onIntermediate(R"({"currentPhase":"upload","uploadAverageMbps":"fast","phaseProgress":null})"));
+    EXPECT_EQ(wrong.line(), "speed test: upload              0%   overall  38%") << wrong.line();
 
     // Without a speed test the QoS tests show from their first event.
     Progress qosOnly(false);
@@ -229,8 +279,8 @@ TEST(Summary, EveryFigureComesFromTheReport) {
     s.reportPath = "/runs/report.json";
     const std::string text = renderSummary(s);
     auto rows = rowsOf(text);
-    EXPECT_EQ(rows["download"], "1000.00 Mbit/s") << text;
-    EXPECT_EQ(rows["upload"], "100.00 Mbit/s") << text;
+    EXPECT_EQ(rows["download"], "1.00 Gbit/s") << text;
+    EXPECT_EQ(rows["upload"], "100 Mbit/s") << text;
     EXPECT_EQ(rows["round trip (TCP)"], "0.150 ms  median") << text;
     EXPECT_EQ(rows["round trip (UDP)"], "0.081 ms  median") << text;
     EXPECT_EQ(rows["jitter (UDP)"], "0.013 ms  mean") << text;
@@ -291,8 +341,8 @@ TEST(Summary, WithoutAReportTheFiguresAreThoseTheAgentShowed) {
     const std::string text = renderSummary(s);
     const auto rows = rowsOf(text);
     EXPECT_NE(text.find("Measurement failed: the agent answered \"Empty server response\""), std::string::npos);
-    EXPECT_EQ(rows.at("download"), "90.50 Mbit/s");
-    EXPECT_EQ(rows.at("upload"), "20.25 Mbit/s");
+    EXPECT_EQ(rows.at("download"), "90.5 Mbit/s");
+    EXPECT_EQ(rows.at("upload"), "20.2 Mbit/s");
     EXPECT_EQ(rows.at("round trip (TCP)"), "1.500 ms  average");
     EXPECT_EQ(rows.at("TCP"), "done     100 % of its tests finished");
     EXPECT_EQ(rows.at("SIP"), "not finished  50 % of its tests finished");
