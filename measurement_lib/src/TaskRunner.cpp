@@ -99,7 +99,7 @@ void TaskRunner::runConcurrently(std::vector<std::unique_ptr<TaskResult>>& resul
         connection = std::make_unique<QosControlConnection>(settings ? settings->qosServerHost : std::string(),
                                                             settings ? settings->qosServerPort : 0,
                                                             settings ? settings->qosServerTls : false, token,
-                                                            controlConnectionTimeout);
+                                                            handshakeBound());
     }
     std::vector<std::unique_ptr<ConcurrentTaskWrapper>> wrappers;
     Poco::ThreadPool pool(kPoolName, kPoolMinThreads, kPoolMaxThreads, kPoolIdleSeconds);
@@ -153,6 +153,24 @@ void TaskRunner::runConcurrently(std::vector<std::unique_ptr<TaskResult>>& resul
     tearDownTasks();
     collector.applyInterfaceTraffic(results);
     wrappers.clear();
+}
+
+std::chrono::nanoseconds TaskRunner::handshakeBound() const {
+    // The handshake runs on the runner's thread just before the first task
+    // that needs it, so it adds to the run's length: it is held to that
+    // task's time-out when that is shorter than the usual bound.
+    for (const auto& task : tasks) {
+        if (!task || !task->needsControlConnection()) continue;
+        if (task->getConfiguration() == nullptr) break;
+        try {
+            const std::chrono::nanoseconds timeout{std::stoll(task->getConfiguration()->timeout)};
+            if (timeout.count() > 0 && timeout < controlConnectionTimeout) return timeout;
+        } catch (const std::exception&) {
+            // That task fails on its own time-out text; the usual bound stays.
+        }
+        break;
+    }
+    return controlConnectionTimeout;
 }
 
 void TaskRunner::collectResult(const std::string& taskName, std::unique_ptr<TaskResult> result,

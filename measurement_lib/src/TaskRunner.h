@@ -69,6 +69,8 @@ private:
     void runConcurrently(std::vector<std::unique_ptr<TaskResult>>& results, QosCallbackHelper& qosCallbackHelper,
                          SysInfoCollector& collector);
     void initializeTaskIfFirst(BaseTask& task);
+    // Bound of the control connection's handshake for this run.
+    std::chrono::nanoseconds handshakeBound() const;
     void tearDownTasks();
     // Counts the task as finished for the QoS progress (under its framework
     // name, the key it was registered under) and appends its result, if it

@@ -1,6 +1,8 @@
 #include "TcpConnection.h"
 
+#include <cstring>
 #include <optional>
+#include <vector>
 #include <stdexcept>
 
 #include <Poco/Format.h>
@@ -15,6 +17,7 @@
 #include <boost/asio/strand.hpp>
 #include <boost/asio/write.hpp>
 
+#include "NameResolution.h"
 #include "helper/SentryHelper.h"
 
 namespace trevask::measurement_library {
@@ -162,12 +165,21 @@ bool TcpConnection::connect() {
         d->timedOut = false;
         d->lastReadFailed = false;
         d->readBuffer.clear();
-        poco_information_f1(logger(), "|%s| before resolve", id);
-        tcp::resolver resolver(d->ios);
-        // Bounded by the system resolver's own time-outs.
-        const auto endpoints = resolver.resolve(d->host, std::to_string(d->port));
-        poco_information_f1(logger(), "|%s| after resolve", id);
+        // One bound for the whole connect: resolution, connect and handshake.
         const auto until = d->operationEnd();
+        poco_information_f1(logger(), "|%s| before resolve", id);
+        boost::system::error_code resolveError;
+        const auto resolved = resolveHost(d->host, d->port, SocketKind::Stream, until, resolveError);
+        if (resolveError) {
+            if (resolveError == resolutionTimedOut()) d->timedOut = true;
+            throw boost::system::system_error(resolveError, "resolve");
+        }
+        std::vector<tcp::endpoint> endpoints(resolved.size());
+        for (std::size_t i = 0; i < resolved.size(); ++i) {
+            std::memcpy(endpoints[i].data(), &resolved[i].address, resolved[i].length);
+            endpoints[i].resize(resolved[i].length);
+        }
+        poco_information_f1(logger(), "|%s| after resolve", id);
 
         auto connectStep = [&](tcp::socket& socket) {
             const auto error = d->runBounded(until, [&](auto handler) {

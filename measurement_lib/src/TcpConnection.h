@@ -43,7 +43,8 @@ public:
     TcpConnection& operator=(TcpConnection&&) = delete;
 
     // Resolves, connects and, for TLS, handshakes (no certificate check, no
-    // SNI). True on success.
+    // SNI), all within one operation's bound: a resolver that never answers
+    // is given up at that bound like a silent peer. True on success.
     bool connect();
     // The next line without its "\n" ("\r" stays); empty on failure.
     std::string readLine();

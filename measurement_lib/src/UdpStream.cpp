@@ -1,6 +1,8 @@
 #include "UdpStream.h"
 
 #include <atomic>
+#include <condition_variable>
+#include <cstring>
 #include <thread>
 
 #include <Poco/Format.h>
@@ -10,6 +12,7 @@
 #include <boost/asio/ip/udp.hpp>
 #include <boost/asio/post.hpp>
 
+#include "NameResolution.h"
 #include "helper/SentryHelper.h"
 
 namespace trevask::measurement_library {
@@ -65,6 +68,20 @@ struct UdpStream::Impl {
     std::unique_ptr<std::thread> receiveThread;
     std::atomic<bool> receiving{false};
 
+    // Datagrams posted by send and not yet handed to the socket.
+    std::mutex sendMutex;
+    std::condition_variable sendRoom;
+    std::size_t pendingSends = 0;
+    std::atomic<std::uint64_t> droppedSends{0};
+
+    void sendDone() {
+        {
+            std::lock_guard lock(sendMutex);
+            --pendingSends;
+        }
+        sendRoom.notify_one();
+    }
+
     void receiveNext() {
         receiving = true;
         udpSocket->async_receive(asio::buffer(receiveBuffer),
@@ -91,13 +108,16 @@ struct UdpStream::Impl {
     }
 };
 
-UdpStream::UdpStream(std::string host, int32_t port) : d(std::make_unique<Impl>(datagramCallback, std::move(host), port)) {
+UdpStream::UdpStream(std::string host, int32_t port)
+    : UdpStream(std::move(host), port, std::chrono::steady_clock::now() + kDefaultResolveTimeout) {}
+
+UdpStream::UdpStream(std::string host, int32_t port, std::chrono::steady_clock::time_point resolveBy)
+    : d(std::make_unique<Impl>(datagramCallback, std::move(host), port)) {
     boost::system::error_code error;
-    udp::resolver resolver(d->ioContext);
-    const auto results = resolver.resolve(d->host, std::to_string(port), error);
-    if (!error && results.empty()) error = asio::error::host_not_found;
+    const auto results = resolveHost(d->host, port, SocketKind::Datagram, resolveBy, error);
     if (error) throw boost::system::system_error(error, "resolve");
-    d->remoteEndpoint = *results.begin();
+    std::memcpy(d->remoteEndpoint.data(), &results.front().address, results.front().length);
+    d->remoteEndpoint.resize(results.front().length);
 
     d->udpSocket = std::make_unique<udp::socket>(d->ioContext);
     d->udpSocket->open(d->remoteEndpoint.protocol(), error);
@@ -139,13 +159,33 @@ UdpStream::~UdpStream() {
 }
 
 void UdpStream::send(const void* data, std::size_t length) {
-    auto bytes = std::make_shared<std::string>(static_cast<const char*>(data), length);
     Impl* impl = d.get();
+    // Without a receive thread nothing would ever pass the datagram on.
+    if (!impl->receiveThread) return;
+    {
+        std::unique_lock lock(impl->sendMutex);
+        if (!impl->sendRoom.wait_for(lock, kSendRoomWait, [impl] { return impl->pendingSends < kMaxPendingSends; })) {
+            if (impl->droppedSends.fetch_add(1) == 0) {
+                poco_warning_f2(logger(), "UDP socket to %s, port %d does not keep up; datagrams are dropped",
+                                impl->host, impl->port);
+            }
+            return;
+        }
+        ++impl->pendingSends;
+    }
+    auto bytes = std::make_shared<std::string>(static_cast<const char*>(data), length);
     asio::post(d->ioContext, [impl, bytes] {
-        if (!impl->udpSocket || !impl->udpSocket->is_open()) return;
-        impl->udpSocket->async_send(asio::buffer(*bytes), [bytes](const boost::system::error_code&, std::size_t) {});
+        if (!impl->udpSocket || !impl->udpSocket->is_open()) {
+            impl->sendDone();
+            return;
+        }
+        impl->udpSocket->async_send(asio::buffer(*bytes), [impl, bytes](const boost::system::error_code&, std::size_t) {
+            impl->sendDone();
+        });
     });
 }
+
+std::uint64_t UdpStream::droppedSends() const { return d->droppedSends.load(); }
 
 bool UdpStream::isReceiving() const { return d->receiving.load(); }
 

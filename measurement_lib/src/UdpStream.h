@@ -5,6 +5,7 @@
 // stream closes the socket on the receive thread and joins it.
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -42,9 +43,20 @@ public:
         DatagramCallback callback;
     };
 
-    // Resolves the peer, connects the socket and starts receiving. Throws a
-    // system error whose text begins with "resolve" or "connect".
+    // Bound of the name resolution when the caller gives no deadline.
+    static constexpr std::chrono::milliseconds kDefaultResolveTimeout{10000};
+    // Datagrams handed to send and not yet passed to the socket beyond which
+    // send waits for room (kSendRoomWait at most, then drops the datagram):
+    // a sender faster than the socket cannot grow memory without end.
+    static constexpr std::size_t kMaxPendingSends = 256;
+    static constexpr std::chrono::milliseconds kSendRoomWait{1000};
+
+    // Resolves the peer (given up at resolveBy: a resolver that never
+    // answers cannot hold the caller), connects the socket and starts
+    // receiving. Throws a system error whose text begins with "resolve" or
+    // "connect".
     UdpStream(std::string host, int32_t port);
+    UdpStream(std::string host, int32_t port, std::chrono::steady_clock::time_point resolveBy);
     ~UdpStream();
 
     UdpStream(const UdpStream&) = delete;
@@ -52,7 +64,11 @@ public:
 
     // Queues one datagram of `length` bytes for the peer; the bytes are
     // copied, so the caller's buffer may change at once. Failures are ignored.
+    // While kMaxPendingSends datagrams are still queued it waits for room.
     void send(const void* data, std::size_t length);
+
+    // Datagrams send dropped because no room came within kSendRoomWait.
+    std::uint64_t droppedSends() const;
 
     // True while the socket is open and the receive thread runs.
     bool isReceiving() const;

@@ -70,12 +70,14 @@ int addressFamilyFor(const std::optional<std::string>& record) {
     return AF_UNSPEC;
 }
 
-// Drives the channel until it has no more sockets to wait on: waits for the
-// sockets c-ares names (poll, so descriptor numbers are not limited to
-// FD_SETSIZE) with its next time-out as limit, then lets it process what is
-// ready and what has expired.
-void runEventLoop(ares_channel channel) {
+// Drives the channel until it has no more sockets to wait on, or until the
+// deadline (false then): waits for the sockets c-ares names (poll, so
+// descriptor numbers are not limited to FD_SETSIZE) with its next time-out
+// as limit, then lets it process what is ready and what has expired.
+bool runEventLoop(ares_channel channel, std::chrono::steady_clock::time_point deadline) {
     for (;;) {
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return false;
         ares_socket_t sockets[ARES_GETSOCK_MAXNUM];
         const int mask = ares_getsock(channel, sockets, ARES_GETSOCK_MAXNUM);
         std::vector<pollfd> waits;
@@ -88,10 +90,12 @@ void runEventLoop(ares_channel channel) {
             wait.events = static_cast<short>((readable ? POLLIN : 0) | (writable ? POLLOUT : 0));
             waits.push_back(wait);
         }
-        if (waits.empty()) return;
+        if (waits.empty()) return true;
 
         timeval next{};
         int waitMs = kMaxPollWaitMs;
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count();
+        if (left < waitMs) waitMs = static_cast<int>(left);
         if (const timeval* limit = ares_timeout(channel, nullptr, &next); limit != nullptr) {
             const long long ms = static_cast<long long>(limit->tv_sec) * 1000 + (limit->tv_usec + 999) / 1000;
             if (ms < waitMs) waitMs = static_cast<int>(ms < 0 ? 0 : ms);
@@ -215,8 +219,16 @@ void DnsTask::doRunTask() {
 
     state.reset();
     lookupStart = monotonicNowNs();
+    // The time-out bounds the whole lookup, not only each try: retries and
+    // further name servers of the system's configuration end there too.
+    const auto deadline = taskDeadline(std::chrono::steady_clock::now(), std::chrono::nanoseconds(timeoutNs));
     ares_getaddrinfo(guard.channel, config->queryHost.c_str(), nullptr, &hints, &DnsTask::onAddrInfo, &state);
-    runEventLoop(guard.channel);
+    if (!runEventLoop(guard.channel, deadline) && !state.completed) {
+        // Reported as the library reports a lookup that ran out of time.
+        state.completionNs = monotonicNowNs();
+        state.status = ARES_ETIMEOUT;
+        state.completed = true;
+    }
 
     lookupResult = std::make_unique<DnsTaskResult>();
     if (state.completed) {

@@ -6,10 +6,12 @@
 #include "model/result/ExternalToolTaskResults.h"
 #include "model/result/ProgramTaskResults.h"
 #include "tasks/StandardConversions.h"
+#include "tasks/TaskClock.h"
 #include "tasks/TaskException.h"
 
 #include <Poco/Logger.h>
 
+#include <algorithm>
 #include <chrono>
 
 namespace trevask::measurement_library {
@@ -83,7 +85,10 @@ void OoklaSpeedtestCliTask::doRunTask() {
     if (config == nullptr) throw TaskException("Configuration is not an ookla speedtest cli task configuration");
 
     const std::string command = buildCommandLine(programPath(), *config);
-    const std::chrono::nanoseconds timeout{parseStoll(config->timeout)};
+    // Capped like every task's time-out (an absurd value must neither keep
+    // the client running for years nor overflow the runner's deadline).
+    const auto timeout = std::min<std::chrono::nanoseconds>(std::chrono::nanoseconds(parseStoll(config->timeout)),
+                                                            kMaxTaskTimeout);
     poco_information_f1(logger(), "Running speed-test client: %s", command);
     try {
         output = CommandLineHelper::executeForOutput(command, timeout, false);

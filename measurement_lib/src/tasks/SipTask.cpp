@@ -84,6 +84,9 @@ void SipTask::doRunTask() {
 
     const uint32_t count = parseCount(config->count);
     const std::string& uid = config->qos_test_uid;
+    // The time-out bounds the whole task, not each call: however large the
+    // count, the calls end by the task's deadline.
+    const auto begin = Clock::now();
     for (uint32_t i = 0; i < count; ++i) {
         poco_information_f2(logger(), "[%s] SIP test iteration: %lu", uid, static_cast<unsigned long>(i));
         if (isFailure(runStatus)) {
@@ -95,7 +98,13 @@ void SipTask::doRunTask() {
                             static_cast<unsigned long>(i), config->timeout);
         // Read before the attempt starts, so a bad text never leaves a thread behind.
         const std::chrono::nanoseconds timeout{parseStoll(config->timeout)};
-        const auto deadline = deadlineAfter(Clock::now(), timeout);
+        const auto deadline = taskDeadline(begin, timeout);
+        if (i > 0 && Clock::now() >= deadline) {
+            poco_information_f2(logger(), "[%s] test iteration %lu did timeout, aborting whole task", uid,
+                                static_cast<unsigned long>(i));
+            runStatus = TaskStatus::Timeout;
+            break;
+        }
 
         auto attempt = std::make_shared<AttemptState>();
         std::thread worker([this, config, deadline, attempt] {

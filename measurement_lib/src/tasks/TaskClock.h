@@ -1,6 +1,7 @@
 #pragma once
 // Clock readings and deadlines shared by the tasks.
 
+#include <algorithm>
 #include <chrono>
 #include <cstdint>
 
@@ -20,6 +21,19 @@ inline std::chrono::steady_clock::time_point deadlineAfter(std::chrono::steady_c
     if (timeout.count() <= 0) return begin;
     if (timeout > Clock::time_point::max() - begin) return Clock::time_point::max();
     return begin + std::chrono::duration_cast<Clock::duration>(timeout);
+}
+
+// Longest time-out a task honours. The QoS server is asked to keep the
+// control connection for this long (REQUEST CONN TIMEOUT), so no task that
+// waits for its replies can usefully wait longer; a larger configured value
+// would only let a control document hold the agent for years.
+inline constexpr std::chrono::seconds kMaxTaskTimeout{600};
+
+// The instant by which a task that starts at `begin` with the configured
+// time-out ends: every wait, pause and count of the task is cut off there.
+inline std::chrono::steady_clock::time_point taskDeadline(std::chrono::steady_clock::time_point begin,
+                                                          std::chrono::nanoseconds timeout) {
+    return deadlineAfter(begin, std::min<std::chrono::nanoseconds>(timeout, kMaxTaskTimeout));
 }
 
 }  // namespace trevask::measurement_library

@@ -53,7 +53,7 @@ void TcpTask::doRunTask() {
     controlConnection->sendRequest("TCPTEST OUT " + config->out_port, config->qos_test_uid, okReplyHandler(wait));
 
     const std::chrono::nanoseconds timeout{parseStoll(config->timeout)};
-    const auto deadline = deadlineAfter(begin, timeout);
+    const auto deadline = taskDeadline(begin, timeout);
     if (!wait->received && timeout.count() > 0) {
         wait->replied.wait_until(lock, deadline, [&] { return wait->received; });
     }

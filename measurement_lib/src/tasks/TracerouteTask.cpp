@@ -101,8 +101,26 @@ void TracerouteTask::doRunTask() {
     tracerouteResult->traceroute_objective_host = config->targetHost;
     tracerouteResult->traceroute_objective_max_hops = maxHops;
 
+    // The task's time-out, when it has a usable one, bounds all probes
+    // together; without one the longest task time-out does. A probe is not
+    // started after the deadline.
+    std::chrono::nanoseconds timeout{kMaxTaskTimeout};
+    try {
+        if (!config->timeout.empty() && parseStoll(config->timeout) > 0)
+            timeout = std::chrono::nanoseconds(parseStoll(config->timeout));
+    } catch (const std::exception&) {
+        // Unreadable: the longest time-out stays.
+    }
+    const auto deadline = taskDeadline(std::chrono::steady_clock::now(), timeout);
+
     const int lastTimeToLive = std::min<int>(maxHops, kMaxTimeToLive);
     for (int timeToLive = 1; timeToLive <= lastTimeToLive; ++timeToLive) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            poco_information_f2(logger(), "Traceroute to %s stopped at its time-out before hop %s",
+                                config->targetHost, std::to_string(timeToLive));
+            status = TaskStatus::Timeout;
+            break;
+        }
         std::optional<TracerouteHop> hop = probeHop(config->targetHost, timeToLive);
         if (!hop) continue;
         const bool intermediate = hop->hop_limit_exceeded;

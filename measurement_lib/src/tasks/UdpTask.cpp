@@ -62,6 +62,8 @@ struct UdpTask::RunState {
     std::string outNumPackets;
     std::string delay;
     std::string agentUuid;
+    // End of the task; the stream's name resolution gives up there too.
+    Clock::time_point deadline = Clock::now() + UdpStream::kDefaultResolveTimeout;
 };
 
 namespace {
@@ -102,12 +104,14 @@ void onControlReply(const std::shared_ptr<RunState>& state, const std::string& r
     if (response != "OK") return;  // refused: the task's first wait expires
     try {
         const std::int32_t expected = parseStoi(state->outNumPackets);
+        Clock::time_point deadline;
         {
             std::lock_guard lock(state->mutex);
             state->expected = expected;
             state->received = 0;
+            deadline = state->deadline;
         }
-        UdpStream stream(state->serverAddr, parseStoi(state->outPort));
+        UdpStream stream(state->serverAddr, parseStoi(state->outPort), deadline);
         stream.datagramCallback = [state](UdpStream::Datagram datagram, std::uint64_t length) {
             onDatagram(*state, datagram, length);
         };
@@ -228,15 +232,22 @@ void UdpTask::doRunTask() {
         }
     } abandon{state, lock};
 
+    // A count that cannot be read fails here, before the server is asked,
+    // rather than as a time-out of a test that never sent anything.
+    parseStoi(config->out_num_packets);
+
+    const auto begin = Clock::now();
     auto shared = state;
     controlConnection->sendRequest("UDPTEST OUT " + config->out_port + " " + config->out_num_packets,
                                    config->qos_test_uid,
                                    [shared](std::string response, std::string) { onControlReply(shared, response); });
 
+    // One bound for the whole test: however many datagrams and however long
+    // the pause, the sending, the echoes and the result reply all end there.
     const std::chrono::nanoseconds timeout{parseStoll(config->timeout)};
+    state->deadline = taskDeadline(begin, timeout);
     auto waitFor = [&](const bool& flag) {
-        if (!flag && timeout.count() > 0)
-            state->changed.wait_until(lock, deadlineAfter(Clock::now(), timeout), [&] { return flag; });
+        if (!flag && timeout.count() > 0) state->changed.wait_until(lock, state->deadline, [&] { return flag; });
         return flag;
     };
 

@@ -54,16 +54,11 @@ QosResponseCallback storeReply(std::shared_ptr<ReplyState> state, std::optional<
     };
 }
 
-// Waits, releasing the held lock, until the slot holds a reply or the time-out
-// has passed; a time-out of zero or less does not wait.
+// Waits, releasing the held lock, until the slot holds a reply or the task's
+// deadline has passed; a time-out of zero or less does not wait.
 bool waitForReply(std::unique_lock<std::mutex>& lock, ReplyState& state, std::optional<std::string> ReplyState::*slot,
-                  long long timeoutNs) {
+                  long long timeoutNs, Clock::time_point deadline) {
     if (!(state.*slot) && timeoutNs > 0) {
-        const auto begin = Clock::now();
-        const std::chrono::nanoseconds timeout{timeoutNs};
-        const auto deadline = timeout > Clock::time_point::max() - begin
-                                  ? Clock::time_point::max()
-                                  : begin + std::chrono::duration_cast<Clock::duration>(timeout);
         state.replied.wait_until(lock, deadline, [&] { return (state.*slot).has_value(); });
     }
     return (state.*slot).has_value();
@@ -175,9 +170,13 @@ void VoipTask::doRunTask() {
             << defaultNotation(static_cast<double>(callDuration) / 1000000) << " 0 " << config->payload << " "
             << config->buffer;
     const std::string& uid = config->qos_test_uid;
+    const auto begin = Clock::now();
     controlConnection->sendRequest(command.str(), uid, storeReply(replies, &ReplyState::startReply));
     const long long timeoutNs = parseStoll(config->timeout);
-    if (!waitForReply(lock, *replies, &ReplyState::startReply, timeoutNs)) {
+    // One bound for the whole call: the announcement, the stream however
+    // long its configured duration, and the server's figures all end there.
+    const auto deadline = taskDeadline(begin, std::chrono::nanoseconds(timeoutNs));
+    if (!waitForReply(lock, *replies, &ReplyState::startReply, timeoutNs, deadline)) {
         status = TaskStatus::Timeout;
         return;
     }
@@ -191,7 +190,7 @@ void VoipTask::doRunTask() {
     const uint32_t ssrc = parseUnsigned32(*ssrcText);
 
     udpStream.reset();
-    udpStream = std::make_unique<UdpStream>(config->server_addr, parseStoi(config->out_port));
+    udpStream = std::make_unique<UdpStream>(config->server_addr, parseStoi(config->out_port), deadline);
     udpStream->datagramCallback = [this](UdpStream::Datagram datagram, std::uint64_t length) {
         capturePacket(datagram, length);
     };
@@ -200,7 +199,12 @@ void VoipTask::doRunTask() {
     printLine("voip start loop " + uid + "; num packets: " + std::to_string(static_cast<uint32_t>(packetCount)));
 
     std::array<uint8_t, 12> packet{};
+    bool cutOff = false;
     for (uint64_t index = 0; index < packetCount && running; ++index) {
+        if (Clock::now() >= deadline) {
+            cutOff = true;
+            break;
+        }
         const auto sequence = static_cast<uint16_t>(index);
         const auto timestamp = static_cast<uint32_t>(index * static_cast<uint64_t>(samplesPerPacket));
         packet[0] = 0xB0;
@@ -212,17 +216,20 @@ void VoipTask::doRunTask() {
             packet[8 + b] = static_cast<uint8_t>(ssrc >> (24 - 8 * b));
         }
         udpStream->send(packet.data(), packet.size());
-        std::this_thread::sleep_until(Clock::now() + std::chrono::nanoseconds(delayNs));
+        std::this_thread::sleep_until(std::min(deadlineAfter(Clock::now(), std::chrono::nanoseconds(delayNs)), deadline));
     }
 
     printLine("voip loop " + uid + " after loop, before notify, running: " + (running ? "1" : "0"));
-    if (!running) {
+    if (cutOff) {
+        poco_information_f1(logger(), "[%s] VoIP call cut off at the task's time-out", uid);
+    }
+    if (!running || cutOff) {
         status = TaskStatus::Timeout;
         return;
     }
 
     controlConnection->sendRequest("GET VOIPRESULT " + *ssrcText, uid, storeReply(replies, &ReplyState::resultReply));
-    if (!waitForReply(lock, *replies, &ReplyState::resultReply, timeoutNs)) {
+    if (!waitForReply(lock, *replies, &ReplyState::resultReply, timeoutNs, deadline)) {
         status = TaskStatus::Timeout;
         return;
     }
