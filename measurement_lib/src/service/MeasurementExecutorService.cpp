@@ -41,8 +41,6 @@ namespace trevask::measurement_library {
 
 namespace {
 
-constexpr std::int32_t kControllerTimeoutMs = 10000;
-constexpr std::int32_t kCollectorTimeoutMs = 300000;
 constexpr std::uint32_t kQosGroupOffset = 200;
 constexpr std::uint32_t kSpeedGroup = 50;
 constexpr const char* kSpeedTimeout = "120000000000";
@@ -317,7 +315,7 @@ void MeasurementExecutorService::loadLmapControlDto(MeasurementExecutorSettings*
         std::unique_ptr<RegistrationRequest> request = creator.createRegistrationRequest();
         auto answer = connection.doRequest<RegistrationResponse>(
             connection.endpointUrl(HttpConnectionService::MEASUREMENT_AGENTS), "POST", request.get(),
-            kControllerTimeoutMs);
+            runSettings->controllerTimeoutMs);
         request.reset();
         if (!answer) noteFailure(*runSettings, "registration failed: " + connection.lastFailure());
         if (answer) {
@@ -339,7 +337,7 @@ void MeasurementExecutorService::loadLmapControlDto(MeasurementExecutorSettings*
         std::unique_ptr<LmapControlDto> request = creator.createLmapControlDto(runSettings);
         std::unique_ptr<LmapControlDto> answer = connection.doRequest<LmapControlDto>(
             connection.endpointUrl(HttpConnectionService::MEASUREMENTS), "POST", request.get(),
-            kControllerTimeoutMs);
+            runSettings->controllerTimeoutMs);
         if (!answer) noteFailure(*runSettings, "control document not received: " + connection.lastFailure());
         runSettings->lmapControlDto = std::move(answer);
     }
@@ -706,7 +704,7 @@ std::unique_ptr<MeasurementResultResponse> MeasurementExecutorService::executeMe
         connection.configure(runSettings->controllerUrl, collectorUrl, std::move(credentials));
         logger().information("sending result to collector: %s", collectorUrl);
         auto answer = connection.doRequest<MeasurementResultResponse>(
-            connection.endpointUrl(HttpConnectionService::COLLECTOR), "POST", report.get(), kCollectorTimeoutMs);
+            connection.endpointUrl(HttpConnectionService::COLLECTOR), "POST", report.get(), runSettings->collectorTimeoutMs);
         if (!answer) keepUndeliveredReport(*runSettings, wireReport, connection.lastFailure());
         return answer;
     } catch (const std::exception& e) {

@@ -65,6 +65,11 @@ struct MeasurementExecutorSettings {
     // The UI parameters of this measurement.
     std::shared_ptr<StartMeasurementParameters> startParameters;
 
+    // Bounds of the whole controller exchanges (registration, control
+    // document) and of the report upload, in milliseconds.
+    std::int32_t controllerTimeoutMs = 10000;
+    std::int32_t collectorTimeoutMs = 300000;
+
     // Filled by the executor for the caller: why a step failed (the failed
     // back-end steps in their order, "; " between them), and where a report
     // the collector did not accept was kept (empty when none was).
