@@ -21,6 +21,10 @@
 
 #include <filesystem>
 #include <fstream>
+#include <Poco/Logger.h>
+#include <Poco/Channel.h>
+#include <Poco/AutoPtr.h>
+#include <Poco/Message.h>
 #include <Poco/Base64Decoder.h>
 #include <Poco/DigestEngine.h>
 #include <Poco/SHA2Engine.h>
@@ -460,6 +464,56 @@ TEST_F(FullMeasurement, KnownAgentAndCollectorAnswers) {
         const auto report = json::parse(backend.requests(Endpoint::Collector).at(0).body);
         EXPECT_EQ(report.at("agent-id"), "given-agent-uuid");
     }
+}
+
+namespace {
+
+// Keeps the texts of the messages logged to one logger.
+class LoggedTexts : public Poco::Channel {
+public:
+    void log(const Poco::Message& message) override {
+        std::lock_guard lock(mutex);
+        texts.push_back(message.getText());
+    }
+    std::vector<std::string> all() {
+        std::lock_guard lock(mutex);
+        return texts;
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<std::string> texts;
+};
+
+}  // namespace
+
+// The report is logged as "Sending result: " and the very text the
+// collector receives.
+TEST_F(FullMeasurement, TheLoggedReportIsTheOneTheCollectorReceived) {
+    DocumentSpec docShape;
+    docShape.programs = {{"PROGRAM_ECHO", "echo", "x"}};
+    serveDocument(docShape);
+    Poco::Logger& logger = Poco::Logger::get("MeasurementExecutorService");
+    Poco::AutoPtr<Poco::Channel> previousChannel(logger.getChannel(), true);
+    const int previousLevel = logger.getLevel();
+    Poco::AutoPtr<LoggedTexts> captured(new LoggedTexts);
+    logger.setChannel(captured);
+    logger.setLevel(Poco::Message::PRIO_INFORMATION);
+
+    auto params = startParameters(backend);
+    params.agentUuid = "given-agent-uuid";
+    auto answer = VelaService().startMeasurement(params);
+    logger.setChannel(previousChannel);
+    logger.setLevel(previousLevel);
+
+    ASSERT_NE(answer, nullptr);
+    ASSERT_EQ(backend.count(Endpoint::Collector), 1u);
+    std::vector<std::string> sent;
+    for (const auto& text : captured->all()) {
+        if (text.rfind("Sending result: ", 0) == 0) sent.push_back(text.substr(16));
+    }
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], backend.requests(Endpoint::Collector).at(0).body);
 }
 
 // The agent UUID reaches the report builder even when the registration
