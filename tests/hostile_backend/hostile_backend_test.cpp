@@ -18,6 +18,7 @@
 #include <boost/json.hpp>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <fstream>
 #include <future>
@@ -275,4 +276,51 @@ TEST_F(HostileBackend, TheUiIsToldWhatFailedThroughTheMeasurementService) {
               std::string::npos)
         << service.lastFailure();
     EXPECT_NE(service.lastFailure().find("No lmap control dto loaded"), std::string::npos);
+}
+
+// The backend peer refuses every bad value with one line and a non-zero
+// status, before it serves anything.
+TEST_F(HostileBackend, ThePeerRefusesBadValuesInOneLine) {
+    const std::string backend = LUMIVEX_BINARY_DIR "/tests/peers/backend/backend";
+    const std::vector<std::vector<std::string>> bad = {
+        {"--max-seconds", "-1"},
+        {"--max-seconds", "0"},
+        {"--max-seconds", "10x"},
+        {"--max-seconds", "99999999999999999999"},
+        {"--max-seconds", ""},
+        {"--max-seconds"},
+        {"--drip-seconds", "0"},
+        {"--drip-seconds", " 1"},
+        {"--huge-mib", "-5"},
+        {"--huge-mib", "5000"},
+        {"--misbehave", "control=melt"},
+        {"--misbehave", "kitchen=500"},
+        {"--misbehave", "control"},
+        {"--collector-uuids", "only-one"},
+        {"--collector-uuids", ",x"},
+        {"--agent-uuid", ""},
+        {"--dns-query", "example.org:MX"},
+        {"--control-file", "/nonexistent/control.json"},
+        {"--unknown"},
+    };
+    for (const auto& arguments : bad) {
+        std::vector<std::string> argv{backend};
+        argv.insert(argv.end(), arguments.begin(), arguments.end());
+        SCOPED_TRACE(arguments.front() + (arguments.size() > 1 ? " '" + arguments[1] + "'" : std::string()));
+        const std::string errors = dir.file("errors");
+        Child child(argv, ChildOptions{{}, "", "", errors});
+        const auto status = child.finish(10s);
+        ASSERT_TRUE(status);
+        EXPECT_TRUE(status->exited && status->code != 0) << status->text();
+        EXPECT_EQ(child.output(), "");  // no port line: nothing was served
+        const std::string text = lumivex::test::readFile(errors);
+        EXPECT_EQ(text.rfind("backend: ", 0), 0u) << text;
+        EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 1) << text;
+    }
+
+    Child help({backend, "--help"}, ChildOptions{});
+    const auto status = help.finish(10s);
+    ASSERT_TRUE(status);
+    EXPECT_TRUE(status->exited && status->code == 0) << status->text();
+    EXPECT_NE(help.output().find("--drip-seconds"), std::string::npos);
 }
