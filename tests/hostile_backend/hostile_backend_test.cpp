@@ -13,6 +13,7 @@
 #include "service/MeasurementExecutorService.h"
 #include "service/MeasurementExecutorSettings.h"
 #include "service/RequestService.h"
+#include "service/UndeliveredReports.h"
 #include "service/VelaService.h"
 
 #include <boost/json.hpp>
@@ -20,12 +21,16 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -338,4 +343,38 @@ TEST_F(HostileBackend, ThePeerRefusesBadValuesInOneLine) {
     ASSERT_TRUE(status);
     EXPECT_TRUE(status->exited && status->code == 0) << status->text();
     EXPECT_NE(help.output().find("--drip-seconds"), std::string::npos);
+}
+
+// Undelivered reports live in a private folder of the user: made 0700 and
+// files 0600 whatever the umask, and never reached through a symlink.
+TEST_F(HostileBackend, UndeliveredReportsArePrivateAndNeverFollowASymlink) {
+    using trevask::measurement_library::UndeliveredReports;
+    const mode_t previousMask = ::umask(0);
+    auto path = UndeliveredReports::keep("{\"report\":1}");
+    ::umask(previousMask);
+    ASSERT_TRUE(path);
+    EXPECT_EQ(lumivex::test::readFile(*path), "{\"report\":1}");
+    struct stat info {};
+    ASSERT_EQ(::stat(path->c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+    ASSERT_EQ(::stat((dir.path() + "/lumivex").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    ASSERT_EQ(::stat((dir.path() + "/lumivex/undelivered-reports").c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0700u);
+    // A second report never replaces the first.
+    auto second = UndeliveredReports::keep("{\"report\":2}");
+    ASSERT_TRUE(second);
+    EXPECT_NE(*second, *path);
+    EXPECT_EQ(lumivex::test::readFile(*path), "{\"report\":1}");
+
+    // A folder planted as a symlink elsewhere is refused, and nothing is
+    // written where it points.
+    TempDir other("/tmp/lumivex-hostile-XXXXXX");
+    TempDir elsewhere("/tmp/lumivex-hostile-XXXXXX");
+    ASSERT_EQ(::symlink(elsewhere.path().c_str(), (other.path() + "/lumivex").c_str()), 0);
+    ScopedEnvironment plantedHome("XDG_DATA_HOME", other.path());
+    std::string error;
+    EXPECT_FALSE(UndeliveredReports::keep("{}", &error));
+    EXPECT_NE(error.find("not a private folder"), std::string::npos) << error;
+    EXPECT_TRUE(std::filesystem::is_empty(elsewhere.path()));
 }
