@@ -171,13 +171,14 @@ void startMeasurementWorker(std::string parameters, std::unique_ptr<flutter::Met
         // document under the running measurement's feet.
         if (measurement_library::MeasurementExecutorService::isRunning()) {
             trevask::measurement_library::printErrorLine("a measurement is running already; not starting another");
-            result->Error("Empty server response", "");
+            result->Error("Empty server response", "a measurement is running already");
             return;
         }
         measurement_sdk::VelaService service;
         auto answer = service.startMeasurement(params);
         if (!answer) {
-            result->Error("Empty server response", "");
+            // The code stays what UIs know; the message says what failed.
+            result->Error("Empty server response", service.lastFailure());
             return;
         }
         if (measurementStatusChannel) measurementStatusChannel->send(measurementStatusToJson(*answer));

@@ -1,5 +1,6 @@
 // RequestService against the loopback HTTP and HTTPS test server.
 
+#include "ScopedEnvironment.h"
 #include "service/LowLevelResponse.h"
 #include "service/RequestService.h"
 
@@ -79,11 +80,14 @@ protected:
     void SetUp() override {
         HttpTestServer::Options options;
         options.tls = GetParam();
+        // The test server's certificate is self-signed.
+        if (GetParam()) insecureTls.emplace(lumivex::test::kInsecureBackendTls, "1");
         server = std::make_unique<HttpTestServer>(options);
         server->start();
     }
     std::string url(const std::string& path) const { return server->baseUrl() + path; }
 
+    std::optional<lumivex::test::ScopedEnvironment> insecureTls;
     std::unique_ptr<HttpTestServer> server;
 };
 

@@ -1,6 +1,7 @@
 // A full measurement through the measurement start of the agent API services,
 // against the loopback back end (controller and collector) and QoS server.
 
+#include "ScopedEnvironment.h"
 #include "HttpTestServer.h"
 #include "MeasurementTestSupport.h"
 #include "SpeedServer.h"
@@ -18,6 +19,12 @@
 #include "service/VelaService.h"
 #include "tasks/MeasurementCallbacks.h"
 
+#include <filesystem>
+#include <fstream>
+#include <Poco/Logger.h>
+#include <Poco/Channel.h>
+#include <Poco/AutoPtr.h>
+#include <Poco/Message.h>
 #include <Poco/Base64Decoder.h>
 #include <Poco/DigestEngine.h>
 #include <Poco/SHA2Engine.h>
@@ -128,8 +135,17 @@ protected:
     }
 
     const std::string agentUuid = "0b7c5c8e-4a64-4f1c-9a0e-6d2b1c3e9f10";
+    // Reports the collector refuses are kept below a folder of the test's own.
+    std::string dataHome = [] {
+        char pattern[] = "/tmp/lumivex-data-XXXXXX";
+        const char* made = ::mkdtemp(pattern);
+        return std::string(made != nullptr ? made : "/nonexistent");
+    }();
+    lumivex::test::ScopedEnvironment dataHomeVariable{"XDG_DATA_HOME", dataHome};
     BackendServer backend;
     QosServer qos;
+
+    void TearDown() override { std::filesystem::remove_all(dataHome); }
 };
 
 }  // namespace
@@ -411,7 +427,8 @@ TEST_F(FullMeasurement, KnownAgentAndCollectorAnswers) {
         bool answered;
     } cases[] = {
         {"normal", std::nullopt, true},
-        {"500 with data", M::ServerError, true},
+        // An error status is a refusal, whatever the body says.
+        {"500 with data", M::ServerError, false},
         {"500 without data", M::ServerErrorNoData, false},
         {"not JSON", M::NonJson, false},
         {"empty body", M::EmptyBody, false},
@@ -423,17 +440,80 @@ TEST_F(FullMeasurement, KnownAgentAndCollectorAnswers) {
         backend.misbehave(Endpoint::Collector, c.collector.value_or(M::None));
         auto params = startParameters(backend);
         params.agentUuid = "given-agent-uuid";
-        auto answer = VelaService().startMeasurement(params);
+        VelaService service;
+        auto answer = service.startMeasurement(params);
         EXPECT_EQ(answer != nullptr, c.answered);
         if (answer) {
             EXPECT_EQ(answer->uuid, "5f0c2a51-0000-4000-8000-00000000c0de");
+            EXPECT_EQ(service.lastFailure(), "");
         }
         // A known agent does not register again.
         EXPECT_EQ(backend.count(Endpoint::Registration), 0u);
         ASSERT_EQ(backend.count(Endpoint::Collector), 1u);
+        if (!answer) {
+            // Not accepted: the failure says so, and the report is kept whole.
+            EXPECT_NE(service.lastFailure().find("the report was not accepted by the collector"), std::string::npos)
+                << service.lastFailure();
+            EXPECT_NE(service.lastFailure().find("the report was kept in " + service.keptReportPath()),
+                      std::string::npos);
+            ASSERT_EQ(service.keptReportPath().rfind(dataHome + "/lumivex/undelivered-reports/", 0), 0u);
+            std::ifstream kept(service.keptReportPath(), std::ios::binary);
+            const std::string text((std::istreambuf_iterator<char>(kept)), std::istreambuf_iterator<char>());
+            EXPECT_EQ(text, backend.requests(Endpoint::Collector).at(0).body);
+        }
         const auto report = json::parse(backend.requests(Endpoint::Collector).at(0).body);
         EXPECT_EQ(report.at("agent-id"), "given-agent-uuid");
     }
+}
+
+namespace {
+
+// Keeps the texts of the messages logged to one logger.
+class LoggedTexts : public Poco::Channel {
+public:
+    void log(const Poco::Message& message) override {
+        std::lock_guard lock(mutex);
+        texts.push_back(message.getText());
+    }
+    std::vector<std::string> all() {
+        std::lock_guard lock(mutex);
+        return texts;
+    }
+
+private:
+    std::mutex mutex;
+    std::vector<std::string> texts;
+};
+
+}  // namespace
+
+// The report is logged as "Sending result: " and the very text the
+// collector receives.
+TEST_F(FullMeasurement, TheLoggedReportIsTheOneTheCollectorReceived) {
+    DocumentSpec docShape;
+    docShape.programs = {{"PROGRAM_ECHO", "echo", "x"}};
+    serveDocument(docShape);
+    Poco::Logger& logger = Poco::Logger::get("MeasurementExecutorService");
+    Poco::AutoPtr<Poco::Channel> previousChannel(logger.getChannel(), true);
+    const int previousLevel = logger.getLevel();
+    Poco::AutoPtr<LoggedTexts> captured(new LoggedTexts);
+    logger.setChannel(captured);
+    logger.setLevel(Poco::Message::PRIO_INFORMATION);
+
+    auto params = startParameters(backend);
+    params.agentUuid = "given-agent-uuid";
+    auto answer = VelaService().startMeasurement(params);
+    logger.setChannel(previousChannel);
+    logger.setLevel(previousLevel);
+
+    ASSERT_NE(answer, nullptr);
+    ASSERT_EQ(backend.count(Endpoint::Collector), 1u);
+    std::vector<std::string> sent;
+    for (const auto& text : captured->all()) {
+        if (text.rfind("Sending result: ", 0) == 0) sent.push_back(text.substr(16));
+    }
+    ASSERT_EQ(sent.size(), 1u);
+    EXPECT_EQ(sent[0], backend.requests(Endpoint::Collector).at(0).body);
 }
 
 // The agent UUID reaches the report builder even when the registration

@@ -1,5 +1,6 @@
 // The controller and collector connection against the loopback back end.
 
+#include "ScopedEnvironment.h"
 #include "BackendServer.h"
 #include "service/HttpConnectionService.h"
 
@@ -60,6 +61,8 @@ TEST(HttpConnectionService, BaseUrlRules) {
 }
 
 TEST(HttpConnectionService, SendsAbsoluteTargetBodyAndCredentialsOverHttpAndHttps) {
+    // The test back end's certificate is self-signed.
+    lumivex::test::ScopedEnvironment insecureTls(lumivex::test::kInsecureBackendTls, "1");
     for (bool tls : {false, true}) {
         BackendServer::Options options;
         options.tls = tls;
@@ -90,7 +93,7 @@ TEST(HttpConnectionService, SendsAbsoluteTargetBodyAndCredentialsOverHttpAndHttp
     }
 }
 
-TEST(HttpConnectionService, FailuresGiveNoAnswerAndBadStatusStillReads) {
+TEST(HttpConnectionService, FailuresGiveNoAnswerWithTheirReason) {
     BackendServer::Options options;
     options.slowDelay = std::chrono::milliseconds(1500);
     BackendServer backend(options);
@@ -98,11 +101,15 @@ TEST(HttpConnectionService, FailuresGiveNoAnswerAndBadStatusStillReads) {
     auto& service = HttpConnectionService::getInstance();
     service.configure(backend.controllerUrl(), backend.collectorUrl(), nullptr);
 
+    // An error status is a failure even with a readable record in the body.
     backend.misbehave(BackendServer::Endpoint::Collector, BackendServer::Misbehaviour::ServerError);
     Outcome outcome = post(backend.collectorUrl(), "{}");
-    EXPECT_TRUE(outcome.answered);
-    EXPECT_EQ(outcome.status, 500);
-    EXPECT_NE(outcome.text.find("open_data_uuid"), std::string::npos);
+    EXPECT_FALSE(outcome.answered);
+    EXPECT_EQ(service.lastFailure().rfind("HTTP 500 Internal Server Error from ", 0), 0u) << service.lastFailure();
+    backend.misbehave(BackendServer::Endpoint::Collector, BackendServer::Misbehaviour::ServerErrorNoData);
+    EXPECT_FALSE(post(backend.collectorUrl(), "{}").answered);
+    EXPECT_EQ(service.lastFailure().rfind("HTTP 500 Internal Server Error: internal from ", 0), 0u)
+        << service.lastFailure();
 
     backend.misbehave(BackendServer::Endpoint::Collector, BackendServer::Misbehaviour::Close);
     EXPECT_FALSE(post(backend.collectorUrl(), "{}").answered);

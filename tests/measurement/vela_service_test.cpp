@@ -62,7 +62,7 @@ TEST(VelaService, ExecutorSettingsOfAMeasurementStart) {
     auto settings = VelaService::buildExecutorSettings(params);
     EXPECT_EQ(settings->agentUuid, "a-1");
     EXPECT_EQ(settings->controllerUrl, "http://controller");
-    EXPECT_TRUE(settings->morphReport);
+    EXPECT_TRUE(settings->logResult);
     EXPECT_FALSE(settings->useBoardIdAuth);
     EXPECT_FALSE(settings->verifyAgentUuid);
     EXPECT_TRUE(settings->agentUuidFile.empty() && settings->lmapControlFile.empty());

@@ -14,6 +14,8 @@
 #include <Poco/Timespan.h>
 #include <Poco/URI.h>
 
+#include <algorithm>
+#include <chrono>
 #include <istream>
 #include <ostream>
 
@@ -37,11 +39,9 @@ Poco::Logger& HttpConnectionService::logger() {
     return instance;
 }
 
-HttpConnectionService::HttpConnectionService() : sessionFactory(std::make_unique<Poco::Net::HTTPSessionFactory>()) {
-    registerHttpProtocols(*sessionFactory, false);
-}
+HttpConnectionService::HttpConnectionService() = default;
 
-HttpConnectionService::~HttpConnectionService() { unregisterHttpProtocols(*sessionFactory); }
+HttpConnectionService::~HttpConnectionService() = default;
 
 void HttpConnectionService::configure(std::string controllerUrl, std::string collector,
                                       std::unique_ptr<Poco::Net::HTTPBasicCredentials> newCredentials) {
@@ -67,12 +67,11 @@ std::string HttpConnectionService::endpointUrl(int kind) const {
 bool HttpConnectionService::exchange(const std::string& url, const std::string& method, const Exchange& exchange,
                                      std::int32_t timeoutMs) {
     bool answered = false;
+    lastFailure_.clear();
     try {
         const Poco::URI uri(url);
-        std::unique_ptr<Poco::Net::HTTPClientSession> session(sessionFactory->createClientSession(uri));
-        // Computed in 64 bits so that a long time-out cannot wrap to a short one.
-        const Poco::Timespan timeout(static_cast<Poco::Timespan::TimeDiff>(timeoutMs) * 1000);
-        session->setTimeout(timeout, timeout, timeout);
+        BoundedExchange bounded(uri, backendCertificateCheck(logger(), url),
+                                std::chrono::milliseconds(std::max<std::int32_t>(timeoutMs, 0)));
 
         // The whole URL is the request target (absolute form).
         Poco::Net::HTTPRequest request(method, url, Poco::Net::HTTPMessage::HTTP_1_1);
@@ -90,35 +89,33 @@ bool HttpConnectionService::exchange(const std::string& url, const std::string& 
             }
         }
 
-        std::ostream& requestStream = session->sendRequest(request);
-        if (!body.empty()) {
-            requestStream.write(body.data(), static_cast<std::streamsize>(body.size()));
-            requestStream.flush();
-        }
+        std::ostream& requestStream = bounded.sendRequest(request);
+        bounded.sendBody(requestStream, body);
 
         Poco::Net::HTTPResponse response;
-        std::istream& responseStream = session->receiveResponse(response);
-        std::string text;
-        Poco::StreamCopier::copyToString(responseStream, text);
+        std::istream& responseStream = bounded.receiveResponse(response);
+        std::string text = bounded.readBody(responseStream);
 
         const int status = static_cast<int>(response.getStatus());
         logger().information("Received response from %s with status code %s", url, std::to_string(status));
         if (status < 200 || status > 299) {
+            // An error answer is never taken for the service's record.
             logger().error("Received unexpected reason: %s", response.getReason());
+            lastFailure_ = describeHttpFailure(status, response.getReason(), text) + " from " + url;
+            logger().error("Request failed: %s", lastFailure_);
+            return false;
         }
 
         answered = true;
         exchange.readAnswer(text, status);
-
-        if (const Poco::Exception* networkError = session->networkException()) {
-            logger().error("Non-fatal Poco exception during request: %s", networkError->displayText());
-        }
     } catch (const Poco::Exception& e) {
         logger().error("Poco exception during request: %s", e.displayText());
         SentryHelper::captureException(e, "");
+        if (!answered) lastFailure_ = e.displayText() + " (" + url + ")";
     } catch (const std::exception& e) {
         logger().error("std exception during request");
         SentryHelper::captureException(e, "");
+        lastFailure_ = std::string(answered ? "unreadable answer from " : "request failed: ") + url + ": " + e.what();
     }
     return answered;
 }

@@ -15,7 +15,6 @@ namespace Poco {
 class Logger;
 namespace Net {
 class HTTPBasicCredentials;
-class HTTPSessionFactory;
 }  // namespace Net
 }  // namespace Poco
 
@@ -70,10 +69,17 @@ public:
 
     static Poco::Logger& logger();
 
-    // One exchange: `buildBody` (may be empty) makes the request body,
-    // `readAnswer` turns the answer text and status into the answer record
-    // and may throw. Returns false when no answer was read (the failure is
-    // logged and reported); true after readAnswer ran, also when it threw.
+    // Why the last request gave no answer record ("" after one that did):
+    // the transport failure, time-out, size bound or "HTTP <status> ...".
+    const std::string& lastFailure() const { return lastFailure_; }
+
+    // One exchange, bounded as a whole by `timeoutMs`, with the answer's body
+    // bounded too: `buildBody` (may be empty) makes the request body,
+    // `readAnswer` turns a 2xx answer's text and status into the answer
+    // record and may throw. An answer with any other status is a failure and
+    // is not read. Returns false when no answer was read (the failure is
+    // logged, reported and kept in lastFailure); true after readAnswer ran,
+    // also when it threw.
     struct Exchange {
         std::function<std::string()> buildBody;
         std::function<void(std::string& text, int status)> readAnswer;
@@ -87,8 +93,8 @@ private:
 
     std::string baseUrl;
     std::string collectorUrl;
-    std::unique_ptr<Poco::Net::HTTPSessionFactory> sessionFactory;
     std::unique_ptr<Poco::Net::HTTPBasicCredentials> credentials;
+    std::string lastFailure_;
 };
 
 template <>

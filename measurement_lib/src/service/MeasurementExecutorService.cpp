@@ -21,6 +21,7 @@
 #include "service/MeasurementExecutorSettings.h"
 #include "model/RegistrationRequest.h"
 #include "service/RequestCreationService.h"
+#include "service/UndeliveredReports.h"
 #include "tasks/BaseTask.h"
 #include "tasks/MeasurementCallbacks.h"
 
@@ -34,13 +35,12 @@
 #include <mutex>
 #include <optional>
 #include <stdexcept>
+#include <thread>
 
 namespace trevask::measurement_library {
 
 namespace {
 
-constexpr std::int32_t kControllerTimeoutMs = 10000;
-constexpr std::int32_t kCollectorTimeoutMs = 300000;
 constexpr std::uint32_t kQosGroupOffset = 200;
 constexpr std::uint32_t kSpeedGroup = 50;
 constexpr const char* kSpeedTimeout = "120000000000";
@@ -87,22 +87,33 @@ std::unique_ptr<TaskRunner>& currentRunner() {
     return runner;
 }
 bool runReserved = false;
+std::thread::id reservedBy;
 
+// A reservation taken on a thread that already holds one (a full
+// measurement reserves before it fetches anything, then runs) is granted
+// and leaves the release to the outer one.
 class RunReservation {
 public:
     RunReservation() {
         std::lock_guard lock(runMutex());
+        if (runReserved && reservedBy == std::this_thread::get_id()) {
+            acquired_ = true;
+            nested_ = true;
+            return;
+        }
         if (runReserved || currentRunner()) return;
         runReserved = true;
+        reservedBy = std::this_thread::get_id();
         acquired_ = true;
     }
     ~RunReservation() {
-        if (!acquired_) return;
+        if (!acquired_ || nested_) return;
         std::unique_ptr<TaskRunner> runner;
         {
             std::lock_guard lock(runMutex());
             runner = std::move(currentRunner());
             runReserved = false;
+            reservedBy = std::thread::id();
         }
         // The runner (and its tasks) ends outside the lock.
     }
@@ -125,7 +136,15 @@ public:
 
 private:
     bool acquired_ = false;
+    bool nested_ = false;
 };
+
+// Adds a failed step to what the caller is told.
+void noteFailure(MeasurementExecutorSettings& settings, const std::string& failure) {
+    if (failure.empty()) return;
+    if (!settings.failure.empty()) settings.failure += "; ";
+    settings.failure += failure;
+}
 
 std::int64_t nanosecondsSinceEpoch(std::chrono::system_clock::time_point time) {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(time.time_since_epoch()).count();
@@ -150,6 +169,29 @@ std::string firstNonEmpty(std::initializer_list<const std::optional<std::string>
         if (*candidate && !(*candidate)->empty()) return **candidate;
     }
     return std::string();
+}
+
+// Span data holds at most a few KiB of a report, with a note of its size.
+std::string spanExcerpt(const std::string& text) {
+    constexpr std::size_t kMaxSpanText = 4096;
+    if (text.size() <= kMaxSpanText) return text;
+    return text.substr(0, kMaxSpanText) + "... (" + std::to_string(text.size()) + " bytes in all)";
+}
+
+// A report the collector did not accept is kept, never lost.
+void keepUndeliveredReport(MeasurementExecutorSettings& settings, const std::string& report,
+                           const std::string& reason) {
+    noteFailure(settings, "the report was not accepted by the collector: " +
+                              (reason.empty() ? std::string("no answer") : reason));
+    std::string error;
+    if (auto path = UndeliveredReports::keep(report, &error)) {
+        settings.keptReportPath = *path;
+        MeasurementExecutorService::logger().warning("The undelivered report was kept in %s", *path);
+        noteFailure(settings, "the report was kept in " + *path);
+    } else {
+        MeasurementExecutorService::logger().error("The undelivered report could not be kept: %s", error);
+        noteFailure(settings, "the report could not be kept: " + error);
+    }
 }
 
 }  // namespace
@@ -208,6 +250,14 @@ void MeasurementExecutorService::configure(MeasurementExecutorSettings* newSetti
 std::unique_ptr<MeasurementResultResponse> MeasurementExecutorService::executeFullMeasurement(
     MeasurementExecutorSettings* runSettings, bool reconfigure, bool forceReload, bool useController) {
     TransactionScope transaction("executeFullMeasurement");
+    // A second measurement is refused before it changes the connection or
+    // fetches anything under the running one's feet.
+    RunReservation reservation;
+    if (!reservation.acquired()) {
+        logger().error("Cannot run new measurement because there is a measurement running already.");
+        if (runSettings != nullptr) noteFailure(*runSettings, "a measurement is running already");
+        return nullptr;
+    }
     if (reconfigure) configure(runSettings);
 
     if (runSettings != nullptr && (!runSettings->lmapControlDto || forceReload)) {
@@ -265,8 +315,9 @@ void MeasurementExecutorService::loadLmapControlDto(MeasurementExecutorSettings*
         std::unique_ptr<RegistrationRequest> request = creator.createRegistrationRequest();
         auto answer = connection.doRequest<RegistrationResponse>(
             connection.endpointUrl(HttpConnectionService::MEASUREMENT_AGENTS), "POST", request.get(),
-            kControllerTimeoutMs);
+            runSettings->controllerTimeoutMs);
         request.reset();
+        if (!answer) noteFailure(*runSettings, "registration failed: " + connection.lastFailure());
         if (answer) {
             runSettings->agentUuid = answer->agent_uuid;
             if (answer->settings.urls.collector_service) {
@@ -286,7 +337,8 @@ void MeasurementExecutorService::loadLmapControlDto(MeasurementExecutorSettings*
         std::unique_ptr<LmapControlDto> request = creator.createLmapControlDto(runSettings);
         std::unique_ptr<LmapControlDto> answer = connection.doRequest<LmapControlDto>(
             connection.endpointUrl(HttpConnectionService::MEASUREMENTS), "POST", request.get(),
-            kControllerTimeoutMs);
+            runSettings->controllerTimeoutMs);
+        if (!answer) noteFailure(*runSettings, "control document not received: " + connection.lastFailure());
         runSettings->lmapControlDto = std::move(answer);
     }
 
@@ -529,6 +581,7 @@ std::unique_ptr<MeasurementResultResponse> MeasurementExecutorService::executeMe
         reservation.emplace();
         if (!reservation->acquired()) {
             logger().error("Cannot run new measurement because there is a measurement running already.");
+            if (runSettings != nullptr) noteFailure(*runSettings, "a measurement is running already");
             return nullptr;
         }
         // Only the accepted run sets the count: a refused call must not touch
@@ -634,11 +687,13 @@ std::unique_ptr<MeasurementResultResponse> MeasurementExecutorService::executeMe
 
         SpanScope span(transaction, "sendResult");
         auto& connection = HttpConnectionService::getInstance();
+        // The wire form is what the collector receives; it is also what is
+        // logged, attached to the span and kept when it cannot be delivered.
+        std::string wireReport = LmapReportDtoSerializer(*report);
+        JsonMorpher::morph(report->getKeyMap(), wireReport);
         if (runSettings->logResult) {
-            std::string text = LmapReportDtoSerializer(*report);
-            JsonMorpher::morph(report->getKeyMap(), text);
-            SentryHelper::setSpanData(span.get(), "measurementResult", text);
-            logger().information("Sending result: %s", text);
+            SentryHelper::setSpanData(span.get(), "measurementResult", spanExcerpt(wireReport));
+            logger().information("Sending result: %s", wireReport);
         }
         std::unique_ptr<Poco::Net::HTTPBasicCredentials> credentials;
         if (runSettings->useBoardIdAuth) credentials = BoardIdBasicAuthProvider().getCredentials();
@@ -648,11 +703,14 @@ std::unique_ptr<MeasurementResultResponse> MeasurementExecutorService::executeMe
         }
         connection.configure(runSettings->controllerUrl, collectorUrl, std::move(credentials));
         logger().information("sending result to collector: %s", collectorUrl);
-        return connection.doRequest<MeasurementResultResponse>(
-            connection.endpointUrl(HttpConnectionService::COLLECTOR), "POST", report.get(), kCollectorTimeoutMs);
+        auto answer = connection.doRequest<MeasurementResultResponse>(
+            connection.endpointUrl(HttpConnectionService::COLLECTOR), "POST", report.get(), runSettings->collectorTimeoutMs);
+        if (!answer) keepUndeliveredReport(*runSettings, wireReport, connection.lastFailure());
+        return answer;
     } catch (const std::exception& e) {
         logger().error("Error parsing task configuration: %s", std::string(e.what()));
         SentryHelper::captureException(e, "");
+        if (runSettings != nullptr) noteFailure(*runSettings, e.what());
         if (sampling && collector) {
             try {
                 collector->stop();

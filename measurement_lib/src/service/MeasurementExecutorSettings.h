@@ -45,11 +45,9 @@ struct MeasurementExecutorSettings {
     bool qosServerTls = false;
     // When not empty, every result of the report carries it.
     std::string resultTag;
-    // Log the report (wire form) before it is sent and attach it to the
-    // crash reporter's send span.
+    // Log the report (wire form, "Sending result: %s") before it is sent and
+    // attach it to the crash reporter's send span as "measurementResult".
     bool logResult = false;
-    // Serialise the report and translate its keys to the wire names before posting.
-    bool morphReport = false;
     // Log lines go through the pattern formatter.
     bool useLogPattern = true;
     // Root log level, a POCO priority (7 = debug).
@@ -66,6 +64,17 @@ struct MeasurementExecutorSettings {
     std::map<std::string, std::string> environment;
     // The UI parameters of this measurement.
     std::shared_ptr<StartMeasurementParameters> startParameters;
+
+    // Bounds of the whole controller exchanges (registration, control
+    // document) and of the report upload, in milliseconds.
+    std::int32_t controllerTimeoutMs = 10000;
+    std::int32_t collectorTimeoutMs = 300000;
+
+    // Filled by the executor for the caller: why a step failed (the failed
+    // back-end steps in their order, "; " between them), and where a report
+    // the collector did not accept was kept (empty when none was).
+    std::string failure;
+    std::string keptReportPath;
 };
 
 }  // namespace trevask::measurement_library

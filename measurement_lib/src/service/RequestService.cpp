@@ -21,20 +21,12 @@
 
 #include <arpa/inet.h>
 
+#include <chrono>
 #include <ostream>
 
 namespace trevask::measurement_library {
 
 namespace {
-
-// Reads the whole response body. The body streams swallow socket errors (a
-// time-out or reset mid-body) and only mark the session; a cut body must not
-// pass for a complete one, so such an error is raised here.
-void readBody(Poco::Net::HTTPClientSession& session, std::istream& stream, std::string& body) {
-    Poco::StreamCopier::copyToString(stream, body);
-    if (const Poco::Exception* networkError = session.networkException()) networkError->rethrow();
-    if (stream.bad()) throw Poco::IOException("the response body could not be read completely");
-}
 
 // The request target: the percent-encoded path and the query. An empty path
 // becomes "/" so that a base URL without path still gives a valid request line.
@@ -44,11 +36,6 @@ std::string requestTarget(const Poco::URI& uri) {
     return target;
 }
 
-void setTimeouts(Poco::Net::HTTPClientSession& session, std::uint32_t timeoutMs) {
-    const Poco::Timespan timeout(RequestService::timeoutMicroseconds(timeoutMs));
-    session.setTimeout(timeout, timeout, timeout);
-}
-
 }  // namespace
 
 RequestService* RequestService::getInstance() {
@@ -56,11 +43,9 @@ RequestService* RequestService::getInstance() {
     return &instance;
 }
 
-RequestService::RequestService() : sessionFactory(std::make_unique<Poco::Net::HTTPSessionFactory>()) {
-    registerHttpProtocols(*sessionFactory, true);
-}
+RequestService::RequestService() = default;
 
-RequestService::~RequestService() { unregisterHttpProtocols(*sessionFactory); }
+RequestService::~RequestService() = default;
 
 Poco::Logger& RequestService::logger() {
     static Poco::Logger& instance = Poco::Logger::get("RequestService");
@@ -93,8 +78,8 @@ std::optional<StringResponse> RequestService::performStringRequest(const std::st
         if (query) {
             for (const auto& [key, value] : *query) uri.addQueryParameter(key, value);
         }
-        std::unique_ptr<Poco::Net::HTTPClientSession> session(sessionFactory->createClientSession(uri));
-        setTimeouts(*session, timeoutMs);
+        BoundedExchange exchange(uri, backendCertificateCheck(logger(), url), std::chrono::milliseconds(timeoutMs));
+        Poco::Net::HTTPClientSession* session = &exchange.session();
 
         if (logger().warning()) logger().warning(Poco::format("Sending to: %s", uri.toString()));
 
@@ -112,7 +97,7 @@ std::optional<StringResponse> RequestService::performStringRequest(const std::st
         SentryHelper::setSpanData(*span, "method", method);
         SentryHelper::setSpanData(*span, "request", body);
 
-        std::ostream& requestStream = session->sendRequest(request);
+        std::ostream& requestStream = exchange.sendRequest(request);
         if (!body.empty()) {
             requestStream.write(body.data(), static_cast<std::streamsize>(body.size()));
             requestStream.flush();
@@ -122,6 +107,7 @@ std::optional<StringResponse> RequestService::performStringRequest(const std::st
             finish();
             return std::nullopt;
         }
+        exchange.checkDeadline();
 
         auto localIp = localIpFromSocket(session->socket());
         if (localIp) {
@@ -130,12 +116,17 @@ std::optional<StringResponse> RequestService::performStringRequest(const std::st
         }
 
         Poco::Net::HTTPResponse response;
-        std::istream& responseStream = session->receiveResponse(response);
+        std::istream& responseStream = exchange.receiveResponse(response);
         const std::string status = std::to_string(static_cast<int>(response.getStatus()));
         logger().information(Poco::format("Received response from %s with status code %s", uri.toString(), status));
 
-        std::string responseBody;
-        readBody(*session, responseStream, responseBody);
+        std::string responseBody = exchange.readBody(responseStream);
+        const int code = static_cast<int>(response.getStatus());
+        if (code < 200 || code > 299) {
+            // The caller decides what an error answer means; the log says why.
+            logger().error(Poco::format("Request to %s answered %s", uri.toString(),
+                                        describeHttpFailure(code, response.getReason(), responseBody)));
+        }
 
         SentryHelper::setSpanData(*span, "responseStatus", status);
         SentryHelper::setSpanData(*span, "response", responseBody);
@@ -173,8 +164,9 @@ std::unique_ptr<LowLevelResponse> RequestService::performLowLevelGetRequest(cons
     };
     try {
         Poco::URI uri(url);
-        std::unique_ptr<Poco::Net::HTTPClientSession> session(sessionFactory->createClientSession(uri));
-        setTimeouts(*session, timeoutMs);
+        // The HTTP proxy task's requests keep accepting any certificate.
+        BoundedExchange exchange(uri, CertificateCheck::AcceptAny, std::chrono::milliseconds(timeoutMs));
+        Poco::Net::HTTPClientSession* session = &exchange.session();
 
         Poco::Net::HTTPRequest request(method, uri.toString(), Poco::Net::HTTPMessage::HTTP_1_1);
         const std::string target = requestTarget(uri);
@@ -185,7 +177,7 @@ std::unique_ptr<LowLevelResponse> RequestService::performLowLevelGetRequest(cons
         SentryHelper::setSpanData(*span, "requestUri", target);
         SentryHelper::setSpanData(*span, "method", method);
 
-        session->sendRequest(request).flush();
+        exchange.sendRequest(request).flush();
         if (const Poco::Exception* networkError = session->networkException()) {
             logger().error(Poco::format("Non-fatal Poco exception during request: %s", networkError->displayText()));
             SentryHelper::finishSpan(*span);
@@ -194,8 +186,8 @@ std::unique_ptr<LowLevelResponse> RequestService::performLowLevelGetRequest(cons
         }
 
         auto result = std::make_unique<LowLevelResponse>();
-        std::istream& responseStream = session->receiveResponse(result->response);
-        readBody(*session, responseStream, result->body);
+        std::istream& responseStream = exchange.receiveResponse(result->response);
+        result->body = exchange.readBody(responseStream);
 
         SentryHelper::setSpanData(*span, "responseStatus", std::to_string(static_cast<int>(result->response.getStatus())));
         SentryHelper::setSpanData(*span, "response", result->body);

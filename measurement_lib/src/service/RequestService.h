@@ -21,7 +21,6 @@ namespace Poco {
 class Logger;
 class URI;
 namespace Net {
-class HTTPSessionFactory;
 class Socket;
 }  // namespace Net
 }  // namespace Poco
@@ -139,7 +138,6 @@ private:
     // Parses `body` and hands the value to `reader`; false on any exception.
     static bool readJsonBody(const std::string& body, const std::function<void(const boost::json::value&)>& reader);
 
-    std::unique_ptr<Poco::Net::HTTPSessionFactory> sessionFactory;
     mutable std::mutex lastLocalIpMutex;
     std::string lastLocalIp_;
 };

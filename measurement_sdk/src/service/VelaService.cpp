@@ -65,7 +65,8 @@ std::unique_ptr<MeasurementExecutorSettings> VelaService::buildExecutorSettings(
     auto settings = std::make_unique<MeasurementExecutorSettings>();
     settings->agentUuid = params.agentUuid;
     settings->controllerUrl = params.controllerUrl;
-    settings->morphReport = true;
+    // The report is logged ("Sending result: %s") and attached to the send span.
+    settings->logResult = true;
     settings->startParameters = std::make_shared<StartMeasurementParameters>(params);
     if (params.overrideCollectorUrl) settings->overrideCollectorUrl = *params.overrideCollectorUrl;
     return settings;
@@ -83,14 +84,24 @@ std::unique_ptr<MeasurementResultResponse> VelaService::startMeasurement(const S
     } catch (...) {
     }
 
+    failure_.clear();
+    keptReportPath_.clear();
     std::unique_ptr<MeasurementExecutorSettings> settings;
     try {
         auto& executor = MeasurementExecutorService::getInstance();
         settings = buildExecutorSettings(params);
-        return executor.executeFullMeasurement(settings.get(), true, true, true);
+        auto answer = executor.executeFullMeasurement(settings.get(), true, true, true);
+        if (!answer) {
+            failure_ = settings->failure.empty() ? std::string("the measurement produced no result")
+                                                 : settings->failure;
+            keptReportPath_ = settings->keptReportPath;
+        }
+        return answer;
     } catch (const std::exception& e) {
         logger().error("error running measurement: %s", std::string(e.what()));
         SentryHelper::captureException(e, "");
+        failure_ = settings && !settings->failure.empty() ? settings->failure + "; " + e.what() : e.what();
+        if (settings) keptReportPath_ = settings->keptReportPath;
         return nullptr;
     }
 }

@@ -34,7 +34,11 @@ public:
                                              const std::optional<std::string>& lang);
 
     // Runs one full measurement and returns the collector's answer; empty
-    // when the measurement failed or produced no answer.
+    // when the measurement failed or produced no answer, and lastFailure()
+    // then says why (the failed steps with HTTP status and the back end's
+    // error message, and where an undelivered report was kept). A start
+    // while another measurement starts or runs is refused before anything
+    // is fetched.
     std::unique_ptr<measurement_library::MeasurementResultResponse> startMeasurement(
         const measurement_library::StartMeasurementParameters& params);
 
@@ -43,8 +47,16 @@ public:
 
     static Poco::Logger& logger();
 
+    // Why the last startMeasurement gave no answer; empty after one that did.
+    const std::string& lastFailure() const { return failure_; }
+    // Where the last startMeasurement kept a report the collector did not
+    // accept; empty when none was kept.
+    const std::string& keptReportPath() const { return keptReportPath_; }
+
 private:
     measurement_library::RequestService* requestService;
+    std::string failure_;
+    std::string keptReportPath_;
 };
 
 }  // namespace trevask::measurement_sdk

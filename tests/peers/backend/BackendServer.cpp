@@ -171,6 +171,13 @@ ScriptedReply BackendServer::answer(const RecordedRequest& request) {
             return ScriptedReply::text(200, "<html><body>maintenance</body></html>", "text/html");
         case Misbehaviour::EmptyBody: return ScriptedReply::empty(200);
         case Misbehaviour::Slow: return normalAnswer(endpoint, request).after(options_.slowDelay);
+        case Misbehaviour::Drip: return ScriptedReply::drip(normalAnswer(endpoint, request), options_.dripInterval);
+        case Misbehaviour::Endless: return ScriptedReply::stream(200, 0);
+        case Misbehaviour::Huge: return ScriptedReply::stream(200, options_.hugeBytes);
+        case Misbehaviour::NotFound: return ScriptedReply::json(404, R"({"errors":["not found"]})");
+        case Misbehaviour::RedirectLoop:
+            return ScriptedReply::empty(302).withHeader(
+                "Location", request.target.starts_with("/") ? baseUrl() + request.target : request.target);
     }
     return normalAnswer(endpoint, request);
 }

@@ -49,6 +49,11 @@ public:
         NonJson,     // 200 with an HTML page
         EmptyBody,   // 200 with no body
         Slow,        // the normal answer after `slowDelay`
+        Drip,        // the normal answer, one byte every `dripInterval`
+        Endless,     // a chunked body that never ends
+        Huge,        // a chunked body of `hugeBytes` bytes
+        NotFound,    // 404 with {"errors":["not found"]}
+        RedirectLoop,  // 302 back to the same URL, every time
     };
 
     struct Options {
@@ -57,6 +62,8 @@ public:
         std::string collectorPath = "/collector/result";
         std::chrono::milliseconds ioTimeout{5000};
         std::chrono::milliseconds slowDelay{1500};
+        std::chrono::milliseconds dripInterval{1000};
+        std::size_t hugeBytes = 64u << 20;
         // Called on the connection's thread for every request, before it is
         // answered. Must not throw.
         std::function<void(Endpoint, const RecordedRequest&)> onRequest;

@@ -7,6 +7,7 @@
 #include "BackendServer.h"
 #include "BatteryDocument.h"
 
+#include <cctype>
 #include <csignal>
 #include <cstdio>
 #include <chrono>
@@ -44,9 +45,19 @@ SIGINT/SIGTERM or --max-seconds.
   --ui-body TEXT               body of every other UI answer (default: an echo)
   --misbehave ENDPOINT=KIND    ENDPOINT: registration | control | collector | ui;
                                KIND: close | silent | 500 | 500-no-data |
-                               non-json | empty | slow; repeatable
+                               non-json | empty | slow | drip | endless |
+                               huge | 404 | redirect-loop; repeatable
+                               (drip: the answer one byte every
+                               --drip-seconds; endless: a chunked body that
+                               never ends; huge: a chunked body of
+                               --huge-mib MiB; redirect-loop: 302 back to
+                               the same URL)
+  --drip-seconds N             seconds between two dripped bytes (1 to 3600,
+                               default 1)
+  --huge-mib N                 size of the huge body in MiB (1 to 4096,
+                               default 64)
   --refuse                     close every connection at once
-  --max-seconds N              stop after N seconds (default 600)
+  --max-seconds N              stop after N seconds (1 to 86400, default 600)
   --verbose                    write every request to standard error
 
   A full measurement against the other loopback peers (the control document
@@ -64,6 +75,23 @@ SIGINT/SIGTERM or --max-seconds.
 [[noreturn]] void usage(const std::string& problem) {
     std::cerr << "backend: " << problem << " (see backend --help)\n";
     std::exit(2);
+}
+
+// A whole decimal number within [low, high]; anything else ends the peer.
+long boundedNumber(const std::string& name, const std::string& text, long low, long high) {
+    std::size_t used = 0;
+    long number = 0;
+    try {
+        number = std::stol(text, &used, 10);
+    } catch (const std::exception&) {
+        used = 0;
+    }
+    if (text.empty() || used != text.size() || !std::isdigit(static_cast<unsigned char>(text.front())) ||
+        number < low || number > high) {
+        usage("bad " + name + " " + text + ": a whole number from " + std::to_string(low) + " to " +
+              std::to_string(high) + " is needed");
+    }
+    return number;
 }
 
 // Replaces `path` whole: a reader never sees half a report.
@@ -91,13 +119,17 @@ int main(int argc, char** argv) {
     std::map<std::string, M> kinds{{"close", M::Close},           {"silent", M::Silent},
                                    {"500", M::ServerError},       {"500-no-data", M::ServerErrorNoData},
                                    {"non-json", M::NonJson},      {"empty", M::EmptyBody},
-                                   {"slow", M::Slow}};
+                                   {"slow", M::Slow},             {"drip", M::Drip},
+                                   {"endless", M::Endless},       {"huge", M::Huge},
+                                   {"404", M::NotFound},          {"redirect-loop", M::RedirectLoop}};
 
     std::optional<std::string> agentUuid, collectorService, controlBody, measurementUuid, openDataUuid, reportedIp,
         uiBody;
     std::vector<std::pair<BackendServer::Endpoint, M>> misbehaviours;
     bool refuse = false, verbose = false;
     long maxSeconds = 600;
+    long dripSeconds = 1;
+    long hugeMib = 64;
     std::optional<test::BatterySpeedServer> speedServer;
     std::optional<test::BatteryQosServer> qosServer;
     std::vector<test::BatteryDnsQuery> dnsQueries;
@@ -107,7 +139,9 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         auto value = [&]() -> std::string {
             if (i + 1 >= argc) usage("missing value for " + arg);
-            return argv[++i];
+            std::string text = argv[++i];
+            if (text.empty() && arg != "--ui-body") usage("empty value for " + arg);
+            return text;
         };
         if (arg == "--help" || arg == "-h") {
             std::cout << kHelp;
@@ -126,7 +160,9 @@ int main(int argc, char** argv) {
         } else if (arg == "--collector-uuids") {
             const std::string pair = value();
             const auto comma = pair.find(',');
-            if (comma == std::string::npos) usage("--collector-uuids needs U,O");
+            if (comma == std::string::npos || comma == 0 || comma + 1 == pair.size()) {
+                usage("--collector-uuids needs U,O");
+            }
             measurementUuid = pair.substr(0, comma);
             openDataUuid = pair.substr(comma + 1);
         } else if (arg == "--misbehave") {
@@ -144,11 +180,11 @@ int main(int argc, char** argv) {
         } else if (arg == "--refuse") {
             refuse = true;
         } else if (arg == "--max-seconds") {
-            try {
-                maxSeconds = std::stol(value());
-            } catch (const std::exception&) {
-                usage("bad --max-seconds");
-            }
+            maxSeconds = boundedNumber(arg, value(), 1, 86400);
+        } else if (arg == "--drip-seconds") {
+            dripSeconds = boundedNumber(arg, value(), 1, 3600);
+        } else if (arg == "--huge-mib") {
+            hugeMib = boundedNumber(arg, value(), 1, 4096);
         } else if (arg == "--verbose") {
             verbose = true;
         } else if (arg == "--speed-server" || arg == "--qos-server") {
@@ -184,6 +220,8 @@ int main(int argc, char** argv) {
     auto makeServer = [&](bool tls) {
         BackendServer::Options options;
         options.tls = tls;
+        options.dripInterval = std::chrono::seconds(dripSeconds);
+        options.hugeBytes = static_cast<std::size_t>(hugeMib) << 20;
         options.onRequest = [tls, verbose, reportFile](BackendServer::Endpoint endpoint,
                                                        const lumivex::test::RecordedRequest& r) {
             if (verbose) {

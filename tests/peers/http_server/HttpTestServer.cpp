@@ -154,6 +154,21 @@ ScriptedReply ScriptedReply::stallMidBody(int status, std::string partialBody) {
     return reply;
 }
 
+ScriptedReply ScriptedReply::drip(ScriptedReply reply, std::chrono::milliseconds interval) {
+    reply.action = Action::Drip;
+    reply.dripInterval = interval;
+    return reply;
+}
+
+ScriptedReply ScriptedReply::stream(int status, std::size_t bytes) {
+    ScriptedReply reply;
+    reply.status = status;
+    reply.action = Action::Stream;
+    reply.streamBytes = bytes;
+    reply.headers.emplace_back("Content-Type", "application/json");
+    return reply;
+}
+
 ScriptedReply ScriptedReply::silent() {
     ScriptedReply reply;
     reply.action = Action::Silent;
@@ -597,6 +612,8 @@ void HttpTestServer::serve(std::shared_ptr<Connection> connection) {
             }
             case ScriptedReply::Action::Answer:
             case ScriptedReply::Action::StallMidBody:
+            case ScriptedReply::Action::Drip:
+            case ScriptedReply::Action::Stream:
                 break;
         }
         if (!pause(reply.delay)) {
@@ -606,12 +623,38 @@ void HttpTestServer::serve(std::shared_ptr<Connection> connection) {
         std::string out = "HTTP/1.1 " + std::to_string(reply.status) + " " +
                           (reply.reason.empty() ? reasonFor(reply.status) : reply.reason) + "\r\n";
         for (const auto& [name, value] : reply.headers) out += name + ": " + value + "\r\n";
+        if (reply.action == ScriptedReply::Action::Stream) {
+            // Filler chunks until the byte count is reached, the client
+            // goes away or the server stops.
+            out += "Transfer-Encoding: chunked\r\n\r\n";
+            const std::string chunk = "10000\r\n" + std::string(0x10000, ' ') + "\r\n";
+            bool open = connection->write(out);
+            std::size_t sent = 0;
+            while (open && (reply.streamBytes == 0 || sent < reply.streamBytes)) {
+                {
+                    std::lock_guard lock(mutex_);
+                    if (stopping_) break;
+                }
+                open = connection->write(chunk);
+                sent += 0x10000;
+            }
+            if (open && reply.streamBytes != 0) connection->write("0\r\n\r\n");
+            connection->close(false);
+            return;
+        }
         const bool withBody = bodyAllowed(reply.status);
         const bool stall = reply.action == ScriptedReply::Action::StallMidBody;
         const std::size_t announced = reply.body.size() + (stall ? 1024 : 0);
         if (withBody && reply.contentLength) out += "Content-Length: " + std::to_string(announced) + "\r\n";
         out += "\r\n";
         if (request.method != "HEAD" && withBody) out += reply.body;
+        if (reply.action == ScriptedReply::Action::Drip) {
+            for (char c : out) {
+                if (!connection->write(std::string_view(&c, 1)) || !pause(reply.dripInterval)) break;
+            }
+            connection->close(false);
+            return;
+        }
         if (stall) {
             connection->write(out);
             std::unique_lock lock(mutex_);

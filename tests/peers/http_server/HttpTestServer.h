@@ -47,6 +47,8 @@ struct ScriptedReply {
         Close,   // close the connection without answering (after `delay`)
         Silent,  // keep the connection open without answering until the server stops
         StallMidBody,  // announce a longer body, send `body`, then stay silent until the server stops
+        Drip,    // the whole answer, one byte every `dripInterval`
+        Stream,  // a chunked body of `streamBytes` filler bytes (0: never ends)
     };
     Action action = Action::Answer;
     int status = 200;
@@ -57,6 +59,8 @@ struct ScriptedReply {
     // Send a Content-Length header (never for 1xx, 204 and 304). Without it
     // the body ends when the server closes the connection.
     bool contentLength = true;
+    std::chrono::milliseconds dripInterval{1000};
+    std::size_t streamBytes = 0;
 
     static ScriptedReply json(int status, std::string body);
     static ScriptedReply text(int status, std::string body, std::string contentType = "text/plain");
@@ -64,6 +68,10 @@ struct ScriptedReply {
     static ScriptedReply close();
     static ScriptedReply silent();
     static ScriptedReply stallMidBody(int status, std::string partialBody);
+    // `reply` sent one byte every `interval`.
+    static ScriptedReply drip(ScriptedReply reply, std::chrono::milliseconds interval);
+    // A chunked 200 answer of `bytes` filler bytes; 0 never ends.
+    static ScriptedReply stream(int status, std::size_t bytes);
     ScriptedReply&& after(std::chrono::milliseconds wait) &&;
     ScriptedReply&& withHeader(std::string name, std::string value) &&;
 };
