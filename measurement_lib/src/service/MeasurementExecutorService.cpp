@@ -171,13 +171,6 @@ std::string firstNonEmpty(std::initializer_list<const std::optional<std::string>
     return std::string();
 }
 
-// Span data holds at most a few KiB of a report, with a note of its size.
-std::string spanExcerpt(const std::string& text) {
-    constexpr std::size_t kMaxSpanText = 4096;
-    if (text.size() <= kMaxSpanText) return text;
-    return text.substr(0, kMaxSpanText) + "... (" + std::to_string(text.size()) + " bytes in all)";
-}
-
 // A report the collector did not accept is kept, never lost.
 void keepUndeliveredReport(MeasurementExecutorSettings& settings, const std::string& report,
                            const std::string& reason) {
@@ -692,7 +685,8 @@ std::unique_ptr<MeasurementResultResponse> MeasurementExecutorService::executeMe
         std::string wireReport = LmapReportDtoSerializer(*report);
         JsonMorpher::morph(report->getKeyMap(), wireReport);
         if (runSettings->logResult) {
-            SentryHelper::setSpanData(span.get(), "measurementResult", spanExcerpt(wireReport));
+            // Span data keeps only the report's start (SentryHelper bounds it).
+            SentryHelper::setSpanData(span.get(), "measurementResult", wireReport);
             logger().information("Sending result: %s", wireReport);
         }
         std::unique_ptr<Poco::Net::HTTPBasicCredentials> credentials;
