@@ -388,6 +388,78 @@ INSTANTIATE_TEST_SUITE_P(Bounds, StalledUiTest, ::testing::Range(0, 2),
                              return std::string(info.param == 0 ? "QueueOverflow" : "Stall");
                          });
 
+// The frame bound times each frame, not a stream of them.
+class ShortFrameBoundTest : public ChannelTest {
+protected:
+    flutter::UiLimits limits() const override {
+        return {std::chrono::milliseconds(5000), std::chrono::milliseconds(300), 16u * 1024u * 1024u};
+    }
+};
+
+TEST_F(ShortFrameBoundTest, FramesThatKeepArrivingInPiecesOutlastTheBoundAndAHalfFrameDoesNot) {
+    ui.Close();  // this test talks on raw connections
+    auto rawUi = [&] {
+        for (const auto until = std::chrono::steady_clock::now() + 2s; std::chrono::steady_clock::now() < until;) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::strcpy(addr.sun_path, engine->socketPath().c_str());
+            timeval tv{2, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+                auto first = flutter::wire::readFrame(fd);
+                if (first && first->kind == flutter::wire::FrameKind::Hello) return fd;
+            }
+            ::close(fd);
+            std::this_thread::sleep_for(5ms);
+        }
+        return -1;
+    };
+    auto frame = [](std::uint32_t id) {
+        flutter::wire::Frame f;
+        f.kind = flutter::wire::FrameKind::Message;
+        f.id = id;
+        f.channel = "test/methods";
+        f.payload = flutter::StandardMethodCodec::GetInstance().EncodeMethodCall(flutter::MethodCall("nothing", EncodableValue()));
+        return flutter::wire::encodeFrame(f);
+    };
+    // Each write completes one frame and begins the next, for three bounds.
+    int fd = rawUi();
+    ASSERT_GE(fd, 0);
+    std::vector<std::uint8_t> stream;
+    constexpr std::uint32_t kFrames = 50;
+    for (std::uint32_t id = 1; id <= kFrames; ++id) {
+        auto bytes = frame(id);
+        stream.insert(stream.end(), bytes.begin(), bytes.end());
+    }
+    const std::size_t step = stream.size() / kFrames;
+    for (std::size_t at = step / 2; at < stream.size(); at += step) {
+        const std::size_t n = std::min(step, stream.size() - at);
+        ASSERT_TRUE(flutter::wire::writeAll(fd, stream.data() + (at == step / 2 ? 0 : at), at == step / 2 ? at + n : n));
+        std::this_thread::sleep_for(20ms);
+    }
+    std::set<std::uint32_t> answered;
+    while (answered.size() < kFrames) {
+        auto reply = flutter::wire::readFrame(fd);
+        if (!reply || reply->kind != flutter::wire::FrameKind::Reply) break;
+        answered.insert(reply->id);
+    }
+    EXPECT_EQ(answered.size(), kFrames);
+
+    // Half a frame, then silence: the connection ends at the bound.
+    auto bytes = frame(kFrames + 1);
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(flutter::wire::writeAll(fd, bytes.data(), bytes.size() / 2));
+    auto closing = flutter::wire::readFrame(fd);
+    ASSERT_TRUE(closing);
+    EXPECT_EQ(closing->kind, flutter::wire::FrameKind::Close);
+    EXPECT_EQ(std::string(closing->payload.begin(), closing->payload.end()), "a frame not completed within 300 ms");
+    const auto after = std::chrono::steady_clock::now() - sent;
+    EXPECT_GE(after, 250ms);
+    EXPECT_LT(after, 2s);
+    ::close(fd);
+}
+
 // Bytes the allocator holds for the program: in use in the arenas plus the
 // blocks it mapped on their own (large buffers).
 std::size_t heldHeapBytes() {
