@@ -366,7 +366,9 @@ TEST_P(StalledUiTest, SendsNeverWaitAndTheUiIsDroppedAsIfItHadGone) {
         std::this_thread::sleep_for(1ms);
     }
     EXPECT_EQ(quitRequests, quitsBefore + 1) << "the UI was not dropped";
-    EXPECT_LT(longest, 100ms) << "a send waited for the UI";
+    // A send that waited for this UI would wait until it was dropped; with
+    // the long stall bound that is far beyond any scheduling delay.
+    if (c.limits.stall > 10s) EXPECT_LT(longest, 2s) << "a send waited for the UI";
     EXPECT_EQ(engine->queuedBytes(), 0u);
     // What the UI gets when it reads at last: the queued frames whole, then
     // the end of the stream (no close frame can follow a frame cut short).
@@ -392,7 +394,7 @@ INSTANTIATE_TEST_SUITE_P(Bounds, StalledUiTest, ::testing::Range(0, 2),
 class ShortFrameBoundTest : public ChannelTest {
 protected:
     flutter::UiLimits limits() const override {
-        return {std::chrono::milliseconds(5000), std::chrono::milliseconds(300), 16u * 1024u * 1024u};
+        return {std::chrono::milliseconds(5000), std::chrono::milliseconds(1000), 16u * 1024u * 1024u};
     }
 };
 
@@ -404,7 +406,7 @@ TEST_F(ShortFrameBoundTest, FramesThatKeepArrivingInPiecesOutlastTheBoundAndAHal
             sockaddr_un addr{};
             addr.sun_family = AF_UNIX;
             std::strcpy(addr.sun_path, engine->socketPath().c_str());
-            timeval tv{2, 0};
+            timeval tv{5, 0};
             ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
             if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
                 auto first = flutter::wire::readFrame(fd);
@@ -423,7 +425,7 @@ TEST_F(ShortFrameBoundTest, FramesThatKeepArrivingInPiecesOutlastTheBoundAndAHal
         f.payload = flutter::StandardMethodCodec::GetInstance().EncodeMethodCall(flutter::MethodCall("nothing", EncodableValue()));
         return flutter::wire::encodeFrame(f);
     };
-    // Each write completes one frame and begins the next, for three bounds.
+    // Each write completes one frame and begins the next, for 2.5 bounds.
     int fd = rawUi();
     ASSERT_GE(fd, 0);
     std::vector<std::uint8_t> stream;
@@ -435,8 +437,14 @@ TEST_F(ShortFrameBoundTest, FramesThatKeepArrivingInPiecesOutlastTheBoundAndAHal
     const std::size_t step = stream.size() / kFrames;
     for (std::size_t at = step / 2; at < stream.size(); at += step) {
         const std::size_t n = std::min(step, stream.size() - at);
-        ASSERT_TRUE(flutter::wire::writeAll(fd, stream.data() + (at == step / 2 ? 0 : at), at == step / 2 ? at + n : n));
-        std::this_thread::sleep_for(20ms);
+        if (!flutter::wire::writeAll(fd, stream.data() + (at == step / 2 ? 0 : at), at == step / 2 ? at + n : n)) {
+            std::string why = "no close frame";
+            while (auto f = flutter::wire::readFrame(fd)) {
+                if (f->kind == flutter::wire::FrameKind::Close) why.assign(f->payload.begin(), f->payload.end());
+            }
+            FAIL() << "the engine ended the stream at byte " << at << ": " << why;
+        }
+        std::this_thread::sleep_for(50ms);
     }
     std::set<std::uint32_t> answered;
     while (answered.size() < kFrames) {
@@ -453,10 +461,10 @@ TEST_F(ShortFrameBoundTest, FramesThatKeepArrivingInPiecesOutlastTheBoundAndAHal
     auto closing = flutter::wire::readFrame(fd);
     ASSERT_TRUE(closing);
     EXPECT_EQ(closing->kind, flutter::wire::FrameKind::Close);
-    EXPECT_EQ(std::string(closing->payload.begin(), closing->payload.end()), "a frame not completed within 300 ms");
+    EXPECT_EQ(std::string(closing->payload.begin(), closing->payload.end()), "a frame not completed within 1000 ms");
     const auto after = std::chrono::steady_clock::now() - sent;
-    EXPECT_GE(after, 250ms);
-    EXPECT_LT(after, 2s);
+    EXPECT_GE(after, 950ms);
+    EXPECT_LT(after, 4s);
     ::close(fd);
 }
 
