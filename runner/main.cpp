@@ -20,6 +20,7 @@
 #include <optional>
 #include <sstream>
 #include <string>
+#include <system_error>
 #include <thread>
 
 namespace {
@@ -149,12 +150,19 @@ int main(int argc, char** argv) {
                 end.RemoveSocketFiles();
                 std::_Exit(1);
             }
-            ending = std::thread([&window, end] {
-                end.Begin();
-                trevask::endRunningWork();
-                end.CloseUi(kDeliveryBound);
+            try {
+                ending = std::thread([&window, end] {
+                    end.Begin();
+                    trevask::endRunningWork();
+                    end.CloseUi(kDeliveryBound);
+                    window.Close();
+                });
+            } catch (const std::system_error& e) {
+                // No thread to wait on: the UI goes now, the measurement
+                // still ends before the process does.
+                std::cerr << "cannot end in order: " << e.what() << std::endl;
                 window.Close();
-            });
+            }
         });
         win32::HeadlessWindow::RunMessageLoop();
 

@@ -384,6 +384,7 @@ void HeadlessEngine::Core::ioLoop() {
             if (n > 0) {
                 served.reader.feed(buffer, static_cast<std::size_t>(n));
                 bool malformed = false;
+                const std::size_t doneBefore = served.framesDone;
                 while (auto frame = served.reader.next()) {
                     ++served.framesDone;
                     // Hello and close frames go from the agent to the UI only.
@@ -397,8 +398,9 @@ void HeadlessEngine::Core::ioLoop() {
                     drop("a malformed frame", true);
                     continue;
                 }
+                // A frame begun in this chunk is timed from now.
                 const bool mid = served.reader.midFrame();
-                if (mid && !served.midFrame) served.frameSince = Clock::now();
+                if (mid && (!served.midFrame || served.framesDone > doneBefore)) served.frameSince = Clock::now();
                 served.midFrame = mid;
             }
         }

@@ -35,9 +35,10 @@ public:
 
     // Connects and waits for the agent's hello, within the time-out. Refuses
     // a socket that fails CheckUiSocketOwner or is served by another user's
-    // process. Only a full backlog is retried; a missing socket, one nobody
-    // serves and a refusal by the agent fail at once. On failure error()
-    // says why, in one line.
+    // process. A full backlog is tried again within the time-out, and a
+    // socket nobody serves for a quarter second (an agent starting has its
+    // file a moment before it listens); a missing socket and a refusal by
+    // the agent fail at once. On failure error() says why, in one line.
     bool Connect(const std::string& socketPath, std::chrono::milliseconds timeout);
     const std::string& error() const { return error_; }
     // The UI's entry-point arguments, from the agent's hello.

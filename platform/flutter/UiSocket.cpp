@@ -175,6 +175,24 @@ bool UiSocketListener::Open(const std::string& path, std::string& error) {
         ::unlink(path_.c_str());
     }
 
+    // The socket is bound and listening under a name of its own and then
+    // renamed into place, so that a UI that finds the file can connect.
+    // The lock keeps other agents from that name; without room for it in a
+    // socket address, the socket is bound in place.
+    std::string staging = path_ + ".new";
+    sockaddr_un stagingAddr;
+    if (!fillAddress(staging, stagingAddr)) {
+        staging = path_;
+        stagingAddr = addr;
+    } else if (::lstat(staging.c_str(), &st) == 0) {
+        if (!S_ISSOCK(st.st_mode) || st.st_uid != ::getuid()) {
+            error = staging + " exists and is not a socket of this user; it is left alone";
+            ReleaseLock();
+            return false;
+        }
+        ::unlink(staging.c_str());  // left by an agent that died while starting
+    }
+
     int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = "cannot create the UI socket: " + errnoText(errno);
@@ -183,7 +201,7 @@ bool UiSocketListener::Open(const std::string& path, std::string& error) {
     }
     // The file is created with the umask's permissions: none for others.
     const mode_t previous = ::umask(0177);
-    const int bound = ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr));
+    const int bound = ::bind(fd, reinterpret_cast<sockaddr*>(&stagingAddr), sizeof(stagingAddr));
     const int bindError = errno;
     ::umask(previous);
     if (bound != 0) {
@@ -194,10 +212,11 @@ bool UiSocketListener::Open(const std::string& path, std::string& error) {
     }
     // A burst of connections waits to be accepted, and the ones beyond the
     // served UI are refused with a reason, not by the kernel.
-    if (::chmod(path_.c_str(), 0600) != 0 || ::listen(fd, SOMAXCONN) != 0) {
+    if (::chmod(staging.c_str(), 0600) != 0 || ::listen(fd, SOMAXCONN) != 0 ||
+        (staging != path_ && ::rename(staging.c_str(), path_.c_str()) != 0)) {
         error = "cannot listen on the UI socket " + path_ + ": " + errnoText(errno);
         ::close(fd);
-        ::unlink(path_.c_str());
+        ::unlink(staging.c_str());
         ReleaseLock();
         return false;
     }

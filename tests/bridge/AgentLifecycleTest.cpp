@@ -346,6 +346,25 @@ TEST_F(MeasurementFixture, ASignalDuringAMeasurementLetsTheUiReportTheRealOutcom
     EXPECT_EQ(backend.count(BackendServer::Endpoint::Collector), 1u);
 }
 
+TEST_F(MeasurementFixture, ASecondSignalCutsTheEndShortAndLeavesNoSocketFiles) {
+    Child driver({driverBinary(), "--socket", socket, "--timeout-ms", "30000", "--send", kVela, "startMeasurement",
+                  json::serialize(json::value(startParameters(backend))), "--await-replies"},
+                 {}, "", dir.file("driver.out"), dir.file("driver.err"));
+    ASSERT_TRUE(measurementStarted()) << readFile(dir.file("agent.err"));
+    agent->signal(SIGTERM);
+    std::this_thread::sleep_for(200ms);
+    const auto second = std::chrono::steady_clock::now();
+    agent->signal(SIGINT);
+    auto status = agent->wait(5s);
+    ASSERT_TRUE(status) << "the agent did not end";
+    EXPECT_LT(std::chrono::steady_clock::now() - second, 1500ms);  // the objective alone takes 2 s
+    EXPECT_TRUE(status->exited && status->code == 1) << status->text();
+    EXPECT_FALSE(exists(socket));
+    EXPECT_FALSE(exists(socket + ".lock"));
+    EXPECT_EQ(backend.count(BackendServer::Endpoint::Collector), 0u);
+    EXPECT_TRUE(driver.wait(10s)) << "the UI did not see the agent go";
+}
+
 TEST_F(AnsweringQosServer, AUiThatFloodsAndNeverReadsHoldsUpNothingAndASignalStillEndsTheAgent) {
     const int fd = connectRaw(socket);
     ASSERT_GE(fd, 0);

@@ -41,13 +41,14 @@ inline std::string freshSocketPath() {
 class EngineFixture : public ::testing::Test {
 protected:
     void SetUp() override {
-        engine = std::make_unique<flutter::HeadlessEngine>(queue, freshSocketPath());
+        engine = std::make_unique<flutter::HeadlessEngine>(queue, freshSocketPath(), limits());
         ASSERT_TRUE(engine->Start());
         engine->SetQuitHandler([this] {
             quitRequests++;
         });
         loop = std::thread([this] { queue.Run(); });
     }
+    virtual flutter::UiLimits limits() const { return {}; }
     void connect() { ASSERT_TRUE(ui.Connect(engine->socketPath(), 2s)); }
     // Runs a task on the platform thread and waits for it.
     template <typename F>

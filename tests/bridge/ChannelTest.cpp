@@ -291,6 +291,183 @@ TEST_F(ChannelTest, AFloodingUiIsReadOnlyAsFastAsThePlatformThreadHandlesIt) {
     EXPECT_EQ(engine->pendingFrames(), 0u);
 }
 
+// A UI that does not take its bytes, with bounds small enough to watch.
+class StalledUiTest : public EngineFixture, public ::testing::WithParamInterface<int> {
+protected:
+    struct Case {
+        const char* name;
+        flutter::UiLimits limits;
+        std::string reason;
+    };
+    static const Case& theCase(int i) {
+        static const Case cases[] = {
+            {"QueueOverflow", {std::chrono::milliseconds(30000), std::chrono::milliseconds(5000), 256u * 1024u},
+             "more than 262144 bytes waited for the UI"},
+            {"Stall", {std::chrono::milliseconds(300), std::chrono::milliseconds(5000), 64u * 1024u * 1024u},
+             "the UI did not take its bytes for 300 ms"},
+        };
+        return cases[i];
+    }
+    flutter::UiLimits limits() const override { return theCase(GetParam()).limits; }
+};
+
+TEST_P(StalledUiTest, SendsNeverWaitAndTheUiIsDroppedAsIfItHadGone) {
+    const Case& c = theCase(GetParam());
+    auto owned = std::make_unique<RecordingHandler>();
+    RecordingHandler* handler = owned.get();
+    onPlatform([&] {
+        flutter::EventChannel(engine->messenger(), "test/events", &flutter::StandardMethodCodec::GetInstance())
+            .SetStreamHandler(std::move(owned));
+    });
+    ui.Close();  // this test talks on a raw connection
+    // The engine frees its place once it has seen the fixture's client go.
+    int fd = -1;
+    for (const auto until = std::chrono::steady_clock::now() + 2s; fd < 0 && std::chrono::steady_clock::now() < until;) {
+        fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strcpy(addr.sun_path, engine->socketPath().c_str());
+        timeval tv{2, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)), 0);
+        auto first = flutter::wire::readFrame(fd);
+        if (!first || first->kind != flutter::wire::FrameKind::Hello) {
+            ::close(fd);
+            fd = -1;
+            std::this_thread::sleep_for(5ms);
+        }
+    }
+    ASSERT_GE(fd, 0);
+    flutter::wire::Frame listen;
+    listen.kind = flutter::wire::FrameKind::Message;
+    listen.channel = "test/events";
+    listen.payload = flutter::StandardMethodCodec::GetInstance().EncodeMethodCall(flutter::MethodCall("listen", EncodableValue()));
+    const auto bytes = flutter::wire::encodeFrame(listen);
+    ASSERT_TRUE(flutter::wire::writeAll(fd, bytes.data(), bytes.size()));
+    const int quitsBefore = quitRequests;
+    const auto deadline = std::chrono::steady_clock::now() + 5s;
+    bool listening = false;
+    while (!listening && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(1ms);
+        std::lock_guard lock(handler->mutex);
+        listening = handler->sink != nullptr;
+    }
+    ASSERT_TRUE(listening);
+    // Events of 16 KiB, far more than the socket holds, and never read.
+    const EncodableValue event(std::string(16 * 1024, 'e'));
+    std::chrono::steady_clock::duration longest{};
+    while (quitRequests == quitsBefore && std::chrono::steady_clock::now() < deadline) {
+        const auto before = std::chrono::steady_clock::now();
+        {
+            std::lock_guard lock(handler->mutex);
+            if (handler->sink) handler->sink->Success(event);
+        }
+        longest = std::max(longest, std::chrono::steady_clock::now() - before);
+        std::this_thread::sleep_for(1ms);
+    }
+    EXPECT_EQ(quitRequests, quitsBefore + 1) << "the UI was not dropped";
+    // A send that waited for this UI would wait until it was dropped; with
+    // the long stall bound that is far beyond any scheduling delay.
+    if (c.limits.stall > 10s) EXPECT_LT(longest, 2s) << "a send waited for the UI";
+    EXPECT_EQ(engine->queuedBytes(), 0u);
+    // What the UI gets when it reads at last: the queued frames whole, then
+    // the end of the stream (no close frame can follow a frame cut short).
+    timeval tv{2, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    std::size_t events = 0;
+    std::optional<std::string> closeReason;
+    while (auto f = flutter::wire::readFrame(fd)) {
+        if (f->kind == flutter::wire::FrameKind::Message) ++events;
+        if (f->kind == flutter::wire::FrameKind::Close) closeReason.emplace(f->payload.begin(), f->payload.end());
+    }
+    ::close(fd);
+    EXPECT_GT(events, 0u);
+    if (closeReason) EXPECT_EQ(*closeReason, c.reason);
+}
+
+INSTANTIATE_TEST_SUITE_P(Bounds, StalledUiTest, ::testing::Range(0, 2),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                             return std::string(info.param == 0 ? "QueueOverflow" : "Stall");
+                         });
+
+// The frame bound times each frame, not a stream of them.
+class ShortFrameBoundTest : public ChannelTest {
+protected:
+    flutter::UiLimits limits() const override {
+        return {std::chrono::milliseconds(5000), std::chrono::milliseconds(1000), 16u * 1024u * 1024u};
+    }
+};
+
+TEST_F(ShortFrameBoundTest, FramesThatKeepArrivingInPiecesOutlastTheBoundAndAHalfFrameDoesNot) {
+    ui.Close();  // this test talks on raw connections
+    auto rawUi = [&] {
+        for (const auto until = std::chrono::steady_clock::now() + 2s; std::chrono::steady_clock::now() < until;) {
+            const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::strcpy(addr.sun_path, engine->socketPath().c_str());
+            timeval tv{5, 0};
+            ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+            if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) == 0) {
+                auto first = flutter::wire::readFrame(fd);
+                if (first && first->kind == flutter::wire::FrameKind::Hello) return fd;
+            }
+            ::close(fd);
+            std::this_thread::sleep_for(5ms);
+        }
+        return -1;
+    };
+    auto frame = [](std::uint32_t id) {
+        flutter::wire::Frame f;
+        f.kind = flutter::wire::FrameKind::Message;
+        f.id = id;
+        f.channel = "test/methods";
+        f.payload = flutter::StandardMethodCodec::GetInstance().EncodeMethodCall(flutter::MethodCall("nothing", EncodableValue()));
+        return flutter::wire::encodeFrame(f);
+    };
+    // Each write completes one frame and begins the next, for 2.5 bounds.
+    int fd = rawUi();
+    ASSERT_GE(fd, 0);
+    std::vector<std::uint8_t> stream;
+    constexpr std::uint32_t kFrames = 50;
+    for (std::uint32_t id = 1; id <= kFrames; ++id) {
+        auto bytes = frame(id);
+        stream.insert(stream.end(), bytes.begin(), bytes.end());
+    }
+    const std::size_t step = stream.size() / kFrames;
+    for (std::size_t at = step / 2; at < stream.size(); at += step) {
+        const std::size_t n = std::min(step, stream.size() - at);
+        if (!flutter::wire::writeAll(fd, stream.data() + (at == step / 2 ? 0 : at), at == step / 2 ? at + n : n)) {
+            std::string why = "no close frame";
+            while (auto f = flutter::wire::readFrame(fd)) {
+                if (f->kind == flutter::wire::FrameKind::Close) why.assign(f->payload.begin(), f->payload.end());
+            }
+            FAIL() << "the engine ended the stream at byte " << at << ": " << why;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    std::set<std::uint32_t> answered;
+    while (answered.size() < kFrames) {
+        auto reply = flutter::wire::readFrame(fd);
+        if (!reply || reply->kind != flutter::wire::FrameKind::Reply) break;
+        answered.insert(reply->id);
+    }
+    EXPECT_EQ(answered.size(), kFrames);
+
+    // Half a frame, then silence: the connection ends at the bound.
+    auto bytes = frame(kFrames + 1);
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_TRUE(flutter::wire::writeAll(fd, bytes.data(), bytes.size() / 2));
+    auto closing = flutter::wire::readFrame(fd);
+    ASSERT_TRUE(closing);
+    EXPECT_EQ(closing->kind, flutter::wire::FrameKind::Close);
+    EXPECT_EQ(std::string(closing->payload.begin(), closing->payload.end()), "a frame not completed within 1000 ms");
+    const auto after = std::chrono::steady_clock::now() - sent;
+    EXPECT_GE(after, 950ms);
+    EXPECT_LT(after, 4s);
+    ::close(fd);
+}
+
 // Bytes the allocator holds for the program: in use in the arenas plus the
 // blocks it mapped on their own (large buffers).
 std::size_t heldHeapBytes() {

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 
 using namespace flutter;
@@ -58,13 +59,30 @@ std::size_t wholeFrames(const std::uint8_t* data, std::size_t size) {
 LUMIVEX_FUZZ_TARGET(ui_frames) {
     roundTrip(data, size);
 
+    // The agent's own reader, fed in uneven pieces: the frames it takes are
+    // those of the blocking reader below, whatever the pieces.
+    wire::FrameReader reader;
+    std::size_t taken = 0;
+    for (std::size_t at = 0, piece = 1; at < size; at += piece, piece = piece * 3 % 17 + 1) {
+        reader.feed(data + at, std::min(piece, size - at));
+        while (auto frame = reader.next()) {
+            decodePayload(*frame);
+            ++taken;
+        }
+    }
+
     // The stream as a socket delivers it; inputs are far below the socket's buffer.
     int fds[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, fds) != 0) return 0;
     const bool written = wire::writeAll(fds[1], data, wholeFrames(data, size));
     ::close(fds[1]);
     if (written) {
-        while (auto frame = wire::readFrame(fds[0])) decodePayload(*frame);
+        std::size_t read = 0;
+        while (auto frame = wire::readFrame(fds[0])) {
+            decodePayload(*frame);
+            ++read;
+        }
+        FUZZ_CHECK(read == taken || reader.failed() || reader.midFrame());
     }
     ::close(fds[0]);
     return 0;
