@@ -298,7 +298,8 @@ int runMeasure(const GlobalOptions& global, const std::vector<std::string>& args
         view.summary(summary);
         client.Close();
         std::cerr << kProgram << ": stopped" << std::endl;
-        return 128 + signal;
+        // The table has one status for an interrupt and one for any other stop signal.
+        return signal == SIGINT ? kExitInterrupted : 128 + SIGTERM;
     };
     auto handle = [&](const flutter::UiEvent& e) {
         view.event(e);

@@ -39,14 +39,15 @@ TEST(AgentProcess, ServesTheUiAndExitsWithZeroWhenAskedToQuit) {
     EXPECT_NE(readFile(dir.file("agent.out")).find("Calling init\n"), std::string::npos);
 }
 
-TEST(AgentProcess, ExitsWithOneWhenTheWindowCannotBeCreated) {
+// Status 3 of the shared exit-status table: the agent could not start.
+TEST(AgentProcess, ExitsWithThreeWhenTheWindowCannotBeCreated) {
     PrivateDir dir;
     // A socket path in a folder that does not exist cannot be bound.
     Child agent({agentBinary()}, {"LUMIVEX_UI_SOCKET=/nonexistent-folder/ui.sock"}, dir.path(), dir.file("agent.out"),
                 dir.file("agent.err"));
     auto status = agent.wait(10s);
     ASSERT_TRUE(status);
-    EXPECT_TRUE(status->exited && status->code == 1) << status->text();
+    EXPECT_TRUE(status->exited && status->code == 3) << status->text();
 }
 
 }  // namespace
