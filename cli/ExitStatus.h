@@ -11,7 +11,8 @@ enum ExitStatus : int {
     kExitNoAgent = 3,      // the agent could not be reached, or could not start
     kExitTimeout = 4,      // a wait for the agent ran out
     kExitSetup = 5,        // scripts/run: the build or a local test server failed
-    kExitInterrupted = 130,  // SIGINT (Ctrl-C); 143 for SIGTERM or SIGHUP
+    kExitInterrupted = 130,  // SIGINT (Ctrl-C)
+    kExitTerminated = 143,   // SIGTERM or SIGHUP
 };
 
 inline constexpr const char* kExitStatusTable =

@@ -148,7 +148,8 @@ int main(int argc, char** argv) {
             if (count > 1) {
                 std::cerr << "signal " << signal << " again: exiting without waiting" << std::endl;
                 end.RemoveSocketFiles();
-                std::_Exit(1);
+                // Interrupted, in the shared exit-status table's terms.
+                std::_Exit(signal == SIGINT ? lumivex::kExitInterrupted : lumivex::kExitTerminated);
             }
             try {
                 ending = std::thread([&window, end] {
