@@ -5,6 +5,10 @@
 #include "RoutineSupport.h"
 #include "RunnerRoutines.h"
 
+#include <boost/asio/post.hpp>
+#include <boost/asio/this_coro.hpp>
+#include <boost/asio/use_awaitable.hpp>
+
 namespace asio = boost::asio;
 using namespace vela_client::sprintproto;
 
@@ -97,6 +101,7 @@ asio::awaitable<RoutineOutcome<SampleUpdate>> downlink_test(Runner& runner, Dura
     std::optional<UnboundedSender<SampleUpdate>> progress(std::move(progress_tx));
     auto receiver = spawn_task(connection.executor(), downlink_progress_receiver(runner.log_id, std::move(progress_rx),
                                                                                  runner.number, runner.feedback_sender));
+    const auto own_executor = co_await asio::this_coro::executor;
     const auto start = Clock::now();
     auto last_progress = start;
     std::uint64_t counter = 0;
@@ -133,6 +138,11 @@ asio::awaitable<RoutineOutcome<SampleUpdate>> downlink_test(Runner& runner, Dura
         if (last || overdue || routine::whole_millis(now - last_progress) >= interval_ms) {
             progress->send(history.take());  // dropped if the task has ended
             last_progress = now;
+            // On a connection that always has data every read completes at
+            // once and this loop would keep its thread; the progress task's
+            // wake-up may be queued behind it on that thread. Yield once.
+            if (!last && !overdue)
+                co_await asio::post(own_executor, asio::use_awaitable);
         }
         if (last || overdue) {
             if (overdue)
