@@ -1,6 +1,8 @@
 #include "platform/process/ShellCommand.h"
 
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
+#include <boost/process/async_pipe.hpp>
 #include <boost/process/args.hpp>
 #include <boost/process/async.hpp>
 #include <boost/process/child.hpp>
@@ -11,7 +13,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
-#include <future>
+#include <array>
 #include <thread>
 #include <vector>
 
@@ -52,14 +54,33 @@ struct GroupGuard {
     }
 };
 
-std::optional<std::string> takeIfReady(std::future<std::string>& text) {
-    if (!text.valid() || text.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return std::nullopt;
-    try {
-        return text.get();
-    } catch (...) {
-        return std::nullopt;
+// Reads one of the child's output streams until it closes. Keeps at most
+// kMaxCapturedOutput bytes and drains the rest, so a command that writes
+// without end neither grows our memory nor blocks on a full pipe.
+struct Capture {
+    bp::async_pipe pipe;
+    std::string text;
+    std::size_t discarded = 0;
+    bool closed = false;
+    std::array<char, 16 * 1024> chunk{};
+
+    explicit Capture(boost::asio::io_context& io) : pipe(io) {}
+
+    void read() {
+        pipe.async_read_some(boost::asio::buffer(chunk), [this](const boost::system::error_code& ec, std::size_t n) {
+            std::size_t keep = std::min(n, kMaxCapturedOutput - text.size());
+            text.append(chunk.data(), keep);
+            discarded += n - keep;
+            if (ec) {
+                closed = true;
+                return;
+            }
+            read();
+        });
     }
-}
+
+    std::optional<std::string> take() { return closed ? std::optional<std::string>(std::move(text)) : std::nullopt; }
+};
 
 }  // namespace
 
@@ -69,19 +90,22 @@ ShellRun runShellCommand(const std::string& command, std::chrono::nanoseconds ti
     boost::asio::io_context io;
     bp::group group;
     GroupGuard guard{group};
-    std::future<std::string> out;
-    std::future<std::string> err;
+    Capture out(io);
+    Capture err(io);
     std::vector<std::string> args{"-c", command};
 
     auto start = std::chrono::steady_clock::now();
     bp::child child;
     if (stdinText.empty()) {
-        child = bp::child(bp::exe = "/bin/sh", bp::args = args, bp::std_in.close(), bp::std_out > out,
-                          bp::std_err > err, io, group);
+        child = bp::child(bp::exe = "/bin/sh", bp::args = args, bp::std_in.close(), bp::std_out > out.pipe,
+                          bp::std_err > err.pipe, io, group);
     } else {
         child = bp::child(bp::exe = "/bin/sh", bp::args = args, bp::std_in < boost::asio::buffer(stdinText),
-                          bp::std_out > out, bp::std_err > err, io, group);
+                          bp::std_out > out.pipe, bp::std_err > err.pipe, io, group);
     }
+
+    out.read();
+    err.read();
 
     // After the spawn, so the child does not inherit the blocked signal.
     SigpipeBlock sigpipeBlock;
@@ -114,8 +138,9 @@ ShellRun runShellCommand(const std::string& command, std::chrono::nanoseconds ti
     group.terminate(ec);
     io.restart();
     io.run_for(grace);
-    run.standardOutput = takeIfReady(out);
-    run.standardError = takeIfReady(err);
+    run.standardOutput = out.take();
+    run.standardError = err.take();
+    run.discardedBytes = out.discarded + err.discarded;
     return run;
 }
 

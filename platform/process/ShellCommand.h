@@ -5,11 +5,16 @@
 // killed, so grandchildren do not outlive the call.
 
 #include <chrono>
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
 
 namespace lumivex::platform {
+
+// Each captured stream keeps at most this many bytes; the rest is read and
+// dropped (ShellRun::discardedBytes).
+inline constexpr std::size_t kMaxCapturedOutput = 4 * 1024 * 1024;
 
 struct ShellRun {
     // The captured streams; no value when not complete within the grace time
@@ -20,6 +25,7 @@ struct ShellRun {
                         // 128 + signal when a signal ended it
     bool killed = false;              // still running at the time-out
     std::chrono::nanoseconds elapsed{};  // from start until the child ended or was killed
+    std::size_t discardedBytes = 0;      // output beyond kMaxCapturedOutput, both streams
 };
 
 // Runs the command. stdinText is written to the child's standard input

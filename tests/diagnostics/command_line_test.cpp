@@ -180,6 +180,29 @@ TEST(CommandLine, ProcessesLeftBehindAreKilledOnReturn) {
     EXPECT_TRUE(processEnded(daemon));
 }
 
+TEST(CommandLine, EndlessOutputIsCutAndDrainedUntilTheTimeOut) {
+    // `yes` writes without end: the capture keeps its bound, keeps draining so
+    // the command is not held on a full pipe, and the time-out still ends it.
+    auto start = std::chrono::steady_clock::now();
+    auto run = lumivex::platform::runShellCommand("yes lumivex", 1s, "");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3s);
+    EXPECT_TRUE(run.killed);
+    ASSERT_TRUE(run.standardOutput.has_value());
+    EXPECT_EQ(run.standardOutput->size(), lumivex::platform::kMaxCapturedOutput);
+    EXPECT_EQ(run.standardOutput->substr(0, 16), "lumivex\nlumivex\n");
+    EXPECT_GT(run.discardedBytes, 0u);
+
+    // A command that writes more than the bound and ends on its own still ends
+    // normally, with the first bytes kept.
+    auto bounded = lumivex::platform::runShellCommand("head -c 6000000 /dev/zero; echo done >&2", 10s, "");
+    EXPECT_FALSE(bounded.killed);
+    EXPECT_EQ(bounded.exitCode, 0);
+    ASSERT_TRUE(bounded.standardOutput && bounded.standardError);
+    EXPECT_EQ(bounded.standardOutput->size(), lumivex::platform::kMaxCapturedOutput);
+    EXPECT_EQ(bounded.discardedBytes, 6000000u - lumivex::platform::kMaxCapturedOutput);
+    EXPECT_EQ(*bounded.standardError, "done\n");
+}
+
 TEST(CommandLine, ConvenienceWrappers) {
     EXPECT_EQ(CommandLineHelper::executeForOutput("printf 'a\\nb\\n'", 5s, false), "ab");
     EXPECT_EQ(CommandLineHelper::tryExecuteForOutputDefaultTimeout("printf 'x\\n'", true), "x\n");

@@ -90,6 +90,10 @@ std::unique_ptr<CommandLineResult> CommandLineHelper::executeOnCommandLine(std::
                                               static_cast<Poco::UInt64>(run.elapsed.count()), result->exitCode),
                                  __FILE__, __LINE__);
         }
+        if (run.discardedBytes > 0) {
+            poco_warning_f2(logger(), "cmd output cut: %s wrote %Lu bytes beyond what is kept", command,
+                            static_cast<Poco::UInt64>(run.discardedBytes));
+        }
         if (!result->timedOut && result->exitCode != 0) {
             readErrorOutput(run.standardError);
             throw CommandLineException("cmd failed with exit code " + std::to_string(result->exitCode));
