@@ -329,7 +329,8 @@ TEST_F(MeasurementFixture, ASignalDuringAMeasurementLetsTheUiReportTheRealOutcom
     EXPECT_TRUE(driverStatus->exited && driverStatus->code == 0)
         << driverStatus->text() << "\n" << driver.output() << readFile(dir.file("driver.err"));
     const std::string& out = driver.output();
-    const auto last = out.rfind("{\"summary\"");
+    // The summary is the last JSON line.
+    const auto last = out.rfind("{\"type\":\"summary\"");
     ASSERT_NE(last, std::string::npos) << out;
     boost::system::error_code ec;
     json::value summary = json::parse(out.substr(last), ec);

@@ -187,7 +187,7 @@ TEST_F(AgentUiBoundsTest, TheUiRefusesASocketSomeoneElseCouldHavePutThere) {
                                   {}, dir.file("driver.err"));
         c.undo();
         ASSERT_TRUE(run.status && run.status->exited) << run.output;
-        EXPECT_EQ(run.status->code, 2);
+        EXPECT_EQ(run.status->code, 3);  // the agent could not be reached
         EXPECT_TRUE(run.lines.empty()) << "the UI talked to the socket: " << run.output;
         EXPECT_LT(Clock::now() - asked, 2s);
         EXPECT_EQ(readFile(dir.file("driver.err")), "lumivex-cli: " + c.error + "\n");  // one line
@@ -203,7 +203,7 @@ TEST_F(AgentUiBoundsTest, AMissingSocketIsReportedAtOnce) {
                  {}, "", dir.file("driver.out"), dir.file("driver.err"));
     auto status = driver.wait(10s);
     ASSERT_TRUE(status);
-    EXPECT_TRUE(status->exited && status->code == 2) << status->text();
+    EXPECT_TRUE(status->exited && status->code == 3) << status->text();  // the agent could not be reached
     EXPECT_LT(Clock::now() - asked, 1s);
     EXPECT_EQ(readFile(dir.file("driver.err")),
               "lumivex-cli: no UI socket at " + dir.file("none/ui.sock") + " (is lumivex running?)\n");
