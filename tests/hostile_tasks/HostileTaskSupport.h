@@ -14,6 +14,7 @@
 
 #include "QosControlConnection.h"
 #include "QosServer.h"
+#include "TaskTestSupport.h"
 #include "model/QosTaskConfigurations.h"
 #include "model/result/TaskResult.h"
 #include "tasks/BaseTask.h"
@@ -23,7 +24,7 @@ namespace hostile_test {
 using namespace trevask::measurement_library;
 using namespace std::chrono_literals;
 
-constexpr const char* kAgentUuid = "5d1c3a7e-0000-4000-8000-00000000abcd";
+using task_test::kAgentUuid;
 // Larger than any count or duration a task could get through in a test.
 constexpr const char* kBillion = "1000000000";
 constexpr const char* kQuintillionNs = "1000000000000000000";  // 10^18 ns, about 31 years
@@ -123,29 +124,8 @@ inline std::unique_ptr<NonTransparentProxyTaskConfiguration> ntpConfig(const Qos
     return config;
 }
 
-// What one run of a task through its frame gave.
-struct Outcome {
-    TaskStatus status = TaskStatus::NotFinished;
-    std::unique_ptr<TaskResult> result;  // none when createResult gave none or failed
-    std::string resultFailure;           // what createResult threw, if it did
-    std::chrono::milliseconds took{0};
-};
-
-inline Outcome runTask(BaseTask& task, QosControlConnection* control) {
-    task.setControlConnection(control);
-    Outcome outcome;
-    const auto begin = std::chrono::steady_clock::now();
-    testing::internal::CaptureStdout();
-    task.runTask();
-    testing::internal::GetCapturedStdout();
-    outcome.took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - begin);
-    outcome.status = task.getStatus();
-    try {
-        outcome.result = task.createResult();
-    } catch (const std::exception& e) {
-        outcome.resultFailure = e.what();
-    }
-    return outcome;
-}
+// One run of a task through its frame: the connectivity tests' own helper.
+using task_test::Outcome;
+using task_test::runTask;
 
 }  // namespace hostile_test
