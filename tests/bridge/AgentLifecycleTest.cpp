@@ -425,9 +425,12 @@ TEST_F(AnsweringQosServer, AUiThatFloodsAndNeverReadsHoldsUpNothingAndASignalSti
     EXPECT_LT(*reported, 5s);
     const std::string report = backend.requests(BackendServer::Endpoint::Collector).at(0).body;
     EXPECT_EQ(report.find("TIMEOUT"), std::string::npos) << report;
-    EXPECT_NE(readFile(dir.file("agent.err")).find("UI connection closed: the UI did not take its bytes for 5000 ms"),
-              std::string::npos)
-        << readFile(dir.file("agent.err"));
+    // Dropped either for taking nothing for 5 s or for letting the queue pass
+    // its bound, whichever a fast or a slow flood reaches first.
+    const std::string log = readFile(dir.file("agent.err"));
+    EXPECT_TRUE(log.find("UI connection closed: the UI did not take its bytes for 5000 ms") != std::string::npos ||
+                log.find("UI connection closed: more than 16777216 bytes waited for the UI") != std::string::npos)
+        << log;
 }
 
 }  // namespace
