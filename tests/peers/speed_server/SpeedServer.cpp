@@ -112,8 +112,19 @@ public:
         return std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(-balance_ / bytes_per_second_));
     }
 
+    // Whether the link has delivered more than a piece beyond what the
+    // readers took so far: a reader that was held without a processor has
+    // data waiting that it catches up on at once. A count reported before
+    // that lags the link by the time the reader was held.
+    bool behind() const
+    {
+        std::lock_guard lock(mutex_);
+        const double elapsed = std::chrono::duration<double>(Clock::now() - last_).count();
+        return balance_ + elapsed * bytes_per_second_ > double(piece());
+    }
+
 private:
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     double bytes_per_second_;
     double balance_ = 0.0;
     Clock::time_point last_ = Clock::now();
@@ -691,6 +702,7 @@ awaitable<bool> SpeedServer::Impl::receive_uplink(Framer& framer, std::optional<
     scan.chunk_size = std::max<std::uint32_t>(options.chunk_size, 1);
     const auto start = Clock::now();
     auto last_notice = start;
+    std::optional<Clock::time_point> deferred_since;
     bool unused_cut = false;
     for (;;) {
         bool last = false;
@@ -707,7 +719,19 @@ awaitable<bool> SpeedServer::Impl::receive_uplink(Framer& framer, std::optional<
         const auto now = Clock::now();
         if (options.uplink_reader_stall.count() > 0 && now - start >= std::chrono::milliseconds(1200))
             uplink_limit.stall_next();
-        if (last || now - last_notice >= std::chrono::milliseconds(*notify_ms)) {
+        const bool due = now - last_notice >= std::chrono::milliseconds(*notify_ms);
+        // A due notification waits while the reader catches up after being
+        // held, so that its count is what the link delivered by its time;
+        // for at most one notification interval, should the reads never
+        // catch up.
+        if (due && !last && uplink_limit.limited() && uplink_limit.behind()) {
+            if (!deferred_since)
+                deferred_since = now;
+            if (now - *deferred_since < std::chrono::milliseconds(*notify_ms))
+                continue;
+        }
+        if (last || due) {
+            deferred_since.reset();
             sprintproto::Msg msg;
             auto* note = msg.mutable_uplink_test_progress_notification();
             note->set_duration_ns(std::uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(now - start).count()));
