@@ -442,10 +442,13 @@ void Client::submit(const std::string& eventId, const char* itemType, const json
         json::object payload = original;
         const auto shed = [&](const char* what, auto&& cut) {
             if (body.size() + kEnvelopeOverhead <= kMaxEnvelopeBytes) return;
+            const std::size_t before = body.size();
             cut();
             body = json::serialize(payload);
-            std::cerr << "[sentry] " << itemType << " " << eventId << " over " << kMaxEnvelopeBytes
-                      << " bytes: " << what << " removed" << std::endl;
+            if (body.size() < before) {
+                std::cerr << "[sentry] " << itemType << " " << eventId << " over " << kMaxEnvelopeBytes
+                          << " bytes: " << what << " removed" << std::endl;
+            }
         };
         shed("breadcrumbs", [&] { payload.erase("breadcrumbs"); });
         shed("span data", [&] {
