@@ -19,6 +19,8 @@
 #include "NameResolution.h"
 #include "TcpConnection.h"
 #include "UdpStream.h"
+#include "model/result/DnsTracerouteTaskResults.h"
+#include "tasks/DnsTask.h"
 #include "tasks/NonTransparentProxyTask.h"
 #include "tasks/SipTask.h"
 #include "tasks/TcpTask.h"
@@ -200,4 +202,28 @@ TEST_F(SlowResolver, PendingLookupsAreLimited) {
     // An address still goes through.
     EXPECT_EQ(resolveHost("127.0.0.1", 80, SocketKind::Stream, std::chrono::steady_clock::now(), error).size(), 1u);
     EXPECT_FALSE(error);
+}
+
+// The DNS task against the same name server, whose configuration asks for
+// five tries per query: the whole lookup ends at the task's time-out (300 ms),
+// reported as a lookup that ran out of time.
+TEST_F(SlowResolver, DnsLookupEndsAtTheTaskTimeOut) {
+    DnsTaskConfiguration config;
+    config.qostest = "dns";
+    config.qos_test_uid = "17";
+    config.queryHost = kHangingHost;
+    config.timeout = nanos(300ms);
+    DnsTask task;
+    task.setConfiguration(&config);
+    task.initializeTaskType();
+    const auto outcome = runTask(task, nullptr);
+    task.tearDownTaskType();
+
+    EXPECT_EQ(outcome.status, TaskStatus::Ok);
+    EXPECT_LT(outcome.took, 300ms + kSlack);
+    const auto* result = dynamic_cast<const DnsTaskResult*>(outcome.result.get());
+    ASSERT_NE(result, nullptr) << outcome.resultFailure;
+    EXPECT_EQ(result->dns_result_info, "OK");
+    EXPECT_EQ(result->dns_result_status, "UNKNOWN_CODE");
+    EXPECT_EQ(result->dns_result_entries_found, 0u);
 }
