@@ -6,11 +6,14 @@
 #include <boost/json/serialize.hpp>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <deque>
@@ -33,6 +36,8 @@ constexpr std::size_t kMaxBreadcrumbs = 100;
 constexpr const char* kSdkName = "lumivex.native";
 constexpr const char* kSdkVersion = "1.0.0";
 constexpr const char* kCrashMarkerName = "last_crash";
+// Room kept in an envelope for its two header lines.
+constexpr std::size_t kEnvelopeOverhead = 1024;
 
 double unixSeconds(std::chrono::system_clock::time_point time) {
     return std::chrono::duration<double>(time.time_since_epoch()).count();
@@ -105,7 +110,9 @@ struct SpanData {
 
 constexpr int kFatalSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT};
 constexpr std::size_t kSignalCount = sizeof(kFatalSignals) / sizeof(kFatalSignals[0]);
-char g_markerPath[4096];
+// The private database folder, open while the client runs; the marker is
+// made relative to it, so no path can be swapped underneath.
+int g_databaseFd = -1;
 struct sigaction g_previousActions[kSignalCount];
 bool g_handlersInstalled = false;
 
@@ -123,7 +130,11 @@ std::size_t formatUnsigned(char* buf, unsigned long long value) {
 
 // Only async-signal-safe calls in here.
 extern "C" void onFatalSignal(int signal) {
-    int fd = ::open(g_markerPath, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // A fresh file, never one found in its place: whatever is there (an
+    // earlier marker, or a planted link) is removed first, and the marker is
+    // created exclusively without following links.
+    ::unlinkat(g_databaseFd, kCrashMarkerName, 0);
+    int fd = ::openat(g_databaseFd, kCrashMarkerName, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (fd >= 0) {
         char line[96];
         std::size_t n = 0;
@@ -150,10 +161,8 @@ extern "C" void onFatalSignal(int signal) {
     ::raise(signal);
 }
 
-void installSignalHandlers(const std::filesystem::path& marker) {
-    std::string path = marker.string();
-    if (path.size() >= sizeof(g_markerPath)) return;
-    std::memcpy(g_markerPath, path.c_str(), path.size() + 1);
+void installSignalHandlers() {
+    if (g_databaseFd < 0) return;
     struct sigaction action {};
     action.sa_handler = onFatalSignal;
     sigemptyset(&action.sa_mask);
@@ -166,6 +175,71 @@ void removeSignalHandlers() {
     if (!g_handlersInstalled) return;
     for (std::size_t i = 0; i < kSignalCount; ++i) ::sigaction(kFatalSignals[i], &g_previousActions[i], nullptr);
     g_handlersInstalled = false;
+}
+
+std::string errnoText(int error) { return std::strerror(error); }
+
+// Opens the folder at path, creating it (mode 0700) when missing, and makes
+// sure only this user can use it: a symlink or a folder of another user is
+// refused (-1 and why); a folder of ours that others may enter is closed to
+// them. Missing parents are created 0700 as well.
+int openPrivateDirectory(const std::filesystem::path& path, std::string& why) {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    if (ec) {
+        why = "cannot resolve " + path.string() + ": " + ec.message();
+        return -1;
+    }
+    std::filesystem::path partial;
+    for (const auto& part : absolute.relative_path()) {
+        partial = partial.empty() ? absolute.root_path() / part : partial / part;
+        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
+            why = "cannot create " + partial.string() + ": " + errnoText(errno);
+            return -1;
+        }
+    }
+    const int fd = ::open(absolute.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        why = errno == ELOOP || errno == ENOTDIR ? absolute.string() + " is a symlink or not a folder"
+                                                 : "cannot open " + absolute.string() + ": " + errnoText(errno);
+        return -1;
+    }
+    struct stat info {};
+    if (::fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode)) {
+        why = absolute.string() + " is not a folder";
+        ::close(fd);
+        return -1;
+    }
+    if (info.st_uid != ::geteuid()) {
+        why = absolute.string() + " belongs to another user";
+        ::close(fd);
+        return -1;
+    }
+    if ((info.st_mode & 077) != 0 && ::fchmod(fd, 0700) != 0) {
+        why = "cannot make " + absolute.string() + " private: " + errnoText(errno);
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// The first line of the crash marker (at most 255 bytes), read without
+// following a link; the marker, or whatever was planted in its place, is
+// removed. Empty when there is none.
+std::string takeCrashMarker(int folder) {
+    std::string line;
+    const int fd = ::openat(folder, kCrashMarkerName, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0) {
+        struct stat info {};
+        if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)) {
+            char buffer[256];
+            const ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
+            if (n > 0) line.assign(buffer, static_cast<std::size_t>(n));
+        }
+        ::close(fd);
+    }
+    ::unlinkat(folder, kCrashMarkerName, 0);
+    return line.substr(0, line.find('\n'));
 }
 
 const char* signalName(int signal) {
@@ -215,6 +289,11 @@ public:
         observer_ = std::move(observer);
     }
 
+    std::filesystem::path databaseFolder() const {
+        std::lock_guard lock(stateMutex_);
+        return databaseFolder_;
+    }
+
     Scope& scope() { return scope_; }
     std::mutex& scopeMutex() { return scopeMutex_; }
 
@@ -243,6 +322,7 @@ private:
     std::atomic<std::uint64_t> droppedBefore_{0};  // by transports already closed
     std::unordered_map<TransactionId, TransactionData> transactions_;
     std::unordered_map<SpanId, SpanData> spans_;
+    std::filesystem::path databaseFolder_;  // empty while no private folder is open
 
     std::mutex scopeMutex_;
     Scope scope_;
@@ -252,7 +332,6 @@ private:
 };
 
 bool Client::init(Options options) {
-    std::filesystem::path marker;
     {
         std::lock_guard lock(stateMutex_);
         if (transport_) return false;
@@ -260,18 +339,26 @@ bool Client::init(Options options) {
         debug_ = options_.debug;
         auto dsn = Dsn::parse(options_.dsn);
         if (!dsn) debugLog("invalid or empty DSN \"" + options_.dsn + "\"; events will be dropped");
-        std::error_code ec;
-        std::filesystem::create_directories(options_.databasePath, ec);
-        if (ec) debugLog("cannot create database folder " + options_.databasePath.string() + ": " + ec.message());
+        std::string why;
+        const int folder = openPrivateDirectory(options_.databasePath, why);
+        if (folder < 0) {
+            // Refused, not worked around: events are still sent, but no crash
+            // marker is written or read.
+            std::cerr << "[sentry] crash marker disabled: " << why << std::endl;
+        } else {
+            if (g_databaseFd >= 0) ::close(g_databaseFd);
+            g_databaseFd = folder;
+            std::error_code ec;
+            databaseFolder_ = std::filesystem::absolute(options_.databasePath, ec);
+        }
         transport_ = std::make_shared<Transport>(std::move(dsn), options_.requestTimeout, options_.debug,
                                                  options_.caCertificates.string(), options_.maxQueuedEnvelopes);
-        marker = options_.databasePath / kCrashMarkerName;
     }
     debugLog("initialized");
-    sendPendingCrash();
-    std::error_code ec;
-    auto absolute = std::filesystem::absolute(marker, ec);
-    installSignalHandlers(ec ? marker : absolute);
+    if (g_databaseFd >= 0) {
+        sendPendingCrash();
+        installSignalHandlers();
+    }
     return true;
 }
 
@@ -287,6 +374,12 @@ void Client::close() {
         spans_.clear();
     }
     removeSignalHandlers();
+    {
+        std::lock_guard lock(stateMutex_);
+        if (g_databaseFd >= 0) ::close(g_databaseFd);
+        g_databaseFd = -1;
+        databaseFolder_.clear();
+    }
     transport->shutdown(timeout);
     droppedBefore_ += transport->dropped();
     {
@@ -342,8 +435,39 @@ void Client::applyScope(json::object& event, bool withBreadcrumbs) {
     }
 }
 
-void Client::submit(const std::string& eventId, const char* itemType, const json::object& payload) {
-    std::string body = json::serialize(payload);
+void Client::submit(const std::string& eventId, const char* itemType, const json::object& original) {
+    std::string body = json::serialize(original);
+    if (body.size() + kEnvelopeOverhead > kMaxEnvelopeBytes) {
+        // Shed what weighs most and tells least, step by step.
+        json::object payload = original;
+        const auto shed = [&](const char* what, auto&& cut) {
+            if (body.size() + kEnvelopeOverhead <= kMaxEnvelopeBytes) return;
+            const std::size_t before = body.size();
+            cut();
+            body = json::serialize(payload);
+            if (body.size() < before) {
+                std::cerr << "[sentry] " << itemType << " " << eventId << " over " << kMaxEnvelopeBytes
+                          << " bytes: " << what << " removed" << std::endl;
+            }
+        };
+        shed("breadcrumbs", [&] { payload.erase("breadcrumbs"); });
+        shed("span data", [&] {
+            if (auto* spans = payload.if_contains("spans"); spans && spans->is_array()) {
+                for (auto& span : spans->get_array()) {
+                    if (span.is_object()) span.get_object().erase("data");
+                }
+            }
+        });
+        shed("spans", [&] {
+            if (auto* spans = payload.if_contains("spans"); spans && spans->is_array()) spans->get_array().clear();
+        });
+        if (body.size() + kEnvelopeOverhead > kMaxEnvelopeBytes) {
+            std::cerr << "[sentry] " << itemType << " " << eventId << " of " << body.size()
+                      << " bytes dropped: over " << kMaxEnvelopeBytes << " bytes" << std::endl;
+            ++droppedBefore_;
+            return;
+        }
+    }
     std::shared_ptr<Transport> transport;
     std::string dsn;
     {
@@ -398,18 +522,8 @@ std::string Client::captureEvent(json::object event) {
 }
 
 void Client::sendPendingCrash() {
-    std::filesystem::path marker;
-    {
-        std::lock_guard lock(stateMutex_);
-        marker = options_.databasePath / kCrashMarkerName;
-    }
-    std::ifstream in(marker);
-    if (!in) return;
-    std::string line;
-    std::getline(in, line);
-    in.close();
-    std::error_code ec;
-    std::filesystem::remove(marker, ec);
+    const std::string line = takeCrashMarker(g_databaseFd);
+    if (line.empty()) return;
 
     int signal = 0;
     long long seconds = 0;
@@ -463,6 +577,9 @@ SpanId Client::startChild(TransactionId transaction, std::string operation, std:
 }
 
 void Client::setSpanData(SpanId span, std::string key, json::value value) {
+    if (value.is_string() && value.get_string().size() > kMaxSpanTextBytes) {
+        value = boundedSpanText(std::string(value.get_string()));
+    }
     std::lock_guard lock(stateMutex_);
     auto it = spans_.find(span);
     if (it == spans_.end()) return;
@@ -589,6 +706,27 @@ std::string Dsn::authHeader() const {
 }
 
 // ---- free functions -------------------------------------------------------------
+
+std::filesystem::path defaultDatabasePath() {
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && state[0] == '/')
+        return std::filesystem::path(state) / "lumivex" / "crash-reports";
+    if (const char* home = std::getenv("HOME"); home && home[0] == '/')
+        return std::filesystem::path(home) / ".local" / "state" / "lumivex" / "crash-reports";
+    return std::filesystem::path("/tmp") / ("lumivex-" + std::to_string(::geteuid())) / "crash-reports";
+}
+
+std::string boundedSpanText(std::string text) {
+    if (text.size() <= kMaxSpanTextBytes) return text;
+    const std::size_t full = text.size();
+    // Not in the middle of a UTF-8 sequence.
+    std::size_t cut = kMaxSpanTextBytes;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) --cut;
+    text.resize(cut);
+    text += " ... [cut, " + std::to_string(full) + " bytes in full]";
+    return text;
+}
+
+std::filesystem::path databaseFolder() { return Client::instance().databaseFolder(); }
 
 const char* levelText(Level level) {
     switch (level) {

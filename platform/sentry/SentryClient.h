@@ -26,6 +26,21 @@
 
 namespace lumivex::platform::sentry {
 
+// $XDG_STATE_HOME/lumivex/crash-reports, else ~/.local/state/lumivex/crash-reports,
+// else /tmp/lumivex-<uid>/crash-reports.
+std::filesystem::path defaultDatabasePath();
+
+// Longest text kept in span data; longer texts are cut to it and followed by
+// a note of their full size.
+inline constexpr std::size_t kMaxSpanTextBytes = 4 * 1024;
+// Largest envelope handed to the transport (crash-report services refuse
+// events over 1 MB): a larger event loses its breadcrumbs, then its spans'
+// data, then its spans; one still larger is dropped.
+inline constexpr std::size_t kMaxEnvelopeBytes = 1024 * 1024;
+
+// text, or its first kMaxSpanTextBytes bytes and " ... [cut, N bytes in full]".
+std::string boundedSpanText(std::string text);
+
 struct Options {
     std::string dsn;                  // empty or malformed: events are dropped
     bool debug = false;               // client diagnostics on standard error
@@ -35,7 +50,10 @@ struct Options {
     bool autoSessionTracking = true;  // kept; sessions need a release, which the agent never sets
     std::string environment = "production";
     std::string release;              // empty: no "release" member
-    std::filesystem::path databasePath = ".sentry-native";  // relative to the current directory
+    // Folder of the crash marker: made private to the user (0700, whatever
+    // the umask) and refused when it is a symlink or belongs to someone else;
+    // the client then keeps no files. Default: defaultDatabasePath().
+    std::filesystem::path databasePath = defaultDatabasePath();
     std::chrono::milliseconds shutdownTimeout{2000};        // bound of close() as a whole
     std::size_t maxQueuedEnvelopes = 100;  // beyond this the oldest queued envelope is dropped
     std::chrono::milliseconds requestTimeout{5000};         // bound of one HTTP exchange
@@ -74,6 +92,9 @@ bool flush(std::chrono::milliseconds timeout);
 // Envelopes dropped since the process started: the queue was full, or they
 // were still queued when the client closed.
 std::uint64_t droppedEnvelopes();
+// The folder the client keeps its crash marker in, once init() has made sure
+// it is private; empty when it refused the configured folder (or before init).
+std::filesystem::path databaseFolder();
 
 // Sees the text of every envelope handed to the transport, on the thread
 // that produced it (tests use it to observe what would be sent).

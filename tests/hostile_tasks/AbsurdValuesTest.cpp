@@ -5,6 +5,8 @@
 #include "HostileTaskSupport.h"
 
 #include <functional>
+#include <optional>
+#include <thread>
 #include <vector>
 
 #include "model/result/ConnectivityTaskResults.h"
@@ -12,6 +14,7 @@
 #include "tasks/NonTransparentProxyTask.h"
 #include "tasks/SipTask.h"
 #include "tasks/TcpTask.h"
+#include "tasks/TracerouteTask.h"
 #include "tasks/TaskClock.h"
 #include "tasks/UdpTask.h"
 #include "tasks/VoipTask.h"
@@ -153,4 +156,38 @@ TEST(AbsurdValues, TaskDeadlineIsCappedAndNeverOverflows) {
     EXPECT_EQ(taskDeadline(now, std::chrono::nanoseconds(std::stoll(kQuintillionNs))), now + kMaxTaskTimeout);
     EXPECT_EQ(taskDeadline(now, 2s), now + 2s);
     EXPECT_EQ(taskDeadline(now, -5s), now);
+}
+
+namespace {
+
+// Every probe takes 200 ms and finds no router, as on a path that drops them.
+class SilentPathTraceroute : public TracerouteTask {
+protected:
+    std::optional<std::string> runProbeCommand(const std::string&) override {
+        std::this_thread::sleep_for(200ms);
+        return std::nullopt;
+    }
+};
+
+}  // namespace
+
+// A hop count of 65535 on a path where no probe is answered: the probes stop
+// at the task's time-out (1 s), with the hops found so far.
+TEST(AbsurdValues, TracerouteStopsProbingAtItsTimeOut) {
+    TracerouteTaskConfiguration config;
+    config.qostest = "traceroute";
+    config.qos_test_uid = "16";
+    config.targetHost = "192.0.2.1";
+    config.max_hops = "65535";
+    config.timeout = nanos(1s);
+    SilentPathTraceroute task;
+    task.setConfiguration(&config);
+    const auto outcome = runTask(task, nullptr);
+
+    EXPECT_EQ(outcome.status, TaskStatus::Timeout);
+    EXPECT_LT(outcome.took, 1s + 400ms);
+    const auto* result = dynamic_cast<const TracerouteTaskResult*>(outcome.result.get());
+    ASSERT_NE(result, nullptr) << outcome.resultFailure;
+    EXPECT_EQ(result->status, "TIMEOUT");
+    EXPECT_EQ(result->traceroute_result_hops, std::optional<std::uint64_t>(0));
 }

@@ -186,6 +186,8 @@ TEST_F(FakeClient, FailuresAndEmptyOutput) {
         {"runs past the time-out", "sleep 5", nanos(300ms), TaskStatus::Timeout, "TaskTimeoutException TIMEOUT"},
         {"time-out not a number", "echo '{}'", "later", TaskStatus::Error, "invalid stoll argument"},
         {"prints nothing", "exit 0", nanos(3000ms), TaskStatus::Ok, ""},
+        // Must not overflow into a deadline already past.
+        {"the largest time-out", "exit 0", "9223372036854775807", TaskStatus::Ok, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);

@@ -102,7 +102,9 @@ SentrySpan SentryHelper::startSpan(SentryTransaction transaction, std::string op
 
 void SentryHelper::setSpanData(SentrySpan span, std::string key, std::string value) {
     if (!isEnabled() || !span.hasValue) return;
-    sentry::setSpanData(fromPointer(span.span), std::move(key), json::value(std::move(value)));
+    // Request and response bodies may be huge: only their start (and their
+    // full size) goes into the span.
+    sentry::setSpanData(fromPointer(span.span), std::move(key), json::value(sentry::boundedSpanText(std::move(value))));
 }
 
 void SentryHelper::finishSpan(SentrySpan span) {

@@ -90,7 +90,8 @@ void onDatagram(RunState& state, const UdpStream::Datagram& datagram, std::uint6
         return;
     }
     state.packetRtts[index] = now - sentNs;
-    ++state.received;
+    // A server may echo without end; the count stops at its largest value.
+    if (state.received < std::numeric_limits<std::int32_t>::max()) ++state.received;
     if (state.received >= state.expected) {
         state.allEchoed = true;
         state.changed.notify_all();
