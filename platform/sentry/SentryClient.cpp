@@ -1,5 +1,7 @@
 #include "platform/sentry/SentryClient.h"
 
+#include "platform/system/PrivateDirectory.h"
+
 #include "platform/sentry/SentryTransport.h"
 
 #include <boost/json/array.hpp>
@@ -175,52 +177,6 @@ void removeSignalHandlers() {
     if (!g_handlersInstalled) return;
     for (std::size_t i = 0; i < kSignalCount; ++i) ::sigaction(kFatalSignals[i], &g_previousActions[i], nullptr);
     g_handlersInstalled = false;
-}
-
-std::string errnoText(int error) { return std::strerror(error); }
-
-// Opens the folder at path, creating it (mode 0700) when missing, and makes
-// sure only this user can use it: a symlink or a folder of another user is
-// refused (-1 and why); a folder of ours that others may enter is closed to
-// them. Missing parents are created 0700 as well.
-int openPrivateDirectory(const std::filesystem::path& path, std::string& why) {
-    std::error_code ec;
-    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-    if (ec) {
-        why = "cannot resolve " + path.string() + ": " + ec.message();
-        return -1;
-    }
-    std::filesystem::path partial;
-    for (const auto& part : absolute.relative_path()) {
-        partial = partial.empty() ? absolute.root_path() / part : partial / part;
-        if (::mkdir(partial.c_str(), 0700) != 0 && errno != EEXIST) {
-            why = "cannot create " + partial.string() + ": " + errnoText(errno);
-            return -1;
-        }
-    }
-    const int fd = ::open(absolute.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        why = errno == ELOOP || errno == ENOTDIR ? absolute.string() + " is a symlink or not a folder"
-                                                 : "cannot open " + absolute.string() + ": " + errnoText(errno);
-        return -1;
-    }
-    struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISDIR(info.st_mode)) {
-        why = absolute.string() + " is not a folder";
-        ::close(fd);
-        return -1;
-    }
-    if (info.st_uid != ::geteuid()) {
-        why = absolute.string() + " belongs to another user";
-        ::close(fd);
-        return -1;
-    }
-    if ((info.st_mode & 077) != 0 && ::fchmod(fd, 0700) != 0) {
-        why = "cannot make " + absolute.string() + " private: " + errnoText(errno);
-        ::close(fd);
-        return -1;
-    }
-    return fd;
 }
 
 // The first line of the crash marker (at most 255 bytes), read without

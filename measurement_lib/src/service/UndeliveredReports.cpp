@@ -1,5 +1,7 @@
 #include "service/UndeliveredReports.h"
 
+#include "platform/system/PrivateDirectory.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,27 +22,13 @@ std::string systemError(const std::string& what, const std::string& path) {
     return what + " " + path + ": " + std::strerror(errno);
 }
 
-// Makes `path` a private folder of this user: created 0700 when missing;
-// an existing one must be a real folder (not a symlink) owned by the user,
-// and is set to 0700.
+// Makes `path` a private folder of this user (created 0700 with its missing
+// parents; a symlink or another user's folder is refused).
 void privateFolder(const std::string& path) {
-    if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST) throw std::runtime_error(systemError("cannot create", path));
-    const int fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) throw std::runtime_error(systemError("not a private folder:", path));
-    struct stat info {};
-    const bool ok = ::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
-                    ((info.st_mode & 07777) == 0700 || ::fchmod(fd, 0700) == 0);
+    std::string why;
+    const int fd = lumivex::platform::openPrivateDirectory(path, why);
+    if (fd < 0) throw std::runtime_error("not a private folder of this user: " + why);
     ::close(fd);
-    if (!ok) throw std::runtime_error("not a private folder of this user: " + path);
-}
-
-// Creates the missing parents of `path` (0700 for new ones; existing ones
-// are left as they are).
-void parents(const std::string& path) {
-    for (std::size_t slash = path.find('/', 1); slash != std::string::npos; slash = path.find('/', slash + 1)) {
-        const std::string part = path.substr(0, slash);
-        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) throw std::runtime_error(systemError("cannot create", part));
-    }
 }
 
 }  // namespace
@@ -64,7 +52,6 @@ std::optional<std::string> UndeliveredReports::keep(const std::string& report, s
         const auto folder = directory();
         if (!folder) throw std::runtime_error("neither XDG_DATA_HOME nor HOME names a folder");
         const std::string agentFolder = folder->substr(0, folder->rfind('/'));
-        parents(agentFolder);
         privateFolder(agentFolder);
         privateFolder(*folder);
 
